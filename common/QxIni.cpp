@@ -1,0 +1,117 @@
+#include "common/QxIni.h"
+
+#include <cctype>
+#include <fstream>
+
+namespace {
+
+bool isBlank(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string_view skipBlanks(std::string_view text) {
+    while (!text.empty() && isBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    return text;
+}
+
+std::string_view trimBlanks(std::string_view text) {
+    text = skipBlanks(text);
+    while (!text.empty() && isBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+} // namespace
+
+bool iniIsSection(std::string_view line, std::string_view name) {
+    const auto text = trimBlanks(line);
+    if (text.size() < 2 || text.front() != '[' || text.back() != ']') {
+        return false;
+    }
+    if (name.empty()) {
+        return true;
+    }
+    const auto inner = trimBlanks(text.substr(1, text.size() - 2));
+    return !inner.empty() && equalsNoCase(inner, name);
+}
+
+std::size_t iniMatchKey(std::string_view line, std::string_view key) {
+    const auto text = skipBlanks(line);
+    if (text.empty() || text.front() == ';') {
+        return std::string_view::npos;
+    }
+    const auto eq = text.find('=');
+    if (eq == std::string_view::npos || eq != key.size() ||
+        !equalsNoCase(text.substr(0, eq), key)) {
+        return std::string_view::npos;
+    }
+    return (line.size() - text.size()) + eq + 1;
+}
+
+std::string iniTrimValue(std::string_view value) {
+    while (!value.empty() && (value.back() == '\r' || value.back() == '\n')) {
+        value.remove_suffix(1);
+    }
+    const auto start = skipBlanks(value);
+    if (!start.empty() && (start.front() == '"' || start.front() == '\'')) {
+        const auto last = start.rfind(start.front());
+        if (last != 0) {
+            return std::string(start.substr(1, last - 1));
+        }
+    }
+    return std::string(value);
+}
+
+int iniGetString(std::string_view section, std::string_view key, std::string& out,
+                 std::size_t outSize, const std::filesystem::path& path) {
+    std::ifstream file(path);
+    if (!file) {
+        return kIniNoFile;
+    }
+    std::string line;
+    bool found = false;
+    while (std::getline(file, line)) {
+        if (iniIsSection(line, section)) {
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        return kIniNoSection;
+    }
+    out.clear();
+    while (std::getline(file, line)) {
+        if (iniIsSection(line, {})) {
+            return kIniNoKey;
+        }
+        const auto at = iniMatchKey(line, key);
+        if (at == std::string_view::npos) {
+            continue;
+        }
+        std::string value = iniTrimValue(std::string_view(line).substr(at));
+        const std::size_t room = outSize > 0 ? outSize - 1 : 0;
+        if (value.size() > room) {
+            out = value.substr(0, room);
+            return kIniCut;
+        }
+        out = std::move(value);
+        return kIniFound;
+    }
+    return kIniNoKey;
+}

@@ -1,0 +1,240 @@
+#include "common/QxLog.h"
+
+#include "common/QxIni.h"
+#include "platform/folders/Folders.h"
+#include "platform/mutex/NamedMutex.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+LogSettings settings;
+std::unique_ptr<platform::NamedMutex> logMutex;
+
+constexpr const char* kLevelTags[] = {"", "[FATAL]", "[ERROR]", "[WARN ]", "[INFO ]", "[DEBUG]"};
+
+// Stops the roll-over search even if every numbered file exists and is full.
+constexpr int kRollOverLimit = 100000;
+
+void logOpenMutex() {
+    if (!logMutex) {
+        logMutex = platform::NamedMutex::open(kLogMutexName);
+    }
+    settings.mutexOpen = logMutex != nullptr;
+}
+
+void logLock() {
+    if (logMutex) {
+        logMutex->lock(platform::kInfinite);
+    }
+}
+
+void logUnlock() {
+    if (logMutex) {
+        logMutex->unlock();
+    }
+}
+
+unsigned long logMillis(std::chrono::system_clock::time_point now) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    return static_cast<unsigned long>(ms % 1000);
+}
+
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    char small[256];
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(small, sizeof small, fmt, copy);
+    va_end(copy);
+    std::string out;
+    if (n >= 0 && static_cast<std::size_t>(n) < sizeof small) {
+        out.assign(small, static_cast<std::size_t>(n));
+    } else if (n >= 0) {
+        out.resize(static_cast<std::size_t>(n));
+        std::vsnprintf(out.data(), out.size() + 1, fmt, args);
+    }
+    va_end(args);
+    return out;
+}
+
+// Only a "." in the last path element starts the file's ending; a dot in a
+// folder name must not split the path.
+std::size_t endingDot(const std::string& name) {
+    const auto dot = name.rfind('.');
+    const auto sep = name.find_last_of("/\\");
+    if (dot == std::string::npos || (sep != std::string::npos && dot < sep)) {
+        return std::string::npos;
+    }
+    return dot;
+}
+
+std::string composeName(const std::string& base, const std::tm& t, int number) {
+    const auto dot = endingDot(base);
+    const std::string stem = dot == std::string::npos ? base : base.substr(0, dot);
+    const std::string ending = dot == std::string::npos ? "" : base.substr(dot);
+    if (number == 0) {
+        return stem + format("_%04d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday) + ending;
+    }
+    return stem + format("_%04d%02d%02d_%d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, number) +
+           ending;
+}
+
+void logWriteLine(int level, const char* fmt, va_list args) {
+    const auto name = logMakeFileName();
+    if (!name) {
+        return;
+    }
+    std::FILE* file = std::fopen(platform::nativePath(name->name).c_str(), "a");
+    if (file == nullptr) {
+        return;
+    }
+    std::fprintf(file, "%s %s [%05lu-%05lu] ", name->stamp.c_str(), logLevelTag(level),
+                 static_cast<unsigned long>(getpid()) % 100000,
+                 static_cast<unsigned long>(gettid()) % 100000);
+    std::vfprintf(file, fmt, args);
+    std::fputc('\n', file);
+    std::fclose(file);
+}
+
+} // namespace
+
+const LogSettings& logSettings() {
+    return settings;
+}
+
+const char* logLevelTag(int level) {
+    if (level < 0 || level > 5) {
+        return "";
+    }
+    return kLevelTags[level];
+}
+
+std::optional<LogFileName> logMakeFileName() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm t{};
+    localtime_r(&seconds, &t);
+    LogFileName out;
+    out.stamp = format("%d-%02d-%02d %02d:%02d:%02d.%03lu", t.tm_year + 1900, t.tm_mon + 1,
+                       t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, logMillis(now));
+    for (;;) {
+        out.name = composeName(settings.fileName, t, settings.rollOver);
+        if (out.name.size() > kLogFileNameMax) {
+            return std::nullopt;
+        }
+        if (settings.maxSize <= 0 || settings.rollOver >= kRollOverLimit) {
+            return out;
+        }
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(platform::nativePath(out.name), ec);
+        if (ec || size <= static_cast<std::uintmax_t>(settings.maxSize)) {
+            return out;
+        }
+        ++settings.rollOver;
+    }
+}
+
+int logConfigure(std::string_view section, const std::filesystem::path& iniPath) {
+    if (settings.enabled) {
+        return -1;
+    }
+    std::filesystem::path path = iniPath;
+    const std::string text = iniPath.string();
+    if (text.find_first_of("/\\") == std::string::npos) {
+        const std::filesystem::path candidates[] = {
+            platform::folderPath(platform::Folder::Windows) / text,
+            platform::folderPath(platform::Folder::Home) / text,
+            platform::folderPath(platform::Folder::HomeDrive) / "tmp" / text,
+        };
+        path = candidates[2];
+        for (const auto& candidate : candidates) {
+            std::string probe;
+            if (iniGetString(section, "Log File", probe, kLogFileNameMax + 1, candidate) ==
+                kIniFound) {
+                path = candidate;
+                break;
+            }
+        }
+    }
+
+    std::string value;
+    if (iniGetString(section, "Log File", value, kLogFileNameMax + 1, path) == kIniFound) {
+        settings.fileName = value;
+    } else {
+        settings.fileName = kLogDefaultFile;
+    }
+
+    std::string maxSize;
+    settings.maxSize = 0;
+    if (iniGetString(section, "Log MaxSize", maxSize, 64, path) == kIniFound) {
+        char* end = nullptr;
+        const long parsed = std::strtol(maxSize.c_str(), &end, 10);
+        settings.maxSize = (end != maxSize.c_str() && parsed > 0 && parsed <= 0x7FFFFFFF)
+                               ? static_cast<int>(parsed)
+                               : 0;
+    }
+
+    std::string level;
+    const int result = iniGetString(section, "Log Level", level, 16, path);
+    if (result != kIniFound) {
+        settings.level = 0;
+        settings.enabled = false;
+    } else {
+        const long parsed = std::strtol(level.c_str(), nullptr, 10);
+        settings.level = static_cast<int>(std::clamp<long>(parsed, -0x7FFFFFFF - 1, 0x7FFFFFFF));
+        settings.enabled = true;
+        logOpenMutex();
+        logPrint(settings.level, 0, "Log Enable '%s'", path.c_str());
+    }
+    logOpenMutex();
+    return result;
+}
+
+int logSetTarget(std::optional<std::string_view> fileName, int level) {
+    if (level == 0) {
+        settings.enabled = false;
+        settings.level = 0;
+    } else if (fileName) {
+        settings.fileName = std::string(fileName->substr(0, kLogFileNameMax));
+        settings.level = level;
+        settings.enabled = true;
+    }
+    logOpenMutex();
+    return 0;
+}
+
+int logPrintV(int level, int /*reserved*/, const char* fmt, va_list args) {
+    // While off nothing is written, whatever the level: there is no file yet.
+    if (!settings.enabled || level > settings.level) {
+        return -2;
+    }
+    logLock();
+    logWriteLine(level, fmt, args);
+    logUnlock();
+    return 0;
+}
+
+int logPrint(int level, int reserved, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    const int result = logPrintV(level, reserved, fmt, args);
+    va_end(args);
+    return result;
+}
+
+void logResetForTest() {
+    settings = LogSettings{};
+    logMutex.reset();
+}

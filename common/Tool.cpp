@@ -1,0 +1,429 @@
+#include "common/Tool.h"
+
+#include "platform/random/Random.h"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#define JSMN_STATIC
+#include <jsmn.h>
+
+namespace {
+
+std::atomic<int> convertStatus{kConvertOk};
+
+constexpr std::string_view kBase64Alphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::string_view kSessionAlphabet = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+constexpr std::size_t kJsonValueTokens = 64;
+constexpr std::size_t kVersionMax = 511;
+
+int base64Value(char c) {
+    if (c >= 'A' && c <= 'Z') {
+        return c - 'A';
+    }
+    if (c >= 'a' && c <= 'z') {
+        return c - 'a' + 26;
+    }
+    if (c >= '0' && c <= '9') {
+        return c - '0' + 52;
+    }
+    if (c == '+') {
+        return 62;
+    }
+    if (c == '/') {
+        return 63;
+    }
+    return -1;
+}
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return 0;
+}
+
+std::int32_t convert(std::optional<std::string_view> text, bool strict, int base) {
+    convertStatus = kConvertOk;
+    if (!text) {
+        convertStatus = kConvertNoText;
+        return 0;
+    }
+    if (strict) {
+        for (std::size_t i = 0; i < text->size(); ++i) {
+            const char c = (*text)[i];
+            if (!((c >= '0' && c <= '9') || (c == '-' && i == 0))) {
+                convertStatus = kConvertNotNumber;
+                return 0;
+            }
+        }
+    }
+    const std::string copy(*text);
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(copy.c_str(), &end, base);
+    if (end == copy.c_str() || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
+        convertStatus = kConvertNotNumber;
+        return 0;
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+} // namespace
+
+// ---- Texts ---------------------------------------------------------------
+
+std::string replaceString(std::string_view text, std::string_view pattern,
+                          std::string_view replacement) {
+    if (pattern.empty()) {
+        return std::string(text);
+    }
+    std::string out;
+    std::size_t at = 0;
+    for (;;) {
+        const auto hit = text.find(pattern, at);
+        if (hit == std::string_view::npos) {
+            out.append(text.substr(at));
+            return out;
+        }
+        out.append(text.substr(at, hit - at)).append(replacement);
+        at = hit + pattern.size();
+    }
+}
+
+std::string removeExeExtension(std::string_view path) {
+    return replaceString(path, ".exe", "");
+}
+
+bool startsWith(std::optional<std::string_view> prefix, std::optional<std::string_view> mainText) {
+    if (!prefix) {
+        return true;
+    }
+    if (!mainText) {
+        CORVANTIX_NULL_PARAMETER("inputMainString");
+        return false;
+    }
+    return mainText->starts_with(*prefix);
+}
+
+std::string subString(std::string_view text, std::size_t from, std::size_t to) {
+    if (from >= text.size() || to <= from) {
+        return {};
+    }
+    return std::string(text.substr(from, to - from));
+}
+
+std::string toLowerString(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> splitString(std::string_view text, std::string_view delimiter) {
+    std::vector<std::string> out;
+    if (text.empty() || delimiter.empty()) {
+        return out;
+    }
+    std::size_t at = 0;
+    for (;;) {
+        const auto hit = text.find(delimiter, at);
+        if (hit == std::string_view::npos) {
+            out.emplace_back(text.substr(at));
+            return out;
+        }
+        out.emplace_back(text.substr(at, hit - at));
+        at = hit + delimiter.size();
+    }
+}
+
+std::optional<std::string> rightAlignText(std::optional<std::string_view> text) {
+    if (!text) {
+        CORVANTIX_NULL_PARAMETER("MainText");
+        return std::nullopt;
+    }
+    if (text->size() > 16) {
+        return std::nullopt;
+    }
+    std::string out(16 - text->size(), ' ');
+    out.append(*text);
+    return out;
+}
+
+std::string utf16ToUtf8(std::u16string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD; // a lone surrogate
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::u16string utf8ToUtf16(std::string_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto b0 = static_cast<unsigned char>(text[i]);
+        char32_t c = 0xFFFD;
+        std::size_t length = 1;
+        if (b0 < 0x80) {
+            c = b0;
+        } else if (b0 >= 0xC2 && b0 < 0xF5) {
+            const std::size_t need = b0 < 0xE0 ? 2 : (b0 < 0xF0 ? 3 : 4);
+            char32_t value = b0 & (need == 2 ? 0x1F : (need == 3 ? 0x0F : 0x07));
+            bool good = i + need <= text.size();
+            for (std::size_t k = 1; good && k < need; ++k) {
+                const auto b = static_cast<unsigned char>(text[i + k]);
+                good = (b & 0xC0) == 0x80;
+                value = (value << 6) | (b & 0x3F);
+            }
+            const char32_t least = need == 2 ? 0x80 : (need == 3 ? 0x800 : 0x10000);
+            if (good && value >= least && value <= 0x10FFFF &&
+                !(value >= 0xD800 && value <= 0xDFFF)) {
+                c = value;
+                length = need;
+            }
+        }
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (c >> 10));
+            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+        i += length;
+    }
+    return out;
+}
+
+// ---- Numbers -------------------------------------------------------------
+
+std::int32_t stringToLong(std::optional<std::string_view> text, bool strict) {
+    return convert(text, strict, 10);
+}
+
+std::int32_t hexStringToLong(std::optional<std::string_view> text) {
+    return convert(text, false, 16);
+}
+
+bool isConvertError() {
+    const int status = convertStatus;
+    return status == kConvertNotNumber || status == kConvertNoText;
+}
+
+int conversionStatus() {
+    return convertStatus;
+}
+
+std::string hexToBytes(std::string_view hex) {
+    std::string out(hex.size() / 2, '\0');
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<char>((hexValue(hex[2 * i]) << 4) | hexValue(hex[2 * i + 1]));
+    }
+    return out;
+}
+
+// ---- Base64 and JSON -----------------------------------------------------
+
+std::string base64Encode(std::string_view bytes) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    std::size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const auto n = (static_cast<unsigned char>(bytes[i]) << 16) |
+                       (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                       static_cast<unsigned char>(bytes[i + 2]);
+        out += kBase64Alphabet[(n >> 18) & 63];
+        out += kBase64Alphabet[(n >> 12) & 63];
+        out += kBase64Alphabet[(n >> 6) & 63];
+        out += kBase64Alphabet[n & 63];
+    }
+    const std::size_t rest = bytes.size() - i;
+    if (rest > 0) {
+        unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
+        if (rest == 2) {
+            n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        }
+        out += kBase64Alphabet[(n >> 18) & 63];
+        out += kBase64Alphabet[(n >> 12) & 63];
+        out += rest == 2 ? kBase64Alphabet[(n >> 6) & 63] : '=';
+        out += '=';
+    }
+    return out;
+}
+
+std::string base64Decode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() / 4 * 3 + 3);
+    unsigned buffer = 0;
+    int bits = 0;
+    for (const char c : text) {
+        const int v = base64Value(c);
+        if (v < 0) {
+            break;
+        }
+        buffer = (buffer << 6) | static_cast<unsigned>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((buffer >> bits) & 0xFF);
+        }
+    }
+    return out;
+}
+
+std::string decodeEscapedBase64(std::string_view text) {
+    std::string plain = replaceString(text, "%2B", "+");
+    plain = replaceString(plain, "%2F", "/");
+    plain = replaceString(plain, "%3D", "=");
+    return base64Decode(plain);
+}
+
+std::optional<std::string> getJsonValue(std::optional<std::string_view> json,
+                                        std::string_view key) {
+    if (!json) {
+        CORVANTIX_NULL_PARAMETER("inputJSONObj");
+        return std::nullopt;
+    }
+    jsmn_parser parser;
+    jsmn_init(&parser);
+    std::array<jsmntok_t, kJsonValueTokens> tokens{};
+    const int count = jsmn_parse(&parser, json->data(), json->size(), tokens.data(), tokens.size());
+    if (count < 0) {
+        return std::nullopt;
+    }
+    const std::string wanted = toLowerString(key);
+    const auto text = [&](const jsmntok_t& t) {
+        if (t.start < 0 || t.end < t.start || static_cast<std::size_t>(t.end) > json->size()) {
+            return std::string_view{};
+        }
+        return json->substr(static_cast<std::size_t>(t.start),
+                            static_cast<std::size_t>(t.end - t.start));
+    };
+    for (int i = 1; i < count; i += 2) {
+        const auto name = text(tokens[static_cast<std::size_t>(i)]);
+        if (!name.empty() && toLowerString(name) == wanted) {
+            if (i + 1 >= count) {
+                return std::nullopt;
+            }
+            return replaceString(text(tokens[static_cast<std::size_t>(i + 1)]), "\\\"", "\"");
+        }
+    }
+    return std::nullopt;
+}
+
+// ---- Versions, random values, identifiers --------------------------------
+
+int compareVersion(std::optional<std::string_view> a, std::optional<std::string_view> b) {
+    if (!a) {
+        CORVANTIX_NULL_PARAMETER("inputVersionA");
+    }
+    if (!b) {
+        CORVANTIX_NULL_PARAMETER("inputVersionB");
+    }
+    if (!a || !b) {
+        return kVersionNoVersion;
+    }
+    const auto components = [](std::string_view version) {
+        std::string text;
+        for (const char c : version.substr(0, kVersionMax)) {
+            if (c == ' ' || c == '\t') {
+                continue;
+            }
+            text += c == '.' ? ',' : c;
+        }
+        return splitString(text, ",");
+    };
+    const auto left = components(*a);
+    const auto right = components(*b);
+    if (left.size() != right.size()) {
+        return 3;
+    }
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        if (left[i].empty() || right[i].empty()) {
+            return kVersionEmptyComponent;
+        }
+    }
+    const auto logTextMode = [](const std::string& x, const std::string& y) {
+        logWarning("Version check: ", "String compare mode");
+        logWarning(" - Version A: ", x);
+        logWarning(" - Version B: ", y);
+    };
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        const auto x = stringToLong(left[i], true);
+        if (isConvertError()) {
+            logTextMode(left[i], right[i]);
+            if (left[i] != right[i]) {
+                return 2;
+            }
+            continue;
+        }
+        const auto y = stringToLong(right[i], true);
+        if (isConvertError()) {
+            if (left[i] != right[i]) {
+                logTextMode(left[i], right[i]);
+                return 2;
+            }
+            continue;
+        }
+        if (x < y) {
+            return -1;
+        }
+        if (x > y) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+bool getRandomBytes(std::uint8_t* buffer, std::size_t count) {
+    return platform::randomBytes(buffer, count);
+}
+
+std::string generateSessionId() {
+    std::array<std::uint8_t, 8> bytes{};
+    if (!getRandomBytes(bytes.data(), bytes.size())) {
+        bytes.fill(0);
+    }
+    std::string id;
+    for (const auto b : bytes) {
+        id += kSessionAlphabet[b % kSessionAlphabet.size()];
+    }
+    return id + "_SID";
+}

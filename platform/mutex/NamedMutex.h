@@ -1,0 +1,45 @@
+#pragma once
+
+// Named mutexes shared between processes: an flock() on one lock file per
+// name. The kernel drops the lock when its holder dies, so a crashed holder
+// never blocks the others. Names beginning "Global\" live in a machine-wide
+// folder, all others in the user's run folder.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+namespace platform {
+
+inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+
+class NamedMutex {
+public:
+    // Creates the mutex or opens the existing one; nullptr when the lock file
+    // cannot be had.
+    static std::unique_ptr<NamedMutex> open(std::string_view name);
+
+    // The lock file that stands for a name.
+    static std::filesystem::path lockFilePath(std::string_view name);
+
+    NamedMutex(const NamedMutex&) = delete;
+    NamedMutex& operator=(const NamedMutex&) = delete;
+    ~NamedMutex();
+
+    // Waits at most timeoutMs (kInfinite: without limit); true once held.
+    // Threads of one process exclude each other as well as processes do.
+    bool lock(std::uint32_t timeoutMs = kInfinite);
+    void unlock();
+    bool held() const { return held_; }
+
+private:
+    explicit NamedMutex(int fd) : fd_(fd) {}
+
+    int fd_;
+    std::timed_mutex local_;
+    bool held_ = false;
+};
+
+} // namespace platform

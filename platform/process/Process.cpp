@@ -1,0 +1,177 @@
+#include "platform/process/Process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+bool isExecutableFile(const std::filesystem::path& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec) && access(path.c_str(), X_OK) == 0;
+}
+
+std::optional<std::filesystem::path> findIn(const std::filesystem::path& folder,
+                                            const std::vector<std::string>& names) {
+    for (const auto& name : names) {
+        if (auto candidate = folder / name; isExecutableFile(candidate)) {
+            return candidate;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::filesystem::path> executableFolder() {
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        return std::nullopt;
+    }
+    return self.parent_path();
+}
+
+std::vector<std::string> splitCommandLine(std::string_view line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '\\' && i + 1 < line.size() && line[i + 1] == '"') {
+            word += '"';
+            inWord = true;
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (inWord) {
+                words.push_back(std::move(word));
+                word.clear();
+                inWord = false;
+            }
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) {
+        words.push_back(std::move(word));
+    }
+    return words;
+}
+
+std::optional<std::filesystem::path> findProgram(std::string_view name) {
+    if (name.empty()) {
+        return std::nullopt;
+    }
+    std::vector<std::string> names{std::string(name)};
+    if (name.size() > 4 && name.ends_with(".exe")) {
+        names.insert(names.begin(), std::string(name.substr(0, name.size() - 4)));
+    }
+    if (name.find('/') != std::string_view::npos) {
+        for (const auto& candidate : names) {
+            if (isExecutableFile(candidate)) {
+                return std::filesystem::path(candidate);
+            }
+        }
+        return std::nullopt;
+    }
+    if (auto own = executableFolder()) {
+        if (auto found = findIn(*own, names)) {
+            return found;
+        }
+    }
+    const char* path = std::getenv("PATH");
+    std::string_view dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    while (!dirs.empty()) {
+        const auto colon = dirs.find(':');
+        const auto dir = dirs.substr(0, colon);
+        if (!dir.empty()) {
+            if (auto found = findIn(std::filesystem::path(dir), names)) {
+                return found;
+            }
+        }
+        if (colon == std::string_view::npos) {
+            break;
+        }
+        dirs.remove_prefix(colon + 1);
+    }
+    return std::nullopt;
+}
+
+std::optional<pid_t> startHidden(const std::vector<std::string>& argv) {
+    if (argv.empty()) {
+        return std::nullopt;
+    }
+    const auto program = findProgram(argv[0]);
+    if (!program) {
+        return std::nullopt;
+    }
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const auto& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGCHLD);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, program->c_str(), &actions, &attr, args.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        return std::nullopt;
+    }
+    return pid;
+}
+
+int waitForExit(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
+    if (WIFSIGNALED(status)) {
+        return 128 + WTERMSIG(status);
+    }
+    return -1;
+}
+
+void detach(pid_t pid) {
+    std::thread([pid] { waitForExit(pid); }).detach();
+}
+
+} // namespace platform

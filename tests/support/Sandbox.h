@@ -1,0 +1,31 @@
+#pragma once
+
+// A private folder for one test: CORVANTIX_ROOT points into it for the test's
+// lifetime, so every well-known folder, lock file and log lands inside.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace testing_support {
+
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    const std::filesystem::path& root() const { return root_; }
+    // Writes text to a path below the root, making its folders.
+    std::filesystem::path write(const std::filesystem::path& relative, std::string_view text) const;
+    static std::string read(const std::filesystem::path& path);
+
+private:
+    std::filesystem::path root_;
+};
+
+// A helper program built beside the tests.
+std::filesystem::path helperProgram(std::string_view name);
+
+} // namespace testing_support
