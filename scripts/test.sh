@@ -7,8 +7,8 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/check-format.sh
 
-scripts/build.sh build/plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
-scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DCORVANTIX_SANITIZE=ON
+scripts/build.sh build/plain -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANTIX_TESTS=ON
+scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DCORVANTIX_SANITIZE=ON -DCORVANTIX_TESTS=ON
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

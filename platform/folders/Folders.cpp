@@ -48,7 +48,8 @@ std::filesystem::path driveFolder(char letter) {
     const auto root = sandboxRoot();
     const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
     if (!root.empty()) {
-        return root / std::string(1, upper);
+        // A drive always exists.
+        return ensured(root / std::string(1, upper), kPrivate);
     }
     // Outside a sandbox the system drive is the file system root.
     return "/";

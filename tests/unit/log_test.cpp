@@ -1,0 +1,300 @@
+#include "common/QxIni.h"
+#include "common/QxLog.h"
+#include "common/Tool.h"
+#include "tests/support/Sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <regex>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::Sandbox;
+
+std::string today() {
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y%m%d", &t);
+    return text;
+}
+
+std::vector<std::string> lines(const fs::path& path) {
+    std::istringstream in(Sandbox::read(path));
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);) {
+        out.push_back(line);
+    }
+    return out;
+}
+
+// The prefix every line carries: stamp, level tag, process and thread ids.
+const std::regex
+    kLine(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (\[[A-Z ]{5}\])? ?\[\d{5}-\d{5}\] (.*)$)");
+
+class LogFixture : public ::testing::Test {
+protected:
+    // An INI in the system folder, where setLog looks second.
+    void writeIni(const std::string& body) {
+        box.write("Windows/VondelCorvantix.ini", "[VondelCorvantix]\n" + body);
+    }
+    fs::path logDir() const { return box.root() / "logs"; }
+    fs::path dated(const std::string& stem, const std::string& ending, int number = 0) const {
+        return logDir() /
+               (stem + "_" + today() + (number ? "_" + std::to_string(number) : "") + ending);
+    }
+    void SetUp() override { fs::create_directories(logDir()); }
+
+    Sandbox box;
+};
+
+TEST_F(LogFixture, NoIniAnywhereLeavesLoggingOff) {
+    EXPECT_FALSE(setLog("T"));
+    EXPECT_EQ(logConfigure("VondelCorvantix", "VondelCorvantix.ini"), kIniNoFile);
+    logNormal("never ", "written");
+    EXPECT_EQ(logPrint(5, 0, "x"), -2);
+    EXPECT_TRUE(fs::is_empty(logDir()));
+}
+
+TEST_F(LogFixture, FileWithoutLevelStaysOff) {
+    writeIni("Log File=" + (logDir() / "t.log").string() + "\n");
+    EXPECT_EQ(logConfigure("VondelCorvantix", box.root() / "Windows/VondelCorvantix.ini"),
+              kIniNoKey);
+    EXPECT_FALSE(logSettings().enabled);
+    EXPECT_FALSE(setLog("T"));
+    EXPECT_TRUE(fs::is_empty(logDir()));
+}
+
+TEST_F(LogFixture, StartOfLoggingWritesItsThreeLines) {
+    writeIni("log file=\"" + (logDir() / "t.log").string() + "\"\nLog Level=5\n");
+    ASSERT_TRUE(setLog("Ident"));
+    EXPECT_TRUE(setLog("Other")); // already on: nothing changes
+    EXPECT_EQ(logIdentity(), "Ident");
+    logNormal("Value: ", "abc");
+    logNormalInt("Number: ", -7);
+    logNormalW("Wide: ", u"\u4E2D");
+    logWarning("careful ", "x");
+    logErrorInt("code ", 61005);
+    logExist("file ", false);
+    logExist("file ", true);
+    logChoice("mode ", true, "on", "off");
+    logDebug("plain ", "debug");
+    logNullParameter("inputX", "Mod.cpp", 12);
+
+    const auto got = lines(dated("t", ".log"));
+    std::vector<std::string> bodies;
+    for (const auto& line : got) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, kLine)) << line;
+        EXPECT_EQ(m[1], "[DEBUG]");
+        bodies.push_back(m[2]);
+    }
+    ASSERT_EQ(bodies.size(), 13u);
+    EXPECT_EQ(bodies[0],
+              "Log Enable '" + (box.root() / "Windows/VondelCorvantix.ini").string() + "'");
+    EXPECT_TRUE(std::regex_match(
+        bodies[1],
+        std::regex(R"(\S+ \d+ setLog Compile Time : \w{3} [ \d]\d \d{4} \d\d:\d\d:\d\d)")))
+        << bodies[1];
+    const std::vector<std::string> expected = {
+        "[Ident][Normal] Log state: Enable",
+        "[Ident][Normal] Value: abc",
+        "[Ident][Normal] Number: -7",
+        "[Ident][Normal] Wide: \xE4\xB8\xAD",
+        "[Ident][Warning] careful x",
+        "[Ident][Error] code 61005",
+        "[Ident][Error] file Not Exist",
+        "[Ident][Normal] file Exist",
+        "[Ident][Normal] mode on",
+        "plain debug",
+        "[Ident][Warning] Parameter inputX is null at Mod.cpp 12",
+    };
+    EXPECT_EQ(std::vector<std::string>(bodies.begin() + 2, bodies.end()), expected);
+}
+
+TEST_F(LogFixture, DisableStopsWritersAndSetLogStartsAgain) {
+    writeIni("Log File=" + (logDir() / "t.log").string() + "\nLog Level=5\n");
+    ASSERT_TRUE(setLog("Ident"));
+    disableLog();
+    logNormal("lost ", "line");
+    logDebug("lost ", "too");
+    EXPECT_FALSE(logWritersOn());
+    auto got = lines(dated("t", ".log"));
+    ASSERT_FALSE(got.empty());
+    EXPECT_NE(got.back().find("[Ident][Normal] Log state: Disable"), std::string::npos);
+
+    ASSERT_TRUE(setLog("Again"));
+    logNormal("back", "");
+    got = lines(dated("t", ".log"));
+    EXPECT_NE(got.back().find("[Again][Normal] back"), std::string::npos);
+}
+
+struct LevelCase {
+    int configured;
+    int line;
+    int result;
+};
+
+void PrintTo(const LevelCase& c, std::ostream* os) {
+    *os << "level " << c.configured << ", line " << c.line;
+}
+
+class LogLevels : public LogFixture, public ::testing::WithParamInterface<LevelCase> {};
+
+TEST_P(LogLevels, OnlyLinesAtOrBelowTheLevelAreWritten) {
+    const auto [configured, line, result] = GetParam();
+    writeIni("Log File=" + (logDir() / "t.log").string() +
+             "\nLog Level=" + std::to_string(configured) + "\n");
+    ASSERT_EQ(logConfigure("VondelCorvantix", box.root() / "Windows/VondelCorvantix.ini"), 0);
+    EXPECT_TRUE(logSettings().enabled);
+    EXPECT_EQ(logPrint(line, 0, "probe %d", line), result);
+
+    const auto got = lines(dated("t", ".log"));
+    ASSERT_FALSE(got.empty());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(got.front(), m, kLine)) << got.front();
+    EXPECT_EQ(m[1].str(), logLevelTag(configured)); // "Log Enable" carries the configured tag
+    const bool written = got.back().ends_with("probe " + std::to_string(line));
+    EXPECT_EQ(written, result == 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LogLevels,
+                         ::testing::Values(LevelCase{3, 5, -2}, LevelCase{3, 3, 0},
+                                           LevelCase{3, 1, 0}, LevelCase{5, 5, 0},
+                                           LevelCase{0, 5, -2}, LevelCase{0, 0, 0}),
+                         [](const auto& info) {
+                             return "level" + std::to_string(info.param.configured) + "line" +
+                                    std::to_string(info.param.line);
+                         });
+
+TEST_F(LogFixture, RollOverNumbersFilesAndKeepsGoing) {
+    writeIni("Log File=" + (logDir() / "roll.txt").string() + "\nLog Level=5\nLog MaxSize=300\n");
+    ASSERT_TRUE(setLog("R"));
+    for (int i = 0; i < 20; ++i) {
+        logNormal("filler line number ", std::to_string(i));
+    }
+    ASSERT_TRUE(fs::exists(dated("roll", ".txt")));
+    ASSERT_TRUE(fs::exists(dated("roll", ".txt", 1)));
+    EXPECT_GE(logSettings().rollOver, 2);
+    for (int n = 0; n < logSettings().rollOver; ++n) {
+        // The size test comes before the write, so a file may pass the limit by one line.
+        const auto path = dated("roll", ".txt", n);
+        EXPECT_LE(fs::file_size(path), 300u + 120u) << path;
+        EXPECT_GT(fs::file_size(path), 300u) << path;
+    }
+    EXPECT_FALSE(fs::exists(dated("roll", ".txt", logSettings().rollOver + 1)));
+}
+
+TEST_F(LogFixture, NameWithoutDotRollsOverToo) {
+    fs::create_directories(logDir() / "dir.d");
+    writeIni("Log File=" + (logDir() / "dir.d" / "plain").string() +
+             "\nLog Level=5\nLog MaxSize=200\n");
+    ASSERT_TRUE(setLog("R"));
+    for (int i = 0; i < 10; ++i) {
+        logNormal("filler line number ", std::to_string(i));
+    }
+    // The dot of the folder never splits the name.
+    const auto base = logDir() / "dir.d" / ("plain_" + today());
+    EXPECT_TRUE(fs::exists(base));
+    EXPECT_TRUE(fs::exists(base.string() + "_1"));
+    EXPECT_LE(fs::file_size(base), 200u + 120u);
+}
+
+TEST_F(LogFixture, NoMaximumMeansNoNumber) {
+    for (const char* size : {"", "Log MaxSize=0\n", "Log MaxSize=-5\n", "Log MaxSize=abc\n"}) {
+        SCOPED_TRACE(size);
+        resetLogForTest();
+        fs::remove_all(logDir());
+        fs::create_directories(logDir());
+        writeIni("Log File=" + (logDir() / "n.log").string() + "\nLog Level=5\n" + size);
+        ASSERT_TRUE(setLog("N"));
+        for (int i = 0; i < 30; ++i) {
+            logNormal("filler line number ", std::to_string(i));
+        }
+        EXPECT_EQ(std::distance(fs::directory_iterator(logDir()), fs::directory_iterator()), 1);
+        EXPECT_EQ(logSettings().rollOver, 0);
+    }
+}
+
+TEST_F(LogFixture, OverlongFileNameIsDroppedNotOverrun) {
+    // 127 characters configured is accepted, but the date makes it longer.
+    const std::string name = (logDir() / "").string();
+    const std::string longName =
+        name + std::string(kLogFileNameMax - name.size() - 4, 'x') + ".log";
+    ASSERT_EQ(longName.size(), kLogFileNameMax);
+    writeIni("Log File=" + longName + "\nLog Level=5\n");
+    ASSERT_EQ(logConfigure("VondelCorvantix", box.root() / "Windows/VondelCorvantix.ini"), 0);
+    EXPECT_EQ(logSettings().fileName, longName);
+    EXPECT_FALSE(logMakeFileName().has_value());
+    EXPECT_EQ(logPrint(5, 0, "dropped"), 0);
+    EXPECT_TRUE(fs::is_empty(logDir()));
+}
+
+TEST_F(LogFixture, TooLongLogFileValueFallsBackToDefault) {
+    writeIni("Log File=" + std::string(200, 'y') + "\nLog Level=5\n");
+    ASSERT_EQ(logConfigure("VondelCorvantix", box.root() / "Windows/VondelCorvantix.ini"), 0);
+    EXPECT_EQ(logSettings().fileName, kLogDefaultFile);
+    // The default drive C lies inside the sandbox.
+    logPrint(5, 0, "to the default");
+    EXPECT_TRUE(fs::exists(box.root() / "C" / ("QxLog_" + today() + ".log")));
+}
+
+TEST_F(LogFixture, SetTargetRules) {
+    const auto file = (logDir() / "s.log").string();
+    logSetTarget(std::nullopt, 5); // a level without a name changes nothing
+    EXPECT_FALSE(logSettings().enabled);
+    logSetTarget(file, 5);
+    EXPECT_TRUE(logSettings().enabled);
+    EXPECT_EQ(logPrint(5, 0, "one"), 0);
+    logSetTarget(std::nullopt, 0);
+    EXPECT_FALSE(logSettings().enabled);
+    EXPECT_EQ(logSettings().fileName, file);
+    EXPECT_EQ(logPrint(5, 0, "two"), -2);
+    EXPECT_EQ(lines(dated("s", ".log")).size(), 1u);
+}
+
+TEST_F(LogFixture, TwoProcessesNeverMixTheirLines) {
+    writeIni("Log File=" + (logDir() / "shared.log").string() + "\nLog Level=5\n");
+    constexpr int kLines = 1500;
+    std::vector<pid_t> writers;
+    for (const char* who : {"A", "B"}) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const auto program = testing_support::helperProgram("log_writer");
+            execl(program.c_str(), "log_writer", who, std::to_string(kLines).c_str(), nullptr);
+            _exit(127);
+        }
+        writers.push_back(pid);
+    }
+    for (const pid_t pid : writers) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    const std::regex body(R"(\[([AB])\]\[Normal\] line \d+ ([AB]){400})");
+    int counted[2] = {0, 0};
+    for (const auto& line : lines(dated("shared", ".log"))) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, kLine)) << line;
+        const std::string text = m[2];
+        if (text.find(" line ") == std::string::npos) {
+            continue; // start-up lines
+        }
+        std::smatch b;
+        ASSERT_TRUE(std::regex_match(text, b, body)) << text.substr(0, 80);
+        const std::string who = b[1];
+        ASSERT_EQ(text.substr(text.size() - 400), std::string(400, who[0]));
+        ++counted[who == "A" ? 0 : 1];
+    }
+    EXPECT_EQ(counted[0], kLines);
+    EXPECT_EQ(counted[1], kLines);
+}
+
+} // namespace
