@@ -77,6 +77,10 @@ std::filesystem::path folderPath(Folder folder) {
             return ensured(root / "run", kPrivate);
         case Folder::GlobalRun:
             return ensured(root / "run" / "Global", kPrivate);
+        case Folder::UserRegistry:
+            return root / "Registry" / "User";
+        case Folder::MachineRegistry:
+            return root / "Registry" / "Machine";
         }
     }
     const auto home = homeFolder();
@@ -107,6 +111,13 @@ std::filesystem::path folderPath(Folder folder) {
     }
     case Folder::GlobalRun:
         return ensured("/tmp/corvantix-global", kShared);
+    case Folder::UserRegistry:
+        return std::filesystem::path(envOr("XDG_CONFIG_HOME", (home / ".config").string())) /
+               "corvantix" / "registry";
+    case Folder::MachineRegistry:
+        // Like the common application data: machine-wide when writable, else
+        // the user's own copy.
+        return folderPath(Folder::CommonAppData) / "corvantix-registry";
     }
     return {};
 }

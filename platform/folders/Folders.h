@@ -11,15 +11,17 @@
 namespace platform {
 
 enum class Folder {
-    CommonAppData, // machine-wide application data
-    Windows,       // the system folder where admin-placed INI files live
-    System,        // the system library folder
-    UserTemp,      // the user's temporary folder
-    Desktop,       // the user's desktop
-    HomeDrive,     // the drive that holds the user's home ("C:")
-    Home,          // the user's home folder
-    Run,           // per-user folder for lock files and sockets
-    GlobalRun,     // machine-wide folder for "Global\" objects
+    CommonAppData,   // machine-wide application data
+    Windows,         // the system folder where admin-placed INI files live
+    System,          // the system library folder
+    UserTemp,        // the user's temporary folder
+    Desktop,         // the user's desktop
+    HomeDrive,       // the drive that holds the user's home ("C:")
+    Home,            // the user's home folder
+    Run,             // per-user folder for lock files and sockets
+    GlobalRun,       // machine-wide folder for "Global\" objects
+    UserRegistry,    // the current user's registry hive
+    MachineRegistry, // the machine-wide registry hives (classes, local machine)
 };
 
 // The Linux folder for a well-known folder. Run, GlobalRun and UserTemp are
