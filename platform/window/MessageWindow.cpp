@@ -26,8 +26,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::uint32_t kRequestMagic = 0x4D585643; // "CVXM"
 constexpr std::uint32_t kAnswerMagic = 0x41585643;  // "CVXA"
+constexpr std::uint32_t kFlagPosted = 0x1;
 constexpr std::size_t kMaxConnections = 64;
 constexpr std::string_view kSocketSuffix = ".window";
+constexpr std::string_view kSessionSuffix = ".session";
 
 struct RequestHeader {
     std::uint32_t magic;
@@ -371,7 +373,12 @@ bool dispatchFrames(Connection& c, const WindowProc& proc) {
         const WindowMessage message{
             header.message, header.param,
             std::string_view(c.buffer.data() + offset + sizeof header, header.length)};
-        keep = sendAnswer(c.fd.get(), callProc(proc, message));
+        if ((header.flags & kFlagPosted) != 0) {
+            keep = sendAnswer(c.fd.get(), 0);
+            callProc(proc, message);
+        } else {
+            keep = sendAnswer(c.fd.get(), callProc(proc, message));
+        }
         offset += sizeof header + header.length;
     }
     c.buffer.erase(0, offset);
@@ -424,6 +431,7 @@ std::unique_ptr<MessageWindow> MessageWindow::create(std::string_view className,
     }
     // Whatever is left belongs to a window whose process has died.
     ::unlink(path.c_str());
+    ::unlink((path.native() + std::string(kSessionSuffix)).c_str());
 
     Fd listenFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (listenFd.get() < 0 ||
@@ -454,10 +462,25 @@ MessageWindow::~MessageWindow() {
         // Under the guard, so that a window of the class created after the
         // socket stopped answering never loses its fresh socket to us.
         ClassGuard guard(socketPath_);
+        ::unlink((socketPath_.native() + std::string(kSessionSuffix)).c_str());
         ::unlink(socketPath_.c_str());
         ::close(listenFd_);
     }
     ::close(wakeFd_);
+}
+
+bool MessageWindow::registerSessionNotification() {
+    const auto path = socketPath_.native() + std::string(kSessionSuffix);
+    Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (fd.get() < 0) {
+        return false;
+    }
+    const ssize_t n = ::write(fd.get(), className_.data(), className_.size());
+    return n == static_cast<ssize_t>(className_.size());
+}
+
+void MessageWindow::unregisterSessionNotification() {
+    ::unlink((socketPath_.native() + std::string(kSessionSuffix)).c_str());
 }
 
 void MessageWindow::quit() {
@@ -567,6 +590,26 @@ SendResult sendCopyData(std::string_view className, std::uint32_t dwData, std::s
         return {SendStatus::Ok, callProc(*tLoop->proc, {kWmCopyData, dwData, payload})};
     }
     return transact(windowSocketPath(className), kWmCopyData, dwData, 0, payload, timeoutMs);
+}
+
+int broadcastSessionChange(std::uint32_t event, std::uint32_t timeoutMs) {
+    const auto dir = windowsFolder();
+    std::vector<fs::path> sockets;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().native();
+        if (name.ends_with(kSessionSuffix)) {
+            sockets.emplace_back(name.substr(0, name.size() - kSessionSuffix.size()));
+        }
+    }
+    std::sort(sockets.begin(), sockets.end());
+    int reached = 0;
+    for (const auto& socket : sockets) {
+        if (transact(socket, kWmWtsSessionChange, event, kFlagPosted, {}, timeoutMs)) {
+            ++reached;
+        }
+    }
+    return reached;
 }
 
 } // namespace platform

@@ -8,11 +8,17 @@
 // the procedure has returned.
 //
 // Wire form, native byte order (both ends are on one machine):
-//   request: magic "CVXM", message, param, flags (0), payload length
-//            (5 x u32), then the payload
+//   request: magic "CVXM", message, param, flags, payload length (5 x u32),
+//            then the payload; flags bit 0 asks for the answer on receipt
+//            (a posted message) instead of after the procedure
 //   answer:  magic "CVXA", result (2 x u32)
 // A receiver drops a connection whose frame is malformed or oversized, or
 // that stays silent for longer than kWindowIdleTimeoutMs.
+//
+// Session-change notifications: a window registered for them has a file
+// "<socket name>.session" beside its socket. broadcastSessionChange() posts
+// kWmWtsSessionChange to every registered window of the user whose socket
+// answers; registration files of dead windows are skipped.
 
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +33,15 @@
 namespace platform {
 
 inline constexpr std::uint32_t kWmCopyData = 0x004A;
+inline constexpr std::uint32_t kWmWtsSessionChange = 0x02B1;
+
+// Event codes carried in the param of kWmWtsSessionChange.
+inline constexpr std::uint32_t kWtsConsoleConnect = 0x1;
+inline constexpr std::uint32_t kWtsConsoleDisconnect = 0x2;
+inline constexpr std::uint32_t kWtsRemoteConnect = 0x3;
+inline constexpr std::uint32_t kWtsRemoteDisconnect = 0x4;
+inline constexpr std::uint32_t kWtsSessionLock = 0x7;
+inline constexpr std::uint32_t kWtsSessionUnlock = 0x8;
 
 // Largest copy-data payload; a send beyond it is refused before connecting.
 inline constexpr std::size_t kMaxCopyDataBytes = 64 * 1024;
@@ -35,8 +50,8 @@ inline constexpr std::uint32_t kDefaultSendTimeoutMs = 5000;
 inline constexpr std::uint32_t kWindowIdleTimeoutMs = 10000;
 
 struct WindowMessage {
-    std::uint32_t message; // kWmCopyData
-    std::uint32_t param;   // copy data: the sender's data word
+    std::uint32_t message; // kWmCopyData, kWmWtsSessionChange, ...
+    std::uint32_t param;   // copy data: the sender's data word; session change: the event code
     std::string_view data; // copy data: the payload, zero bytes included; valid during the call
 };
 
@@ -54,11 +69,15 @@ public:
     MessageWindow(const MessageWindow&) = delete;
     MessageWindow& operator=(const MessageWindow&) = delete;
     // Stops a loop started with start(), closes the socket and removes its
-    // file. A loop run by runMessageLoop() on another
+    // file and registration. A loop run by runMessageLoop() on another
     // thread must have returned before.
     ~MessageWindow();
 
     const std::string& className() const { return className_; }
+
+    // Session-change notifications for this window, on or off.
+    bool registerSessionNotification();
+    void unregisterSessionNotification();
 
     // Dispatches messages on the calling thread until quit() is called.
     void runMessageLoop();
@@ -109,5 +128,10 @@ struct SendResult {
 // the procedure is called directly, as the original platform does.
 SendResult sendCopyData(std::string_view className, std::uint32_t dwData, std::string_view payload,
                         std::uint32_t timeoutMs = kDefaultSendTimeoutMs);
+
+// Posts kWmWtsSessionChange with the event code to every registered window;
+// each receiver acknowledges on receipt, before its procedure runs. The
+// number of windows reached.
+int broadcastSessionChange(std::uint32_t event, std::uint32_t timeoutMs = 1000);
 
 } // namespace platform

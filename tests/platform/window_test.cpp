@@ -86,7 +86,7 @@ private:
 // reporting "message param" on a pipe for every message, until killed.
 class WindowProcess {
 public:
-    explicit WindowProcess(const std::string& className) {
+    explicit WindowProcess(const std::string& className, bool sessions = false) {
         int ready[2];
         int report[2];
         if (pipe(ready) != 0 || pipe(report) != 0) {
@@ -103,7 +103,7 @@ public:
                 (void)!write(out, line.data(), line.size());
                 return digest(m.param, m.data);
             });
-            const bool ok = window != nullptr;
+            const bool ok = window && (!sessions || window->registerSessionNotification());
             const char state = ok ? '1' : '0';
             (void)!write(ready[1], &state, 1);
             if (ok) {
@@ -385,6 +385,73 @@ TEST(MessageWindows, SendToItsOwnWindowFromTheProcedureRunsDirectly) {
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(window->start());
     EXPECT_EQ(platform::sendCopyData("Self", 1, "outer").result, digest(2, "inner") + 1);
+}
+
+struct SessionEvent {
+    const char* name;
+    std::uint32_t code;
+};
+const SessionEvent kSessionEvents[] = {
+    {"lock", platform::kWtsSessionLock},
+    {"unlock", platform::kWtsSessionUnlock},
+    {"console connect", platform::kWtsConsoleConnect},
+    {"console disconnect", platform::kWtsConsoleDisconnect},
+    {"remote connect", platform::kWtsRemoteConnect},
+    {"remote disconnect", platform::kWtsRemoteDisconnect},
+};
+
+TEST(SessionNotifications, ReachRegisteredWindowsOnly) {
+    Sandbox box;
+    WindowProcess service("VondelCorvantix.exe", true);
+    WindowProcess monitor("VondelMonitor", true);
+    ASSERT_TRUE(service.ready());
+    ASSERT_TRUE(monitor.ready());
+    Recorder quiet;
+    auto unregistered = MessageWindow::create("Quiet", quiet.proc());
+    ASSERT_NE(unregistered, nullptr);
+    ASSERT_TRUE(unregistered->start());
+
+    for (const auto& event : kSessionEvents) {
+        SCOPED_TRACE(event.name);
+        EXPECT_EQ(platform::broadcastSessionChange(event.code), 2);
+        const auto expected = reportLine(platform::kWmWtsSessionChange, event.code);
+        EXPECT_EQ(service.nextReport(), expected);
+        EXPECT_EQ(monitor.nextReport(), expected);
+    }
+    // A registered window that died is skipped; the others still get theirs.
+    monitor.kill();
+    EXPECT_EQ(platform::broadcastSessionChange(platform::kWtsSessionLock), 1);
+    EXPECT_EQ(service.nextReport(),
+              reportLine(platform::kWmWtsSessionChange, platform::kWtsSessionLock));
+    EXPECT_TRUE(quiet.seen().empty());
+
+    // Registered later, unregistered again.
+    ASSERT_TRUE(unregistered->registerSessionNotification());
+    EXPECT_EQ(platform::broadcastSessionChange(platform::kWtsSessionUnlock), 2);
+    const auto seen = quiet.waitFor(1);
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].message, platform::kWmWtsSessionChange);
+    EXPECT_EQ(seen[0].param, platform::kWtsSessionUnlock);
+    unregistered->unregisterSessionNotification();
+    EXPECT_EQ(platform::broadcastSessionChange(platform::kWtsSessionLock), 1);
+    EXPECT_EQ(quiet.seen().size(), 1u);
+}
+
+TEST(SessionNotifications, AreDeliveredWithoutWaitingForTheProcedure) {
+    Sandbox box;
+    Recorder recorder;
+    auto window = MessageWindow::create("Busy", recorder.proc(400ms));
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(window->registerSessionNotification());
+    ASSERT_TRUE(window->start());
+    const auto start = Clock::now();
+    EXPECT_EQ(platform::broadcastSessionChange(platform::kWtsConsoleDisconnect), 1);
+    EXPECT_LT(Clock::now() - start, 300ms);
+    EXPECT_TRUE(recorder.seen().empty());
+    EXPECT_EQ(recorder.waitFor(1).size(), 1u);
+    // Closing the window takes its registration along.
+    window.reset();
+    EXPECT_EQ(platform::broadcastSessionChange(platform::kWtsConsoleDisconnect), 0);
 }
 
 std::size_t entries(const char* folder) {
