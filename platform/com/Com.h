@@ -127,6 +127,7 @@ inline constexpr HRESULT E_FAIL = makeHresult(0x80004005u);
 inline constexpr HRESULT E_OUTOFMEMORY = makeHresult(0x8007000Eu);
 inline constexpr HRESULT E_INVALIDARG = makeHresult(0x80070057u);
 inline constexpr HRESULT DISP_E_TYPEMISMATCH = makeHresult(0x80020005u);
+inline constexpr HRESULT DISP_E_UNKNOWNNAME = makeHresult(0x80020006u);
 inline constexpr HRESULT DISP_E_BADVARTYPE = makeHresult(0x80020008u);
 inline constexpr HRESULT DISP_E_BADINDEX = makeHresult(0x8002000Bu);
 inline constexpr HRESULT CLASS_E_NOAGGREGATION = makeHresult(0x80040110u);

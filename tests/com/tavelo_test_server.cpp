@@ -1,0 +1,332 @@
+// An in-process server for the control's class that answers every method
+// with something the caller can trace back to the method and its arguments.
+
+#include "common/Tool.h"
+#include "platform/com/ComRegistration.h"
+#include "tests/com/TestServer.h"
+
+#include <atomic>
+#include <string>
+
+#define SERVER_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+std::atomic<int> liveObjects{0};
+std::atomic<int> serverLocks{0};
+
+std::string text(BSTR value) {
+    return value == nullptr ? "(null)"
+                            : utf16ToUtf8(std::u16string_view(value, SysStringLen(value)));
+}
+std::string text(std::int32_t value) {
+    return std::to_string(value);
+}
+
+template <class... Args>
+std::string joined(Args... args) {
+    std::string out;
+    ((out += (out.empty() ? "" : "|") + text(args)), ...);
+    return out;
+}
+
+BSTR bstr(std::string_view utf8) {
+    const std::u16string wide = utf8ToUtf16(utf8);
+    return SysAllocStringLen(wide.data(), static_cast<std::uint32_t>(wide.size()));
+}
+
+class TestControl final : public IVondelTaveloATL, public ITestCallLog {
+public:
+    TestControl() { ++liveObjects; }
+    ~TestControl() { --liveObjects; }
+    TestControl(const TestControl&) = delete;
+    TestControl& operator=(const TestControl&) = delete;
+
+    HRESULT QueryInterface(const IID& riid, void** object) override {
+        if (object == nullptr) {
+            return E_POINTER;
+        }
+        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IVondelTaveloATL) {
+            *object = static_cast<IVondelTaveloATL*>(this);
+        } else if (riid == IID_ITestCallLog) {
+            *object = static_cast<ITestCallLog*>(this);
+        } else {
+            *object = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        return S_OK;
+    }
+    std::uint32_t AddRef() override { return ++references_; }
+    std::uint32_t Release() override {
+        const std::uint32_t left = --references_;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+
+    HRESULT GetTypeInfoCount(std::uint32_t* count) override {
+        if (count == nullptr) {
+            return E_POINTER;
+        }
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT GetTypeInfo(std::uint32_t, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(const IID&, OLECHAR** names, std::uint32_t count, LCID,
+                          DISPID* dispIds) override {
+        if (names == nullptr || dispIds == nullptr) {
+            return E_POINTER;
+        }
+        HRESULT result = S_OK;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const std::string name = toLowerString(utf16ToUtf8(names[i]));
+            dispIds[i] = -1;
+            for (int id = 1; id <= kVondelTaveloMethodCount; ++id) {
+                if (toLowerString(kVondelTaveloMethodNames[static_cast<std::size_t>(id - 1)]) ==
+                    name) {
+                    dispIds[i] = id;
+                }
+            }
+            if (dispIds[i] < 0) {
+                result = DISP_E_UNKNOWNNAME;
+            }
+        }
+        return result;
+    }
+    HRESULT Invoke(DISPID, const IID&, LCID, std::uint16_t, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                   std::uint32_t*) override {
+        return E_NOTIMPL; // callers bind early
+    }
+
+    HRESULT ConnectCard(BSTR readerName, std::int32_t* ReturnVal) override {
+        return number(1, ReturnVal, readerName);
+    }
+    HRESULT DisconnectCard(std::int32_t* ReturnVal) override { return number(2, ReturnVal); }
+    HRESULT VerifyPIN(BSTR bReaderName, BSTR bAdvReaderList, BSTR PIN, std::int32_t iFlags,
+                      std::int32_t iReplugTime, std::int32_t* ReturnVal) override {
+        return number(3, ReturnVal, bReaderName, bAdvReaderList, PIN, iFlags, iReplugTime);
+    }
+    HRESULT VerifyPINEx(BSTR strName, BSTR bAdvReaderList, std::int32_t iFlags,
+                        std::int32_t iReplugTime, std::int32_t* ReturnVal) override {
+        return number(4, ReturnVal, strName, bAdvReaderList, iFlags, iReplugTime);
+    }
+    HRESULT GetTAC(BSTR bData, std::int32_t iFlags, BSTR* ReturnVal) override {
+        return string(5, ReturnVal, bData, iFlags);
+    }
+    HRESULT GetErrorCode(std::int32_t* ReturnVal) override { return number(6, ReturnVal); }
+    HRESULT GetServerAuth(BSTR* auth) override { return string(7, auth); }
+    HRESULT VerifyServerResponse(BSTR bResponse, std::int32_t* Ret) override {
+        return number(8, Ret, bResponse);
+    }
+    HRESULT SelectEF(BSTR EFID, std::int32_t* Ret) override { return number(9, Ret, EFID); }
+    HRESULT GetAccount(std::int32_t index, BSTR* Ret) override { return string(10, Ret, index); }
+    HRESULT GenRandom(BSTR* Ret) override { return string(11, Ret); }
+    HRESULT GetSN(BSTR* Ret) override { return string(12, Ret); }
+    HRESULT GetCardStatus(std::int32_t* Ret) override { return number(13, Ret); }
+    HRESULT ReadRecord(std::int32_t index, std::int32_t iFlags, BSTR* Ret) override {
+        return string(14, Ret, index, iFlags);
+    }
+    HRESULT GetReaderList(VARIANT* rtns) override {
+        record(15, "");
+        if (rtns == nullptr) {
+            return E_POINTER;
+        }
+        SAFEARRAY* names = SafeArrayCreateVector(VT_VARIANT, 0, 2);
+        if (names == nullptr) {
+            return E_OUTOFMEMORY;
+        }
+        std::int32_t index = 0;
+        for (const char* name : {"A", "B"}) {
+            VARIANT element;
+            VariantInit(&element);
+            element.vt = VT_BSTR;
+            element.bstrVal = bstr(name);
+            SafeArrayPutElement(names, &index, &element);
+            VariantClear(&element);
+            ++index;
+        }
+        VariantInit(rtns);
+        rtns->vt = VT_ARRAY | VT_VARIANT;
+        rtns->parray = names;
+        return S_OK;
+    }
+    HRESULT ChangePIN(BSTR oldPIN, BSTR newPIN, std::int32_t* ReturnVal) override {
+        return number(16, ReturnVal, oldPIN, newPIN);
+    }
+    HRESULT DetectAdvReader(BSTR bReader, BSTR bAdvReaderList, std::int32_t iFlags,
+                            std::int32_t iReplugTime, std::int32_t* Ret) override {
+        return number(17, Ret, bReader, bAdvReaderList, iFlags, iReplugTime);
+    }
+    HRESULT DoInquiryTAC(BSTR PIN, BSTR bTermainalDeviceCheckID, BSTR bAccountNo, BSTR bPCode,
+                         std::int32_t iFlags, std::int32_t* Ret) override {
+        return number(18, Ret, PIN, bTermainalDeviceCheckID, bAccountNo, bPCode, iFlags);
+    }
+    HRESULT DoTransferTAC(BSTR PIN, BSTR bTermainalDeviceID, BSTR bTermainalDeviceCheckID,
+                          BSTR bOutBankNo, BSTR bOutAccountNo, BSTR bInBankNo, BSTR bInAccountNo,
+                          BSTR bAmount, BSTR bPCode, BSTR bServerDataTime, std::int32_t iFlags,
+                          std::int32_t* Ret) override {
+        return number(19, Ret, PIN, bTermainalDeviceID, bTermainalDeviceCheckID, bOutBankNo,
+                      bOutAccountNo, bInBankNo, bInAccountNo, bAmount, bPCode, bServerDataTime,
+                      iFlags);
+    }
+    HRESULT DoPayTaxTAC(BSTR bPIN, BSTR bTermainalDeviceID, BSTR bTermainalDeviceCheckID,
+                        BSTR bOutBankNo, BSTR bOutAccountNo, BSTR bWriteOffAccountNo, BSTR bTaxType,
+                        BSTR bTaxName, BSTR bAmount, BSTR bPCode, BSTR bServerDataTime,
+                        std::int32_t iFlags, std::int32_t* Ret) override {
+        return number(20, Ret, bPIN, bTermainalDeviceID, bTermainalDeviceCheckID, bOutBankNo,
+                      bOutAccountNo, bWriteOffAccountNo, bTaxType, bTaxName, bAmount, bPCode,
+                      bServerDataTime, iFlags);
+    }
+    HRESULT DoPayFeeTAC(BSTR bPIN, BSTR bTermainalDeviceID, BSTR bTermainalDeviceCheckID,
+                        BSTR bOutBankNo, BSTR bOutAccountNo, BSTR bFeeType, BSTR bFeeName,
+                        BSTR bAmount, BSTR bPCode, BSTR bServerDataTime, std::int32_t iFlags,
+                        std::int32_t* Ret) override {
+        return number(21, Ret, bPIN, bTermainalDeviceID, bTermainalDeviceCheckID, bOutBankNo,
+                      bOutAccountNo, bFeeType, bFeeName, bAmount, bPCode, bServerDataTime, iFlags);
+    }
+    HRESULT GetVersion(std::int32_t flag, BSTR* ver) override { return string(22, ver, flag); }
+    HRESULT GetTSAC(BSTR* Ret) override { return string(23, Ret); }
+    HRESULT GetTSN(BSTR* Ret) override { return string(24, Ret); }
+    HRESULT UserBrowser(BSTR bBrowser, std::int32_t* Ret) override {
+        return number(25, Ret, bBrowser);
+    }
+    HRESULT VerifyURL(BSTR bOutURL, std::int32_t iFlags, std::int32_t* Ret) override {
+        return number(26, Ret, bOutURL, iFlags);
+    }
+    HRESULT WRITE_RECORD_W_SNUM_TAC(BSTR bData, std::int32_t ip1p2, std::int32_t iFlags,
+                                    BSTR* ReturnVal) override {
+        return string(27, ReturnVal, bData, ip1p2, iFlags);
+    }
+    HRESULT GenerateTAC(BSTR bPIN, std::int32_t bPCode, BSTR GenTAC, BSTR UserConirmData,
+                        std::int32_t iFlags, std::int32_t* Ret) override {
+        return number(28, Ret, bPIN, bPCode, GenTAC, UserConirmData, iFlags);
+    }
+
+    HRESULT LastCall(DISPID* dispId, BSTR* arguments) override {
+        if (dispId == nullptr || arguments == nullptr) {
+            return E_POINTER;
+        }
+        *dispId = lastDispId_;
+        *arguments = bstr(lastArguments_);
+        return S_OK;
+    }
+
+private:
+    void record(DISPID dispId, std::string arguments) {
+        lastDispId_ = dispId;
+        lastArguments_ = std::move(arguments);
+    }
+    template <class... Args>
+    HRESULT number(DISPID dispId, std::int32_t* result, Args... args) {
+        record(dispId, joined(args...));
+        if (result == nullptr) {
+            return E_POINTER;
+        }
+        *result = dispId;
+        return S_OK;
+    }
+    template <class... Args>
+    HRESULT string(DISPID dispId, BSTR* result, Args... args) {
+        record(dispId, joined(args...));
+        if (result == nullptr) {
+            return E_POINTER;
+        }
+        *result = bstr("out" + std::to_string(dispId));
+        return *result == nullptr ? E_OUTOFMEMORY : S_OK;
+    }
+
+    std::atomic<std::uint32_t> references_{1};
+    DISPID lastDispId_ = 0;
+    std::string lastArguments_;
+};
+
+class Factory final : public IClassFactory {
+public:
+    Factory() { ++liveObjects; }
+    ~Factory() { --liveObjects; }
+    Factory(const Factory&) = delete;
+    Factory& operator=(const Factory&) = delete;
+
+    HRESULT QueryInterface(const IID& riid, void** object) override {
+        if (object == nullptr) {
+            return E_POINTER;
+        }
+        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
+            *object = static_cast<IClassFactory*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    std::uint32_t AddRef() override { return ++references_; }
+    std::uint32_t Release() override {
+        const std::uint32_t left = --references_;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+    HRESULT CreateInstance(IUnknown* outer, const IID& riid, void** object) override {
+        if (object == nullptr) {
+            return E_POINTER;
+        }
+        *object = nullptr;
+        if (outer != nullptr) {
+            return CLASS_E_NOAGGREGATION;
+        }
+        auto* control = new TestControl;
+        const HRESULT hr = control->QueryInterface(riid, object);
+        control->Release();
+        return hr;
+    }
+    HRESULT LockServer(std::int32_t lock) override {
+        serverLocks += lock != 0 ? 1 : -1;
+        return S_OK;
+    }
+
+private:
+    std::atomic<std::uint32_t> references_{1};
+};
+
+ComClassRegistration registration() {
+    ComClassRegistration entry;
+    entry.clsid = CLSID_VondelTaveloATL;
+    entry.description = std::string(kVondelTaveloClassName);
+    entry.progId = std::string(kVondelTaveloProgId);
+    entry.versionIndependentProgId = std::string(kVondelTaveloVersionIndependentProgId);
+    entry.typeLib = LIBID_VondelTaveloLib;
+    entry.version = std::string(kVondelTaveloTypeLibVersion);
+    return entry;
+}
+
+} // namespace
+
+SERVER_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& riid, void** object) {
+    if (object == nullptr) {
+        return E_POINTER;
+    }
+    *object = nullptr;
+    if (clsid != CLSID_VondelTaveloATL) {
+        return CLASS_E_CLASSNOTAVAILABLE;
+    }
+    auto* factory = new Factory;
+    const HRESULT hr = factory->QueryInterface(riid, object);
+    factory->Release();
+    return hr;
+}
+
+SERVER_EXPORT HRESULT DllCanUnloadNow() {
+    return liveObjects == 0 && serverLocks == 0 ? S_OK : S_FALSE;
+}
+
+SERVER_EXPORT HRESULT DllRegisterServer() {
+    const auto module = comModulePath(reinterpret_cast<const void*>(&DllRegisterServer));
+    return module ? registerComClass(registration(), *module) : SELFREG_E_CLASS;
+}
+
+SERVER_EXPORT HRESULT DllUnregisterServer() {
+    return unregisterComClass(registration());
+}
