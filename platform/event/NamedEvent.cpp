@@ -136,6 +136,7 @@ void NamedEvent::reset() {
 void NamedEvent::pulse() {
     // The count first: a waiter that sees the new sequence sees the pulse.
     word(shared_->pulses).fetch_add(1);
+    word(shared_->signalled).store(0);
     word(shared_->sequence).fetch_add(1);
     wakeAll(&shared_->sequence);
 }

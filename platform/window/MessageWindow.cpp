@@ -502,6 +502,10 @@ void MessageWindow::stop() {
     if (thread_.joinable()) {
         quit();
         thread_.join();
+        // The loop may have ended by an earlier quit(); ours must not end
+        // the next one at once.
+        std::uint64_t count = 0;
+        (void)!::read(wakeFd_, &count, sizeof count);
     }
 }
 

@@ -206,6 +206,10 @@ TEST(NamedEvents, SetStaysUntilTakenOrReset) {
     EXPECT_EQ(manual->wait(platform::kInfinite), WaitResult::Signalled);
     manual->reset();
     EXPECT_EQ(manual->wait(20), WaitResult::TimedOut);
+    // A pulse leaves the event unsignalled, whatever it was before.
+    manual->set();
+    manual->pulse();
+    EXPECT_EQ(manual->wait(0), WaitResult::TimedOut);
 }
 
 } // namespace

@@ -501,6 +501,13 @@ TEST(MessageWindows, LoopsStopCleanlyWithoutLeaks) {
     sender.join();
     EXPECT_EQ(sent.status, SendStatus::Ok);
     EXPECT_EQ(sent.result, 105u);
+    // Stopped after its procedure ended it, the loop starts afresh later.
+    ASSERT_TRUE(window->start());
+    EXPECT_EQ(platform::sendCopyData("Caller", 6, "").result, 106u);
+    std::this_thread::sleep_for(50ms); // the loop thread ends by itself
+    window->stop();
+    ASSERT_TRUE(window->start());
+    EXPECT_EQ(platform::sendCopyData("Caller", 7, "", 1000).result, 107u);
 }
 
 } // namespace
