@@ -1,0 +1,416 @@
+#include "service/CorvantixSession.h"
+
+#include "common/Tool.h"
+
+#include <ctime>
+#include <dlfcn.h>
+#include <fstream>
+#include <memory>
+#include <system_error>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::array<SessionSlot, kSessionSlotCount> slots;
+std::array<std::uint64_t, kSessionSlotCount> stamps = [] {
+    std::array<std::uint64_t, kSessionSlotCount> s{};
+    s.fill(kStampFree);
+    return s;
+}();
+std::uint64_t stampCounter = 0;
+
+fs::path dataFolder;
+fs::path programFolder;
+std::optional<fs::path> programFolderOverride;
+std::unique_ptr<CorvantixValue> valueStore;
+
+bool validIndex(int index) {
+    return index >= 0 && index < kSessionSlotCount;
+}
+
+std::string cut(std::string_view text) {
+    return std::string(text.substr(0, kSessionTextMax));
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && toLowerString(a) == toLowerString(b);
+}
+
+std::string jsonQuoted(std::string_view text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out + "\"";
+}
+
+// A built map as plain JSON text, for an adapter that has only the string entry.
+std::string plainJson(const JsonMap* map) {
+    std::string text = "{";
+    for (int i = 0; i < map->count; ++i) {
+        const auto& e = map->entries[i];
+        if (e.key == nullptr || e.textValue == nullptr) {
+            continue;
+        }
+        text += (text.size() > 1 ? "," : "") + jsonQuoted(e.key) + ":" + jsonQuoted(e.textValue);
+    }
+    return text + "}";
+}
+
+JsonMapPtr systemMap(std::string_view function, std::string_view index,
+                     std::optional<std::string_view> url = std::nullopt) {
+    JsonMapPtr map = newJsonMap();
+    if (!map) {
+        return map;
+    }
+    addJsonMapValue(map.get(), "functionname", function);
+    if (url) {
+        addJsonMapValue(map.get(), "url", *url);
+    }
+    addJsonMapValue(map.get(), "AdapterJsonKeyCheck", "true");
+    addJsonMapValue(map.get(), "CorvantixFunctionIndex", index);
+    return map;
+}
+
+// A system function through the map entry, or as plain JSON through the string entry.
+std::optional<std::string> callSystem(const SessionSlot& slot, const JsonMap* map,
+                                      const char* function) {
+    const char* answer = nullptr;
+    if (slot.mapEntry != nullptr) {
+        answer = slot.mapEntry(map, function);
+    } else if (slot.stringEntry != nullptr) {
+        answer = slot.stringEntry(plainJson(map).c_str());
+    }
+    if (answer == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(answer);
+}
+
+void releaseFailed(int index, JsonMapPtr& reply, int line, std::optional<std::string> result) {
+    logNormalInt("Release session index: ", index);
+    releaseSession(index);
+    markStampFree(index);
+    if (result) {
+        resetReply(reply, line);
+        addJsonMapValue(reply.get(), "result", *result);
+    }
+}
+
+bool isSessionCopy(const fs::path& path) {
+    const auto temp = dataFolder / "Tempfile";
+    const auto rel = path.lexically_relative(temp);
+    return !rel.empty() && *rel.begin() != "..";
+}
+
+} // namespace
+
+const fs::path& sessionDataFolder() {
+    return dataFolder;
+}
+const fs::path& sessionProgramFolder() {
+    return programFolder;
+}
+
+void setSessionProgramFolder(fs::path folder) {
+    programFolderOverride = folder;
+    programFolder = std::move(folder);
+}
+
+CorvantixValue& sessionValueStore() {
+    if (!valueStore) {
+        valueStore = std::make_unique<CorvantixValue>();
+    }
+    return *valueStore;
+}
+
+SessionSlot& sessionSlot(int index) {
+    return slots.at(static_cast<std::size_t>(index));
+}
+std::uint64_t sessionStamp(int index) {
+    return stamps.at(static_cast<std::size_t>(index));
+}
+
+bool stampSession(int index) {
+    if (!validIndex(index)) {
+        return false;
+    }
+    stamps[static_cast<std::size_t>(index)] = stampCounter++;
+    return true;
+}
+
+void markStampFree(int index) {
+    if (validIndex(index)) {
+        stamps[static_cast<std::size_t>(index)] = kStampFree;
+    }
+}
+
+int getOldestSessionIndex() {
+    int oldest = -1;
+    for (int i = 0; i < kSessionSlotCount; ++i) {
+        const auto s = stamps[static_cast<std::size_t>(i)];
+        if (s != kStampFree && (oldest < 0 || s < stamps[static_cast<std::size_t>(oldest)])) {
+            oldest = i;
+        }
+    }
+    return oldest;
+}
+
+int findSessionIndex(std::string_view sessionId) {
+    for (int i = 0; i < kSessionSlotCount; ++i) {
+        const auto& id = slots[static_cast<std::size_t>(i)].sessionId;
+        if (!id.empty() && sessionId.find(id) != std::string_view::npos) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+int findFreeSessionIndex() {
+    for (int i = 0; i < kSessionSlotCount; ++i) {
+        if (slots[static_cast<std::size_t>(i)].sessionId.empty()) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+bool sessionIdInUse(std::string_view sessionId) {
+    for (const auto& slot : slots) {
+        if (!slot.sessionId.empty() && slot.sessionId == sessionId) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void resetReply(JsonMapPtr& reply, int line) {
+    logNormal("reset Corvantix Json at file: ", "CorvantixSession");
+    logNormalInt("reset Corvantix Json at line: ", line);
+    reply = newJsonMap();
+}
+
+void initSessionArea() {
+    setLog("CorvantixSession");
+    for (auto& slot : slots) {
+        slot = SessionSlot{};
+    }
+    dataFolder = getCopyPath(kProductWord);
+    std::error_code ec;
+    fs::create_directories(dataFolder, ec);
+    programFolder = programFolderOverride ? *programFolderOverride : getExecutePath().value_or("");
+
+    // A fresh key and IV for this run; the old store's values end here.
+    valueStore = std::make_unique<CorvantixValue>();
+
+    {
+        std::ofstream version(dataFolder / kVersionFileName, std::ios::trunc);
+        if (version) {
+            version << "Corvantix version=" << kServiceVersion;
+        }
+        if (!version) {
+            logWarning("Write Corvantix version: ", "Fail");
+        }
+    }
+
+    const auto temp = dataFolder / "Tempfile";
+    fs::remove_all(temp, ec);
+    fs::create_directories(temp, ec);
+    for (int i = 0; i < kSessionSlotCount; ++i) {
+        fs::create_directory(temp / ("Session_" + std::to_string(i)), ec);
+    }
+    stamps.fill(kStampFree);
+}
+
+bool openSession(int index, std::string_view sessionId, std::string_view libDir,
+                 std::string_view comName, std::string_view origin, JsonMapPtr& reply) {
+    if (!stampSession(index)) {
+        return false;
+    }
+    logNormalInt("Session index: ", index);
+    SessionSlot& slot = sessionSlot(index);
+    slot.sessionId = cut(sessionId);
+    slot.creationTime = static_cast<std::int64_t>(std::time(nullptr));
+    logNormalInt("Init time: ", static_cast<long>(static_cast<std::uint32_t>(slot.creationTime)));
+
+    const std::string fileName = std::string(comName) + kLibrarySuffix;
+    const fs::path installed = programFolder / std::string(libDir) / fileName;
+    const fs::path copy = dataFolder / "Tempfile" / ("Session_" + std::to_string(index)) / fileName;
+    logNormalW("Original adapter: ", utf8ToUtf16(installed.string()));
+    logNormalW("Copy adapter: ", utf8ToUtf16(copy.string()));
+
+    std::error_code ec;
+    void* module = nullptr;
+    fs::path loaded;
+    if (fs::copy_file(installed, copy, fs::copy_options::none, ec)) {
+        logNormal("Copy adapter state: ", "Success");
+        module = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (module != nullptr) {
+            logNormal("Copied adapter: ", "Active");
+            loaded = copy;
+        } else {
+            logWarning("Copied adapter: ", "Inactive");
+        }
+    } else {
+        logWarning("Copy adapter state: ", "Fail");
+    }
+    if (module == nullptr) {
+        module = dlopen(installed.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (module != nullptr) {
+            logNormal("Origin adapter: ", "Active");
+            loaded = installed;
+        } else {
+            const char* reason = dlerror();
+            logWarning("Origin adapter: ", "Inactive");
+            logExist("Origin adpater: ", isFileExist(installed));
+            logExist("Copied adpater: ", isFileExist(copy));
+            logError("Adapter load error reason: ", reason != nullptr ? reason : "");
+            releaseFailed(index, reply, __LINE__, std::to_string(kResultLoadFailed));
+            return false;
+        }
+    }
+
+    slot.libraryPath = loaded;
+    slot.module = module;
+    slot.adapterName = cut(comName);
+    slot.stringEntry = reinterpret_cast<CallMethodFn>(dlsym(module, kCallMethodName));
+    slot.mapEntry = reinterpret_cast<CallJsonMapMethodFn>(dlsym(module, kCallJsonMapMethodName));
+    logChoice("Json string callMethod: ", slot.stringEntry != nullptr, "Active", "Inactive");
+    logChoice("Json map callMethod: ", slot.mapEntry != nullptr, "Active", "Inactive");
+    if (slot.stringEntry == nullptr && slot.mapEntry == nullptr) {
+        logWarning("", "All callMethod load fail");
+        releaseFailed(index, reply, __LINE__, std::to_string(kResultNoEntryPoint));
+        return false;
+    }
+    logNormal(slot.mapEntry != nullptr ? "Json map init: " : "Json string init: ", "Active");
+
+    {
+        const JsonMapPtr unlock = systemMap("Corvantix_Unlock", "-2", origin);
+        const auto answer = unlock ? callSystem(slot, unlock.get(), "Corvantix_Unlock")
+                                   : std::optional<std::string>{};
+        const std::string result = answer.value_or("");
+        if (!equalsNoCase(result, "0")) {
+            logWarning("Unlock result: ", result);
+            releaseFailed(index, reply, __LINE__, result);
+            return false;
+        }
+        logNormal("Unlock: ", "Success");
+    }
+
+    const JsonMapPtr version = systemMap("Corvantix_GetVersion", "-1");
+    const auto answer = version ? callSystem(slot, version.get(), "Corvantix_GetVersion")
+                                : std::optional<std::string>{};
+    const std::string text = cut(answer.value_or(""));
+    if (text.empty()) {
+        logWarning("Init adapter: ", "Fail");
+        releaseFailed(index, reply, __LINE__, std::nullopt);
+        return false;
+    }
+    slot.adapterVersion = text;
+    const std::int32_t number = stringToLong(text, true);
+    if (!isConvertError() && number >= 61000 && number <= 61999) {
+        logWarningInt("Parse component version error: ", number);
+        releaseFailed(index, reply, __LINE__, std::to_string(number));
+        return false;
+    }
+    logNormal("Extract component version: ", "Success");
+    return true;
+}
+
+std::optional<std::string> callSession(int index, const JsonMap* request,
+                                       std::string_view functionName) {
+    const SessionSlot& slot = sessionSlot(index);
+    const char* answer = nullptr;
+    if (slot.mapEntry != nullptr) {
+        answer = slot.mapEntry(request, std::string(functionName).c_str());
+    } else if (slot.stringEntry != nullptr) {
+        answer = slot.stringEntry(request != nullptr && request->rawText != nullptr
+                                      ? request->rawText
+                                      : plainJson(request).c_str());
+    } else {
+        return std::nullopt;
+    }
+    return std::string(answer != nullptr ? answer : "");
+}
+
+void releaseSession(int index) {
+    if (!validIndex(index)) {
+        return;
+    }
+    SessionSlot& slot = sessionSlot(index);
+    if (slot.sessionId.empty()) {
+        return;
+    }
+    slot.browserMode = 0;
+    logNormal("Release Session id: ", slot.sessionId);
+    logNormal("Release AdapterName: ", slot.adapterName);
+    logNormal("Release Adapter Version: ", slot.adapterVersion);
+    logNormal("Release Installer Version: ", slot.installerVersion);
+    slot.sessionId.clear();
+    slot.adapterName.clear();
+    slot.adapterVersion.clear();
+    slot.installerVersion.clear();
+
+    if (slot.mapEntry != nullptr) {
+        if (const JsonMapPtr release = systemMap("Corvantix_Release", "-3")) {
+            slot.mapEntry(release.get(), "Corvantix_Release");
+        }
+    }
+    slot.mapEntry = nullptr;
+    slot.stringEntry = nullptr;
+    slot.creationTime = 0;
+
+    bool freed = true;
+    if (slot.module == nullptr) {
+        logWarning("FreeLibrary: ", "NULL");
+    } else if (dlclose(slot.module) != 0) {
+        const char* reason = dlerror();
+        logWarning("Free library error code: ", reason != nullptr ? reason : "");
+        freed = false;
+    }
+    slot.module = nullptr;
+    if (logWritersOn()) {
+        if (freed) {
+            logNormal("Release adapter state: ", "Success");
+        } else {
+            logWarning("Release adapter state: ", "Fail");
+        }
+    }
+
+    if (!slot.libraryPath.empty() && isSessionCopy(slot.libraryPath)) {
+        std::error_code ec;
+        const bool deleted = fs::remove(slot.libraryPath, ec);
+        if (logWritersOn()) {
+            if (deleted) {
+                logNormal("Delete adapter state: ", "Success");
+            } else {
+                logWarning("Delete adapter state: ", "Fail");
+            }
+        }
+    }
+    slot.libraryPath.clear();
+}
+
+void releaseAllAdapters() {
+    logNormal("[CorvantixFinal] ", "Start release all adapters");
+    for (int index = getOldestSessionIndex(); index >= 0; index = getOldestSessionIndex()) {
+        logNormalInt("Release session index: ", index);
+        releaseSession(index);
+        markStampFree(index);
+    }
+    // Hidden library files first, then the rest, as an installer may leave both.
+    std::error_code ec;
+    for (const bool hidden : {true, false}) {
+        for (const auto& entry : fs::directory_iterator(dataFolder, ec)) {
+            const auto name = entry.path().filename().string();
+            if (entry.is_regular_file(ec) && entry.path().extension() == kLibrarySuffix &&
+                name.starts_with(".") == hidden) {
+                fs::remove(entry.path(), ec);
+            }
+        }
+    }
+}

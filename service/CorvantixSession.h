@@ -1,0 +1,79 @@
+#pragma once
+
+// The service's 32 sessions. Each open session owns a private copy of the
+// adapter library, loaded from its own folder so that every copy keeps its
+// own state, and releasing the session unloads and deletes that copy.
+
+#include "adapter/AdapterExports.h"
+#include "common/Json.h"
+#include "service/CorvantixValue.h"
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+inline constexpr int kSessionSlotCount = 32;
+inline constexpr std::uint64_t kStampFree = ~std::uint64_t{0};
+inline constexpr std::size_t kSessionTextMax = 63;
+inline constexpr const char* kServiceVersion = "1.0.22.0804";
+inline constexpr const char* kVersionFileName = "VondelCorvantixMainVersion";
+inline constexpr const char* kLibrarySuffix = ".so";
+
+inline constexpr int kResultLoadFailed = 61902;
+inline constexpr int kResultNoEntryPoint = 61906;
+
+struct SessionSlot {
+    std::string sessionId; // empty: the slot is free
+    std::string adapterName;
+    std::string adapterVersion;
+    std::string installerVersion;
+    std::filesystem::path libraryPath;
+    void* module = nullptr;
+    CallMethodFn stringEntry = nullptr;
+    CallJsonMapMethodFn mapEntry = nullptr;
+    int browserMode = 0;
+    std::int64_t creationTime = 0;
+};
+
+// Start-up: log, folders, the value store's fresh key, the version file and
+// an empty "Tempfile" with one folder per slot. Every stamp is left free.
+void initSessionArea();
+
+const std::filesystem::path& sessionDataFolder();
+const std::filesystem::path& sessionProgramFolder();
+// Where the installed adapter is looked for (tests point it elsewhere).
+void setSessionProgramFolder(std::filesystem::path folder);
+CorvantixValue& sessionValueStore();
+
+SessionSlot& sessionSlot(int index);
+std::uint64_t sessionStamp(int index);
+bool stampSession(int index);
+void markStampFree(int index);
+int getOldestSessionIndex();
+// The first slot, in index order, whose id occurs within the given one.
+int findSessionIndex(std::string_view sessionId);
+int findFreeSessionIndex();
+bool sessionIdInUse(std::string_view sessionId);
+
+// Opens the session in slot index: copies, loads and binds the adapter,
+// unlocks it for the origin and reads its version. On failure the slot is
+// released again, reply may have been reset to a new one, and false is returned.
+bool openSession(int index, std::string_view sessionId, std::string_view libDir,
+                 std::string_view comName, std::string_view origin, JsonMapPtr& reply);
+
+// The adapter's answer (copied at once); nullopt when the session has no
+// entry point (the caller releases it).
+std::optional<std::string> callSession(int index, const JsonMap* request,
+                                       std::string_view functionName);
+
+// Releases one session (its stamp stays for the caller to free); -1 does nothing.
+void releaseSession(int index);
+// Releases every session, oldest first, then deletes the library files that
+// lie directly in the data folder.
+void releaseAllAdapters();
+
+// Replaces reply by a new map holding only "result" = code.
+void resetReply(JsonMapPtr& reply, int line);
