@@ -1,3 +1,4 @@
+#include "adapter/AdapterUtil.h"
 #include "common/Tool.h"
 #include "platform/registry/Registry.h"
 #include "tests/com/TestServer.h"
@@ -235,6 +236,13 @@ TEST_F(ComServer, EveryMethodSitsAtEntrySevenPlusItsDispatchId) {
     EXPECT_EQ(lastCall(), std::make_pair(DISPID{1}, std::string("reader")));
     ASSERT_EQ(control->GenerateTAC(nullptr, 1, nullptr, nullptr, 2, &result), S_OK);
     EXPECT_EQ(result, 28);
+}
+
+TEST_F(ComServer, ReaderListAnswerReadsAsText) {
+    createControl();
+    Variant list;
+    ASSERT_EQ(control->GetReaderList(list.receive()), S_OK);
+    EXPECT_EQ(variantToUtf8(std::move(list)), "A;B;");
 }
 
 TEST_F(ComServer, NamesGiveTheirDispatchIds) {
