@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds twice (plain, and with AddressSanitizer and
-# UndefinedBehaviorSanitizer) and runs every test of both builds.
+# UndefinedBehaviorSanitizer) and runs every test of both builds; then builds
+# the fuzz targets with clang and runs each for a bounded time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,6 +10,10 @@ scripts/check-format.sh
 
 scripts/build.sh build/plain -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANTIX_TESTS=ON
 scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DCORVANTIX_SANITIZE=ON -DCORVANTIX_TESTS=ON
+# The libFuzzer targets (clang, with ASan and UBSan); the whole tree builds
+# with clang there as well.
+CC=clang CXX=clang++ scripts/build.sh build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCORVANTIX_FUZZ=ON -DCORVANTIX_TESTS=OFF
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -17,6 +22,21 @@ status=0
 for tree in build/plain build/asan; do
   echo "== tests of $tree"
   ctest --test-dir "$tree" -j "$(nproc)" --output-on-failure --timeout 300 || status=1
+done
+# Each fuzz target for a bounded time from its seeds; a crash, leak,
+# sanitizer report or slow input fails the run (the input is kept in
+# build/fuzz/artifacts).
+mkdir -p build/fuzz/artifacts
+for target in json_map_fuzz escaped_base64_fuzz json_value_fuzz; do
+  echo "== fuzzing $target"
+  corpus=build/fuzz/corpus/$target
+  mkdir -p "$corpus"
+  if ! "build/fuzz/tests/fuzz/$target" -max_total_time=20 -timeout=10 \
+      -artifact_prefix="build/fuzz/artifacts/$target-" "$corpus" "tests/fuzz/seeds/$target" \
+      > "build/fuzz/$target.log" 2>&1; then
+    tail -n 60 "build/fuzz/$target.log"
+    status=1
+  fi
 done
 if [ $status -ne 0 ]; then
   echo "test: FAILED" >&2
