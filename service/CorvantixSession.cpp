@@ -1,12 +1,16 @@
 #include "service/CorvantixSession.h"
 
 #include "common/Tool.h"
+#include "service/CorvantixQueue.h"
+#include "service/CorvantixTopUI.h"
 
+#include <algorithm>
 #include <ctime>
 #include <dlfcn.h>
 #include <fstream>
 #include <memory>
 #include <system_error>
+#include <unistd.h>
 
 namespace {
 
@@ -413,4 +417,282 @@ void releaseAllAdapters() {
             }
         }
     }
+}
+
+// ---- Dispatcher -----------------------------------------------------------
+
+namespace {
+
+constexpr int kResultPathRefused = 61009;
+constexpr int kResultServerTooOld = 61203;
+constexpr int kResultAdapterTooOld = 61204;
+constexpr int kResultBadArgument = 61005;
+constexpr int kResultNoValue = 61001;
+
+std::string requestText(const JsonMap* request, std::string_view key, std::size_t max) {
+    return getJsonMapValue(request, key).value_or("").substr(0, max);
+}
+
+std::optional<std::string> requestOptional(const JsonMap* request, std::string_view key,
+                                           std::size_t max) {
+    auto value = getJsonMapValue(request, key);
+    if (value) {
+        value->resize(std::min(value->size(), max));
+    }
+    return value;
+}
+
+bool isFunction(std::string_view name, std::initializer_list<std::string_view> choices) {
+    for (const auto choice : choices) {
+        if (equalsNoCase(name, choice)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void releaseAt(int index) {
+    logNormalInt("Release session index: ", index);
+    releaseSession(index);
+    markStampFree(index);
+}
+
+// Passes on 0 (equal) or -1 (the minimum is lower).
+bool versionPasses(const std::optional<std::string>& minimum, std::string_view real,
+                   const char* miniLabel, const char* realLabel, const char* verifyLabel) {
+    const int result =
+        minimum ? compareVersion(*minimum, real) : compareVersion(std::nullopt, real);
+    logWarning(miniLabel, minimum.value_or(""));
+    logWarning(realLabel, real);
+    const bool pass = result == 0 || result == -1;
+    if (pass) {
+        logNormal(verifyLabel, "Pass");
+    } else {
+        logWarning(verifyLabel, "Fail");
+    }
+    return pass;
+}
+
+void setResult(JsonMapPtr& reply, int line, std::string_view result) {
+    resetReply(reply, line);
+    if (reply) {
+        addJsonMapValue(reply.get(), "result", result);
+    }
+}
+
+JsonMapPtr callAdapter(int index, const JsonMap* request, std::string_view function,
+                       JsonMapPtr reply) {
+    bool watching = false;
+    if (getJsonMapBool(request, "topuidetect")) {
+        logNormal("Set top component UI: ", "Enable");
+        startTopUI(getpid(), kTopUIOwnWindows);
+        watching = true;
+    } else if (getJsonMapBool(request, "topuialldetect")) {
+        logNormal("Set top all system UI: ", "Enable");
+        startTopUI(getpid(), kTopUIAllWindows);
+        watching = true;
+    }
+    const auto answer = callSession(index, request, function);
+    if (watching) {
+        stopTopUI();
+    }
+    if (!answer) {
+        releaseAt(index);
+        setResult(reply, __LINE__, std::to_string(kResultNoEntryPoint));
+        return reply;
+    }
+    const bool hide = getJsonMapBool(request, "hide_result");
+    const std::string shown = hide ? std::string(answer->size(), '*') : *answer;
+    logDebug(answer->find('\n') != std::string::npos ? " Component result:\n"
+                                                     : " Component result: ",
+             shown);
+    if (reply) {
+        addJsonMapValue(reply.get(), "result", *answer);
+    }
+    return reply;
+}
+
+} // namespace
+
+JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_view> origin) {
+    if (request == nullptr) {
+        CORVANTIX_NULL_PARAMETER("JsonMap");
+    }
+    if (!origin) {
+        CORVANTIX_NULL_PARAMETER("Origin");
+    }
+    if (request == nullptr || !origin) {
+        return nullptr;
+    }
+    JsonMapPtr reply = newJsonMap();
+    if (!reply) {
+        return nullptr;
+    }
+    displayParameter(request);
+
+    std::string sessionId = requestText(request, "SessionId", kSessionTextMax);
+    int index = -1;
+    if (!sessionId.empty()) {
+        index = findSessionIndex(sessionId);
+    } else {
+        logNormal("Generate new session id", "");
+        sessionId = generateSessionId();
+        for (;;) {
+            int collision = -1;
+            for (int i = 0; i < kSessionSlotCount; ++i) {
+                if (sessionSlot(i).sessionId == sessionId) {
+                    collision = i;
+                }
+            }
+            if (collision < 0) {
+                break;
+            }
+            logNormalInt("Session id collision index: ", collision);
+            sessionId = generateSessionId();
+        }
+        addJsonMapValue(reply.get(), "SessionID", sessionId);
+    }
+    logNormal("Session id: ", sessionId);
+    const std::string function = requestText(request, "FunctionName", 511);
+    const bool isClose = isFunction(function, {"CorvantixClose", "CorvantixRelease"});
+    const bool isForce = isFunction(function, {"CorvantixForceRelease"});
+    const bool isEcho = isFunction(function, {"CorvantixEcho", "Echo"});
+
+    if (index >= 0) {
+        logNormal("Find the loaded adapter", "");
+        SessionSlot& slot = sessionSlot(index);
+        if (isClose) {
+            if (slot.browserMode == 1) {
+                logNormal("[Browser mode] Skip release process", "");
+            } else {
+                releaseAt(index);
+            }
+            return reply;
+        }
+        if (isForce) {
+            logNormal("Force release: ", "Active");
+            releaseAt(index);
+            return reply;
+        }
+        if (isEcho) {
+            logNormal("Browser mode: ", "Active");
+            addJsonMapValue(reply.get(), "ServerVersion", kServiceVersion);
+            addJsonMapValue(reply.get(), "LibVersion", slot.adapterVersion);
+            addJsonMapValue(reply.get(), "InstallerVersion", slot.installerVersion);
+            setJsonMapResult(reply.get(), 0);
+            return reply;
+        }
+        if (isFunction(function, {"setCorvantixValue"})) {
+            const auto channel = getJsonMapValue(request, "channel");
+            const auto domains = getJsonMapValue(request, "domain_list");
+            const auto value = getJsonMapValue(request, "value");
+            if (!channel || !domains || !value) {
+                setResult(reply, __LINE__, std::to_string(kResultBadArgument));
+                return reply;
+            }
+            const int code = sessionValueStore().setCorvantixValue(
+                channel, domains, getJsonMapTimeout(request), value);
+            setResult(reply, __LINE__, std::to_string(code));
+            return reply;
+        }
+        if (isFunction(function, {"getCorvantixValue"})) {
+            const auto channel = getJsonMapValue(request, "channel");
+            if (!channel) {
+                setResult(reply, __LINE__, std::to_string(kResultBadArgument));
+                return reply;
+            }
+            const auto text = sessionValueStore().getCorvantixValue(channel, origin);
+            setResult(reply, __LINE__, text ? *text : std::to_string(kResultNoValue));
+            return reply;
+        }
+        return callAdapter(index, request, function, std::move(reply));
+    }
+
+    if (isClose || isForce) {
+        logNormal("No specific adapter to release", "");
+        return reply;
+    }
+    const std::string pathId = requestText(request, "PathID", 511);
+    std::string libDir =
+        sanitizeName(requestText(request, "LibDir", kSessionTextMax), kPathNameSize);
+    std::string comName =
+        sanitizeName(requestText(request, "ComName", kSessionTextMax), kPathNameSize);
+    logNormal("Adapter folder: ", libDir);
+    logNormal("Adapter name: ", comName);
+    if (!pathId.empty()) {
+        logNormal("Path id mode: ", "Active");
+        // An unknown identifier is refused: otherwise the request's own folder
+        // and component names would choose the library to load.
+        if (lookupPathId(pathId, libDir, comName) != 0) {
+            logNormal("Unknown path id connection: ", "Reject");
+            setResult(reply, __LINE__, std::to_string(kResultPathRefused));
+            return reply;
+        }
+    } else {
+        logNormal("Path id check location mode: ", "Active");
+        if (!checkPathTable(libDir, comName)) {
+            logNormal("Out of path table connection: ", "Reject");
+            setResult(reply, __LINE__, std::to_string(kResultPathRefused));
+            return reply;
+        }
+    }
+    if (libDir.empty() || comName.empty()) {
+        logNormal("No path information connection: ", "Reject");
+        setResult(reply, __LINE__, std::to_string(kResultPathRefused));
+        return reply;
+    }
+
+    index = findFreeSessionIndex();
+    if (index < 0) {
+        logWarning("", "Corvantix slot is full, release the oldest one");
+        index = getOldestSessionIndex();
+        if (index < 0) {
+            logWarning("", "Get the oldest SessionIndex fail");
+            return reply;
+        }
+        releaseAt(index);
+    }
+    if (!openSession(index, sessionId, libDir, comName, *origin, reply)) {
+        return reply;
+    }
+    SessionSlot& slot = sessionSlot(index);
+
+    const std::string installerName =
+        sanitizeName(requestText(request, "InstallerName", 511), kInstallerNameSize);
+    const auto minServer = requestOptional(request, "minServerVersion", kSessionTextMax);
+    std::string minLib = requestText(request, "minLibVersion", kSessionTextMax);
+    if (minLib.empty()) {
+        minLib = "0.0.0.0";
+    }
+    addJsonMapValue(reply.get(), "ServerVersion", kServiceVersion);
+    addJsonMapValue(reply.get(), "LibVersion", slot.adapterVersion);
+
+    if (!versionPasses(minServer, kServiceVersion, "Mini server version: ", "Real server version: ",
+                       "Verify server version: ")) {
+        releaseAt(index);
+        setResult(reply, __LINE__, std::to_string(kResultServerTooOld));
+        return reply;
+    }
+    if (!versionPasses(minLib, slot.adapterVersion, "Mini adapter version: ",
+                       "Real adapter version: ", "Verify adapter version: ")) {
+        releaseAt(index);
+        setResult(reply, __LINE__, std::to_string(kResultAdapterTooOld));
+        return reply;
+    }
+    if (!installerName.empty()) {
+        logNormal("InstallerName: ", installerName);
+        const auto file =
+            fs::path(removeExeExtension((dataFolder / (installerName + "Version.txt")).string()));
+        logNormalW("InstallerVersionFile: ", utf8ToUtf16(file.string()));
+        const std::string version = readFileText(file).value_or("").substr(0, kSessionTextMax);
+        logNormal("InstallerVersion: ", version);
+        addJsonMapValue(reply.get(), "InstallerVersion", version);
+        slot.installerVersion = version;
+    }
+    if (isEcho) {
+        slot.browserMode = getCorvantixMode(request) == 1 ? 1 : 0;
+        setJsonMapResult(reply.get(), 0);
+        return reply;
+    }
+    return callAdapter(index, request, function, std::move(reply));
 }

@@ -77,3 +77,8 @@ void releaseAllAdapters();
 
 // Replaces reply by a new map holding only "result" = code.
 void resetReply(JsonMapPtr& reply, int line);
+
+// The request dispatcher: finds or opens the page's session, runs the
+// service's own operations and forwards every other function to the
+// session's adapter. No map means: close the connection without an answer.
+JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_view> origin);

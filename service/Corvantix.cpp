@@ -1,0 +1,308 @@
+#include "service/Corvantix.h"
+
+#include "common/Json.h"
+#include "common/QxLog.h"
+#include "common/Tool.h"
+#include "service/CorvantixSession.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr int kKindPost = 1;
+constexpr int kKindOther = 2;
+constexpr std::size_t kPostBufferSize = 8192;
+constexpr std::size_t kHostMax = 63;
+constexpr const char* kSeparator =
+    "===============================================================================";
+
+// One per connection: the posted text stays with its own request.
+struct ConnectionRecord {
+    int kind = kKindOther;
+    MHD_PostProcessor* parser = nullptr;
+    std::string posted;
+    bool overflow = false;
+};
+
+// Only what the request's headers say: a URL argument, cookie or form field
+// must never stand in for the browser's own Host, Origin or Referer.
+std::string header(MHD_Connection* connection, const char* name) {
+    const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+    return value != nullptr ? value : "";
+}
+
+std::string protocolName(int protocol) {
+    switch (protocol) {
+    case 4:
+        return "TLS 1.2";
+    case 5:
+        return "TLS 1.3";
+    case 200:
+        return "DTLS 0.9";
+    case 201:
+        return "DTLS 1.0";
+    case 202:
+        return "DTLS 1.2";
+    default:
+        return "";
+    }
+}
+
+void errorReply(JsonMapPtr& reply, int code) {
+    if (!reply) {
+        reply = newJsonMap();
+    }
+    if (reply) {
+        setJsonMapResult(reply.get(), code);
+    }
+}
+
+MHD_Result sendResponse(MHD_Connection* connection, bool preflight, JsonMapPtr reply,
+                        std::string origin) {
+    MHD_Response* response = nullptr;
+    unsigned status = MHD_HTTP_OK;
+    if (!preflight) {
+        if (!reply) {
+            return MHD_NO;
+        }
+        auto text = jsonMapToString(reply.get());
+        reply.reset();
+        if (!text) {
+            CORVANTIX_ALLOCATION_FAILURE();
+            return MHD_NO;
+        }
+        response =
+            MHD_create_response_from_buffer(text->size(), text->data(), MHD_RESPMEM_MUST_COPY);
+        std::fill(text->begin(), text->end(), '\0');
+    } else {
+        origin = header(connection, "origin");
+        response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+        status = MHD_HTTP_NO_CONTENT;
+    }
+    if (response == nullptr) {
+        return MHD_NO;
+    }
+    if (origin.starts_with("http")) {
+        MHD_add_response_header(response, "Access-Control-Allow-Origin", origin.c_str());
+    }
+    if (toLowerString(header(connection, "Connection")) == "keep-alive") {
+        MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
+    }
+    if (preflight) {
+        MHD_add_response_header(response, "Access-Control-Allow-Methods", "POST");
+        MHD_add_response_header(response, "Access-Control-Allow-Private-Network", "true");
+        MHD_add_response_header(response, "Access-Control-Max-Age", "30");
+    } else {
+        MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
+    }
+    const MHD_Result result = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return result;
+}
+
+// The final call of a POST: checks, parse, dispatch, reply.
+MHD_Result answerPost(MHD_Connection* connection, ConnectionRecord& record) {
+    logNormal("", "Release Mode");
+    JsonMapPtr reply;
+    std::string origin;
+    const auto finish = [&](MHD_Result result) {
+        record.posted.clear();
+        if (logWritersOn()) {
+            logPrint(5, 0, "%s", kSeparator);
+        }
+        return result;
+    };
+
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_PROTOCOL);
+    if (info == nullptr) {
+        logWarning("", "Get connection information error");
+        errorReply(reply, kResultNoTlsInfo);
+        return finish(sendResponse(connection, false, std::move(reply), origin));
+    }
+    const int protocol = info->protocol;
+    if (protocol == 2 || protocol == 3) {
+        logWarning("Insecure connection: ", protocol == 2 ? "TLS 1.0" : "TLS 1.1");
+        return finish(MHD_NO);
+    }
+    const std::string name = protocolName(protocol);
+    if (name.empty()) {
+        logWarning("Insecure connection: ", "Unknow connection protocol");
+        logWarningInt("", protocol);
+        return finish(MHD_NO);
+    }
+    logNormal("TLS version: ", name);
+
+    const std::string host = header(connection, "host").substr(0, kHostMax);
+    logNormal("Host: ", host);
+    if (!host.starts_with("localhost:") && !host.starts_with("127.0.0.1:")) {
+        logWarning("", "This connection is NOT from localhost");
+        errorReply(reply, kResultNotLocalhost);
+        return finish(sendResponse(connection, false, std::move(reply), origin));
+    }
+
+    if (record.overflow) {
+        return finish(MHD_NO);
+    }
+    std::string decoded = decodeEscapedBase64(record.posted);
+    record.posted.clear();
+    JsonMapPtr request = parseJsonMap(decoded);
+    std::fill(decoded.begin(), decoded.end(), '\0');
+    if (!request) {
+        CORVANTIX_ALLOCATION_FAILURE();
+        return finish(MHD_NO);
+    }
+
+    const std::string referer = header(connection, "referer");
+    logNormal("Referer: ", referer);
+    origin = header(connection, "origin");
+    logNormal("Origin: ", origin);
+    if (origin.empty() || origin == "null") {
+        logWarning("Empty origin: ", origin);
+        logWarning("Extract origin from referer: ", "Start");
+        if (referer.empty() || referer == "null") {
+            logWarning("Empty Referer: ", referer);
+            logWarning("Extract origin from referer: ", "Fail");
+            errorReply(reply, kResultNoOrigin);
+            return finish(sendResponse(connection, false, std::move(reply), ""));
+        }
+        const auto fields = splitString(referer, "/");
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            logNormal("UrlList[" + std::to_string(i) + "]: ", fields[i]);
+        }
+        if (fields.size() < 3) {
+            logWarning("", "UrlList error: ");
+            logWarning("Extract origin from referer: ", "Fail");
+            errorReply(reply, kResultNoOrigin);
+            return finish(sendResponse(connection, false, std::move(reply), ""));
+        }
+        origin = fields[0] + "/" + fields[1] + "/" + fields[2];
+        logNormal("New Origin: ", origin);
+    }
+
+    reply = dispatchSession(request.get(), origin);
+    request.reset();
+    return finish(sendResponse(connection, false, std::move(reply), origin));
+}
+
+} // namespace
+
+std::string tlsPriorities() {
+    return std::string("NORMAL:!VERS-TLS-ALL:!SHA1") + ":+VERS-TLS1.2" + ":+VERS-TLS1.3";
+}
+
+std::mutex& requestLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+MHD_Result acceptPolicy(void* /*cls*/, const struct sockaddr* address, socklen_t length) {
+    if (address != nullptr && address->sa_family == AF_INET &&
+        length >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
+        sockaddr_in peer{};
+        std::memcpy(&peer, address, sizeof peer);
+        if (ntohl(peer.sin_addr.s_addr) == INADDR_LOOPBACK) {
+            return MHD_YES;
+        }
+    }
+    // The 14 data bytes of the address, each as a signed byte.
+    std::string text;
+    if (address != nullptr) {
+        for (std::size_t i = 0; i < sizeof address->sa_data; ++i) {
+            text += (i ? "." : "") + std::to_string(static_cast<signed char>(address->sa_data[i]));
+        }
+    }
+    logWarning("Illegal connection ip: ", text);
+    return MHD_NO;
+}
+
+MHD_Result postIterator(void* cls, enum MHD_ValueKind /*kind*/, const char* key,
+                        const char* /*fileName*/, const char* /*contentType*/,
+                        const char* /*transferEncoding*/, const char* data, uint64_t /*offset*/,
+                        size_t size) {
+    auto* record = static_cast<ConnectionRecord*>(cls);
+    if (key == nullptr || std::strcmp(key, "Parameter") != 0 || data == nullptr) {
+        return MHD_YES;
+    }
+    if (record->posted.size() + size > kMaxPostedText) {
+        record->overflow = true;
+        record->posted.clear();
+        return MHD_NO;
+    }
+    record->posted.append(data, size);
+    return MHD_YES;
+}
+
+MHD_Result requestHandler(void* /*cls*/, struct MHD_Connection* connection, const char* /*url*/,
+                          const char* method, const char* /*version*/, const char* uploadData,
+                          size_t* uploadSize, void** stored) {
+    auto* record = static_cast<ConnectionRecord*>(*stored);
+    const bool isPost = std::strcmp(method, "POST") == 0;
+    if (record == nullptr) {
+        auto fresh = std::make_unique<ConnectionRecord>();
+        if (isPost) {
+            fresh->parser =
+                MHD_create_post_processor(connection, kPostBufferSize, postIterator, fresh.get());
+            if (fresh->parser == nullptr) {
+                return MHD_NO;
+            }
+            fresh->kind = kKindPost;
+        }
+        *stored = fresh.release();
+        return MHD_YES;
+    }
+    if (!isPost) {
+        if (std::strcmp(method, "OPTIONS") == 0 &&
+            header(connection, "Access-Control-Request-Method") == "POST" &&
+            header(connection, "Access-Control-Request-Private-Network") == "true") {
+            return sendResponse(connection, true, nullptr, "");
+        }
+        logError("Request method error: ", method);
+        return MHD_NO;
+    }
+    if (*uploadSize != 0) {
+        if (record->overflow) {
+            return MHD_NO;
+        }
+        MHD_post_process(record->parser, uploadData, *uploadSize);
+        *uploadSize = 0;
+        return record->overflow ? MHD_NO : MHD_YES;
+    }
+    std::lock_guard guard(requestLock());
+    return answerPost(connection, *record);
+}
+
+void requestCompleted(void* /*cls*/, struct MHD_Connection* /*connection*/, void** stored,
+                      enum MHD_RequestTerminationCode /*reason*/) {
+    auto* record = static_cast<ConnectionRecord*>(*stored);
+    if (record == nullptr) {
+        return;
+    }
+    if (record->parser != nullptr) {
+        MHD_destroy_post_processor(record->parser);
+    }
+    std::fill(record->posted.begin(), record->posted.end(), '\0');
+    delete record;
+    *stored = nullptr;
+}
+
+void httpLogger(void* /*cls*/, const char* format, va_list arguments) {
+    logPrintV(5, 0, format, arguments);
+}
+
+struct MHD_Daemon* startHttpsDaemon(unsigned flags, const struct sockaddr* address,
+                                    const char* certificatePem, const char* keyPem,
+                                    const char* priorities) {
+    const bool ipv6 = (flags & MHD_USE_IPv6) != 0;
+    const std::uint16_t port =
+        ipv6 ? ntohs(reinterpret_cast<const sockaddr_in6*>(address)->sin6_port)
+             : ntohs(reinterpret_cast<const sockaddr_in*>(address)->sin_port);
+    return MHD_start_daemon(flags, port, ipv6 ? nullptr : acceptPolicy, nullptr, requestHandler,
+                            nullptr, MHD_OPTION_EXTERNAL_LOGGER, httpLogger, nullptr,
+                            MHD_OPTION_SOCK_ADDR, address, MHD_OPTION_HTTPS_MEM_CERT,
+                            certificatePem, MHD_OPTION_HTTPS_MEM_KEY, keyPem,
+                            MHD_OPTION_HTTPS_PRIORITIES, priorities, MHD_OPTION_NOTIFY_COMPLETED,
+                            requestCompleted, nullptr, MHD_OPTION_END);
+}

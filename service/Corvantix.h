@@ -1,0 +1,47 @@
+#pragma once
+
+// The service's HTTP layer over libmicrohttpd: who may connect, what a
+// request must carry (POST, TLS 1.2 or later, a loopback Host, the form field
+// "Parameter" holding the request in Base64, an origin), the private-network
+// preflight, and the reply with its CORS headers.
+
+#include <cstdarg>
+#include <cstdint>
+#include <microhttpd.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <string>
+
+// The most a request may post; a longer upload is dropped unanswered.
+inline constexpr std::size_t kMaxPostedText = 1024 * 1024;
+
+inline constexpr int kResultNoTlsInfo = 61001;
+inline constexpr int kResultNotLocalhost = 61904;
+inline constexpr int kResultNoOrigin = 61012;
+
+inline constexpr unsigned kDaemonFlagsIpv4 =
+    MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD;
+inline constexpr unsigned kDaemonFlagsIpv6 = kDaemonFlagsIpv4 | MHD_USE_IPv6;
+
+// "NORMAL:!VERS-TLS-ALL:!SHA1" with TLS 1.2 and 1.3 added back.
+std::string tlsPriorities();
+
+// Requests, dispatch and the service's final function run one at a time.
+std::mutex& requestLock();
+
+MHD_Result acceptPolicy(void* cls, const struct sockaddr* address, socklen_t length);
+MHD_Result requestHandler(void* cls, struct MHD_Connection* connection, const char* url,
+                          const char* method, const char* version, const char* uploadData,
+                          size_t* uploadSize, void** record);
+MHD_Result postIterator(void* record, enum MHD_ValueKind kind, const char* key,
+                        const char* fileName, const char* contentType, const char* transferEncoding,
+                        const char* data, uint64_t offset, size_t size);
+void requestCompleted(void* cls, struct MHD_Connection* connection, void** record,
+                      enum MHD_RequestTerminationCode reason);
+void httpLogger(void* cls, const char* format, va_list arguments);
+
+// Starts one daemon with the service's callbacks; null when it cannot.
+// address is a sockaddr_in or sockaddr_in6 (port in network order).
+struct MHD_Daemon* startHttpsDaemon(unsigned flags, const struct sockaddr* address,
+                                    const char* certificatePem, const char* keyPem,
+                                    const char* priorities);

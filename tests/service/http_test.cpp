@@ -1,0 +1,335 @@
+#include "adapter/AdapterUnlockList.h"
+#include "common/Tool.h"
+#include "service/Corvantix.h"
+#include "service/CorvantixQueue.h"
+#include "service/CorvantixSession.h"
+#include "service/Key.h"
+#include "tests/support/Sandbox.h"
+#include "tests/support/TlsClient.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::formPost;
+using testing_support::HttpReply;
+using testing_support::Sandbox;
+using testing_support::TlsClient;
+using Fields = std::map<std::string, std::string>;
+
+const std::string kPage = "https://www.corvantix-bank.test";
+
+std::string readText(const fs::path& path) {
+    return Sandbox::read(path);
+}
+
+// The page's encoding: Base64 of the JSON with "+", "/" and "=" escaped.
+std::string encodeParameter(const std::string& json) {
+    std::string text = replaceString(base64Encode(json), "+", "%2B");
+    text = replaceString(text, "/", "%2F");
+    return replaceString(text, "=", "%3D");
+}
+
+Fields decodeReply(const std::string& body) {
+    Fields out;
+    const JsonMapPtr map = parseJsonMap(body);
+    for (int i = 0; map && i < map->count; ++i) {
+        out[map->entries[i].key] = base64Decode(map->entries[i].textValue);
+    }
+    return out;
+}
+
+class Https : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto target = box.root() / "Program" / "Vondel" / "VondelTaveloZynAdapter.so";
+        fs::create_directories(target.parent_path());
+        fs::copy_file(fs::path(FAKE_ADAPTER_DIR) / "fake_adapter_both.so", target);
+        setSessionProgramFolder(box.root() / "Program");
+        initSessionArea();
+
+        const auto cert = serverCertificate(ServerKeyKind::Ecdsa);
+        const auto key = releaseServerKey(ServerKeyKind::Ecdsa);
+        ASSERT_TRUE(cert && key);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        priorities = tlsPriorities();
+        daemon =
+            startHttpsDaemon(kDaemonFlagsIpv4, reinterpret_cast<sockaddr*>(&address), cert->c_str(),
+                             reinterpret_cast<const char*>(key->data()), priorities.c_str());
+        ASSERT_NE(daemon, nullptr);
+        port = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT)->port;
+        root = readText(fs::path(CORVANTIX_SOURCE_DIR) / "certs" / "root-ecdsa.pem");
+    }
+    void TearDown() override {
+        if (daemon != nullptr) {
+            MHD_stop_daemon(daemon);
+        }
+        std::lock_guard guard(requestLock());
+        releaseAllAdapters();
+    }
+
+    std::optional<HttpReply> post(const std::string& json, Fields headers = {{"Origin", kPage}},
+                                  const std::string& host = "localhost:56417") {
+        TlsClient client(port, false, "NORMAL", root);
+        EXPECT_TRUE(client.connected()) << client.error();
+        return client.send(formPost(encodeParameter(json), host, headers));
+    }
+    Fields call(const std::string& json, Fields headers = {{"Origin", kPage}}) {
+        const auto reply = post(json, headers);
+        EXPECT_TRUE(reply.has_value());
+        EXPECT_EQ(reply ? reply->status : 0, 200);
+        return reply ? decodeReply(reply->body) : Fields{};
+    }
+    std::string openSessionId() {
+        const auto reply =
+            call(R"({"FunctionName":"Echo","minServerVersion":"1.0.0.0","PathID":")" +
+                 std::string(kCorvantixPathId) + R"("})");
+        EXPECT_EQ(reply.count("SessionID"), 1u);
+        return reply.count("SessionID") ? reply.at("SessionID") : "";
+    }
+    int unlocks() const {
+        std::ifstream in(box.root() / "fake_adapter.log");
+        int count = 0;
+        for (std::string line; std::getline(in, line);) {
+            count += line.find(" Corvantix_Unlock ") != std::string::npos;
+        }
+        return count;
+    }
+
+    Sandbox box;
+    MHD_Daemon* daemon = nullptr;
+    int port = 0;
+    std::string priorities;
+    std::string root;
+};
+
+TEST_F(Https, PrivateNetworkPreflight) {
+    const std::string preflight =
+        "OPTIONS / HTTP/1.1\r\nHost: localhost:56417\r\nOrigin: " + kPage +
+        "\r\nAccess-Control-Request-Method: POST\r\n";
+    {
+        TlsClient client(port, false, "NORMAL", root);
+        const auto reply = client.send(
+            preflight +
+            "Access-Control-Request-Private-Network: true\r\nConnection: keep-alive\r\n\r\n");
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(reply->status, 204);
+        EXPECT_EQ(reply->headers.at("access-control-allow-origin"), kPage);
+        EXPECT_EQ(reply->headers.at("access-control-allow-methods"), "POST");
+        EXPECT_EQ(reply->headers.at("access-control-allow-private-network"), "true");
+        EXPECT_EQ(reply->headers.at("access-control-max-age"), "30");
+        EXPECT_EQ(reply->headers.at("keep-alive"), "timeout=15, max=100");
+    }
+    for (const std::string& refused :
+         {preflight + "\r\n", preflight + "Access-Control-Request-Private-Network: TRUE\r\n\r\n",
+          std::string("GET / HTTP/1.1\r\nHost: localhost:56417\r\n\r\n")}) {
+        TlsClient client(port, false, "NORMAL", root);
+        EXPECT_FALSE(client.send(refused).has_value()) << refused;
+    }
+}
+
+TEST_F(Https, OldTlsGetsNoAnswerAtAll) {
+    TlsClient old(port, false, "NORMAL:-VERS-ALL:+VERS-TLS1.1:+VERS-TLS1.0", root);
+    EXPECT_FALSE(old.connected());
+    EXPECT_FALSE(old.send(formPost(encodeParameter("{\"a\":\"b\"}"), "localhost:1")).has_value());
+    for (const char* version : {"+VERS-TLS1.2", "+VERS-TLS1.3"}) {
+        TlsClient current(port, false, std::string("NORMAL:-VERS-ALL:") + version, root);
+        EXPECT_TRUE(current.connected()) << version << ": " << current.error();
+    }
+}
+
+TEST_F(Https, HostMustNameLoopbackWithAPort) {
+    const std::pair<std::string, bool> hosts[] = {
+        {"localhost:56417", true},        {"127.0.0.1:56517", true},
+        {"LOCALHOST:56417", false},       {"localhost", false},
+        {"[::1]:56617", false},           {"", false},
+        {"localhost.evil.test:1", false},
+    };
+    for (const auto& [host, passes] : hosts) {
+        SCOPED_TRACE(host);
+        const auto reply = post(R"({"FunctionName":"CorvantixClose"})", {{"Origin", kPage}}, host);
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(reply->status, 200);
+        const auto fields = decodeReply(reply->body);
+        if (passes) {
+            EXPECT_EQ(fields.count("result"), 0u);
+            EXPECT_EQ(reply->headers.at("access-control-allow-origin"), kPage);
+        } else {
+            EXPECT_EQ(fields.at("result"), "61904");
+            EXPECT_FALSE(reply->has("access-control-allow-origin"));
+        }
+    }
+}
+
+TEST_F(Https, OriginFallsBackToTheReferer) {
+    const std::string json = R"({"FunctionName":"CorvantixClose"})";
+    auto reply =
+        post(json, {{"Origin", "null"}, {"Referer", "https://www.corvantix-bank.test:8443/x/y"}});
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->headers.at("access-control-allow-origin"),
+              "https://www.corvantix-bank.test:8443");
+    const Fields refused[] = {{{"Referer", "nonsense"}}, {{"Origin", "null"}}, {}};
+    for (const auto& headers : refused) {
+        EXPECT_EQ(call(json, headers).at("result"), "61012");
+    }
+    // An origin in the URL is not the browser's word for it.
+    TlsClient client(port, false, "NORMAL", root);
+    std::string raw = formPost(encodeParameter(json), "localhost:56417");
+    raw.replace(0, 6, "POST /?origin=https%3A%2F%2Fwww.corvantix-bank.test ");
+    reply = client.send(raw);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(decodeReply(reply->body).at("result"), "61012");
+}
+
+TEST_F(Https, ReplyFormAndHeaders) {
+    const std::string id = openSessionId();
+    const auto reply = post(
+        R"({"FunctionName":"setCorvantixValue","SessionId":")" + id +
+            R"(","channel":"c","domain_list":"www.corvantix-bank.test","value":"v>>?","timeout":"5"})",
+        {{"Origin", kPage}});
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->status, 200);
+    EXPECT_EQ(reply->body, R"({"result": "MA=="})");
+    EXPECT_EQ(reply->headers.at("x-xss-protection"), "1; mode=block");
+    EXPECT_FALSE(reply->has("keep-alive"));
+    EXPECT_FALSE(reply->has("content-type"));
+}
+
+TEST_F(Https, BodiesThatCannotBeReadAreDroppedUnanswered) {
+    TlsClient client(port, false, "NORMAL", root);
+    EXPECT_FALSE(
+        client.send(formPost("%%%not-base64", "localhost:56417", {{"Origin", kPage}})).has_value());
+    TlsClient big(port, false, "NORMAL", root);
+    const std::string huge(kMaxPostedText + 10, 'A');
+    EXPECT_FALSE(big.send(formPost(huge, "localhost:56417", {{"Origin", kPage}})).has_value());
+    // Still serving afterwards: a close without an id only hands out a new one.
+    const auto reply = call(R"({"FunctionName":"CorvantixClose"})");
+    EXPECT_EQ(reply.size(), 1u);
+    EXPECT_EQ(reply.count("SessionID"), 1u);
+}
+
+TEST_F(Https, FirstEchoOpensOnlyWithAServerMinimum) {
+    const std::string path = R"(,"PathID":")" + std::string(kCorvantixPathId) + "\"";
+    auto reply = call(R"({"FunctionName":"Echo","minServerVersion":"1.0.0.0")" + path + "}");
+    EXPECT_EQ(reply.at("result"), "0");
+    EXPECT_EQ(reply.at("ServerVersion"), "1.0.22.0804");
+    EXPECT_EQ(reply.at("LibVersion"), "1,0,18,719");
+    EXPECT_EQ(reply.at("SessionID").size(), 12u);
+
+    reply = call(R"({"FunctionName":"Echo")" + path + "}");
+    EXPECT_EQ(reply, (Fields{{"result", "61203"}}));
+    reply = call(R"({"FunctionName":"Echo","minServerVersion":"9.0.0.0")" + path + "}");
+    EXPECT_EQ(reply, (Fields{{"result", "61203"}}));
+    reply =
+        call(R"({"FunctionName":"Echo","minServerVersion":"1.0.0.0","minLibVersion":"2.0.0.0")" +
+             path + "}");
+    EXPECT_EQ(reply, (Fields{{"result", "61204"}}));
+}
+
+TEST_F(Https, PathRules) {
+    const std::string echo = R"({"FunctionName":"Echo","minServerVersion":"1.0.0.0",)";
+    EXPECT_EQ(call(echo + R"("LibDir":"Vondel","ComName":"VondelTaveloZynAdapter"})").at("result"),
+              "0");
+    EXPECT_EQ(call(echo + R"("LibDir":"Other","ComName":"VondelTaveloZynAdapter"})").at("result"),
+              "61009");
+    // An unknown identifier must not let the request name its own library.
+    EXPECT_EQ(call(echo + R"("PathID":"00","LibDir":"Vondel","ComName":"VondelTaveloZynAdapter"})")
+                  .at("result"),
+              "61009");
+    EXPECT_EQ(call(echo + R"("LibDir":"..","ComName":"VondelTaveloZynAdapter"})").at("result"),
+              "61009");
+}
+
+TEST_F(Https, SessionsAreFoundByIdWithin) {
+    const std::string id = openSessionId();
+    const auto reply = call(R"({"FunctionName":"Work","arg":"7","SessionId":")" + id + "-extra\"}");
+    EXPECT_EQ(reply.at("result"), "Work:7");
+    EXPECT_EQ(reply.count("SessionID"), 0u);
+    EXPECT_EQ(unlocks(), 1);
+}
+
+TEST_F(Https, BrowserModeSkipsReleaseButNotForceRelease) {
+    const auto opened = call(
+        R"({"FunctionName":"Echo","CorvantixMode":"true","minServerVersion":"1.0.0.0","PathID":")" +
+        std::string(kCorvantixPathId) + "\"}");
+    const std::string id = opened.at("SessionID");
+    const auto copies = [&] {
+        int n = 0;
+        for (const auto& e : fs::recursive_directory_iterator(sessionDataFolder() / "Tempfile")) {
+            n += e.is_regular_file();
+        }
+        return n;
+    };
+    EXPECT_EQ(copies(), 1);
+    call(R"({"FunctionName":"CorvantixRelease","SessionId":")" + id + "\"}");
+    EXPECT_EQ(copies(), 1);
+    const auto echo = call(R"({"FunctionName":"Echo","SessionId":")" + id + "\"}");
+    EXPECT_EQ(echo.at("LibVersion"), "1,0,18,719");
+    EXPECT_EQ(echo.at("result"), "0");
+    call(R"({"FunctionName":"CorvantixForceRelease","SessionId":")" + id + "\"}");
+    EXPECT_EQ(copies(), 0);
+}
+
+TEST_F(Https, CloseOfAnUnknownSessionOpensNothing) {
+    const auto reply = post(R"({"FunctionName":"CorvantixClose","SessionId":"NOPE_SID"})");
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->body, "{}");
+    EXPECT_EQ(unlocks(), 0);
+}
+
+TEST_F(Https, ValueStoreOnOpenSessionsOnly) {
+    const std::string path = R"(,"PathID":")" + std::string(kCorvantixPathId) + "\"";
+    // A new session forwards the name to its adapter.
+    auto reply =
+        call(R"({"FunctionName":"getCorvantixValue","channel":"c","minServerVersion":"1.0.0.0")" +
+             path + "}");
+    EXPECT_EQ(reply.at("result"), "getCorvantixValue:");
+    const std::string id = reply.at("SessionID");
+
+    reply = call(
+        R"({"FunctionName":"setCorvantixValue","SessionId":")" + id +
+        R"(","channel":"c","domain_list":"www.corvantix-bank.test","value":"secret","timeout":"5"})");
+    EXPECT_EQ(reply.at("result"), "0");
+    const std::string get =
+        R"({"FunctionName":"getCorvantixValue","SessionId":")" + id + R"(","channel":"c"})";
+    EXPECT_EQ(call(get).at("result"), "secret");
+    EXPECT_EQ(call(get, {{"Origin", "https://evil.test"}}).at("result"), "");
+    EXPECT_EQ(
+        call(R"({"FunctionName":"setCorvantixValue","SessionId":")" + id + R"(","channel":"c"})")
+            .at("result"),
+        "61005");
+}
+
+TEST_F(Https, ClientsPostingAtOnceGetTheirOwnAnswers) {
+    const std::string id = openSessionId();
+    std::vector<std::thread> clients;
+    std::atomic<int> wrong{0};
+    for (int c = 0; c < 4; ++c) {
+        clients.emplace_back([&, c] {
+            TlsClient client(port, false, "NORMAL", root);
+            for (int i = 0; i < 25; ++i) {
+                const std::string arg = std::to_string(c) + "-" + std::to_string(i);
+                const auto reply = client.send(
+                    formPost(encodeParameter(R"({"FunctionName":"Work","SessionId":")" + id +
+                                             R"(","arg":")" + arg + "\"}"),
+                             "localhost:56417", {{"Origin", kPage}, {"Connection", "keep-alive"}}));
+                if (!reply || decodeReply(reply->body)["result"] != "Work:" + arg) {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (auto& t : clients) {
+        t.join();
+    }
+    EXPECT_EQ(wrong, 0);
+}
+
+} // namespace
