@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds twice (plain, and with AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs every test of both builds; then builds
-# the fuzz targets with clang and runs each for a bounded time.
+# the fuzz targets with clang and runs each for a bounded time. The ctest
+# summaries come last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,24 +20,33 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 status=0
-for tree in build/plain build/asan; do
-  echo "== tests of $tree"
-  ctest --test-dir "$tree" -j "$(nproc)" --output-on-failure --timeout 300 || status=1
-done
 # Each fuzz target for a bounded time from its seeds; a crash, leak,
 # sanitizer report or slow input fails the run (the input is kept in
 # build/fuzz/artifacts).
 mkdir -p build/fuzz/artifacts
-for target in json_map_fuzz escaped_base64_fuzz json_value_fuzz; do
-  echo "== fuzzing $target"
+fuzz_targets=(json_map_fuzz escaped_base64_fuzz json_value_fuzz)
+pids=()
+for target in "${fuzz_targets[@]}"; do
   corpus=build/fuzz/corpus/$target
   mkdir -p "$corpus"
-  if ! "build/fuzz/tests/fuzz/$target" -max_total_time=20 -timeout=10 \
-      -artifact_prefix="build/fuzz/artifacts/$target-" "$corpus" "tests/fuzz/seeds/$target" \
-      > "build/fuzz/$target.log" 2>&1; then
+  "build/fuzz/tests/fuzz/$target" -max_total_time=20 -timeout=10 \
+    -artifact_prefix="build/fuzz/artifacts/$target-" "$corpus" "tests/fuzz/seeds/$target" \
+    > "build/fuzz/$target.log" 2>&1 &
+  pids+=($!)
+done
+for i in "${!fuzz_targets[@]}"; do
+  target=${fuzz_targets[$i]}
+  if wait "${pids[$i]}"; then
+    echo "== fuzzing $target: no finding"
+  else
+    echo "== fuzzing $target: FAILED"
     tail -n 60 "build/fuzz/$target.log"
     status=1
   fi
+done
+for tree in build/plain build/asan; do
+  echo "== tests of $tree"
+  ctest --test-dir "$tree" -j "$(nproc)" --output-on-failure --timeout 300 || status=1
 done
 if [ $status -ne 0 ]; then
   echo "test: FAILED" >&2
