@@ -1,13 +1,22 @@
 #include "service/Corvantix.h"
 
 #include "common/Json.h"
+#include "common/Message.h"
 #include "common/QxLog.h"
 #include "common/Tool.h"
+#include "platform/event/NamedEvent.h"
 #include "service/CorvantixSession.h"
+#include "service/Key.h"
 
 #include <arpa/inet.h>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -305,4 +314,196 @@ struct MHD_Daemon* startHttpsDaemon(unsigned flags, const struct sockaddr* addre
                             certificatePem, MHD_OPTION_HTTPS_MEM_KEY, keyPem,
                             MHD_OPTION_HTTPS_PRIORITIES, priorities, MHD_OPTION_NOTIFY_COMPLETED,
                             requestCompleted, nullptr, MHD_OPTION_END);
+}
+
+// ---- The service program --------------------------------------------------
+
+namespace {
+
+std::atomic<bool> quitFlag{false};
+std::atomic<bool> logStarted{false};
+std::unique_ptr<platform::NamedEvent> debugEvent;
+
+constexpr const char* kBanner =
+    "*************************************Corvantix*********************************";
+
+std::string addressText(bool ipv6, int port) {
+    return std::string(ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port);
+}
+
+} // namespace
+
+struct MHD_Daemon* launchDaemon(unsigned flags, const struct sockaddr* address,
+                                const char* certificatePem, const char* keyPem,
+                                const char* priorities) {
+    if (address == nullptr || (address->sa_family != AF_INET && address->sa_family != AF_INET6)) {
+        logErrorInt("Unknow address family: ", address != nullptr ? address->sa_family : -1);
+        return nullptr;
+    }
+    const bool ipv6 = address->sa_family == AF_INET6;
+    const int port = ipv6 ? ntohs(reinterpret_cast<const sockaddr_in6*>(address)->sin6_port)
+                          : ntohs(reinterpret_cast<const sockaddr_in*>(address)->sin_port);
+    const std::string message = "Detect port " + std::to_string(port) + " state: ";
+    if (detectPort(port, ipv6)) {
+        logNormal(message, "In use, try next port");
+        return nullptr;
+    }
+    logNormal(message, "Free");
+    MHD_Daemon* daemon = startHttpsDaemon(flags, address, certificatePem, keyPem, priorities);
+    const std::string state =
+        std::string(kProductWord) + " at " + addressText(ipv6, port) + " launch state: ";
+    if (daemon != nullptr) {
+        logNormal(state, "Success");
+    } else {
+        logWarning(state, "Fail");
+    }
+    return daemon;
+}
+
+void finalFunction() {
+    {
+        // Never in the middle of a request.
+        std::lock_guard guard(requestLock());
+        releaseAllAdapters();
+    }
+    logNormal("[CorvantixFinal] ", "Release adapters success");
+    logNormal("[CorvantixFinal] ", "Ready to suicide");
+    quitFlag = true;
+}
+
+bool serviceQuitRequested() {
+    return quitFlag;
+}
+
+bool openDebugStatusEvent() {
+    if (debugEvent) {
+        return false;
+    }
+    debugEvent = platform::NamedEvent::open(kDebugModeEvent);
+    return debugEvent != nullptr;
+}
+
+void setLogStarted(bool started) {
+    logStarted = started;
+}
+
+void logSwitchThread() {
+    for (;;) {
+        const auto result =
+            debugEvent ? debugEvent->wait(platform::kInfinite) : platform::WaitResult::Failed;
+        if (result == platform::WaitResult::Signalled) {
+            if (!logStarted) {
+                logStarted = setLog(kProductWord);
+            } else {
+                disableLog();
+                logStarted = false;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+int serviceMain(int argc, char** argv) {
+    auto dataFolder = getCopyPath(kProductWord);
+    if (dataFolder.empty()) {
+        logError("Extract copy path: ", "Fail");
+        return 0;
+    }
+    logStarted = setLog(kProductWord);
+    if (logWritersOn()) {
+        logPrint(5, 0, "%s", kBanner);
+    }
+    logNormal("Execute setting: ", "Vondel");
+    logNormal("Compile time: ", std::string(__DATE__) + " " + __TIME__);
+    logNormal("Git time: ", CORVANTIX_GIT_TIME);
+
+    const std::string argument = argc > 1 ? std::string(argv[1]).substr(0, 64) : "";
+    if (!argument.empty() && argument != "0") {
+        if (logWritersOn()) {
+            logPrint(5, 0, "%s", kSeparator);
+        }
+        logWarning("Detected Corvantix crash", "");
+        if (logWritersOn()) {
+            logPrint(5, 0, "%s", kSeparator);
+        }
+    }
+    const std::uint32_t flags = getOsFlags();
+    if (flags != 0) {
+        logNormal("Environment: ",
+                  getOsName(flags) + " " + ((flags & 0x200000) != 0 ? "64 bit" : "32 bit"));
+    }
+    registerFinalFunction(finalFunction);
+
+    const auto programFolder = getExecutePath();
+    if (!programFolder || programFolder->empty()) {
+        logError("Extract execute path: ", "Fail");
+        return 0;
+    }
+    logNormalW("CopyPath: ", utf8ToUtf16(dataFolder.string()));
+    logNormalW("Execute path: ", utf8ToUtf16(programFolder->string()));
+
+    int ports[3] = {0, 0, 0};
+    std::sscanf(kPortText, "port=%d %d %d", &ports[0], &ports[1], &ports[2]);
+    logNormal("Support port: ", std::to_string(ports[0]) + " " + std::to_string(ports[1]) + " " +
+                                    std::to_string(ports[2]));
+
+    startIpc(kChannelService);
+    dataFolder = getCopyPath(removeExeExtension("VondelCorvantix.exe"));
+    initSessionArea();
+    logNormal("Corvantix Version: ", kServiceVersion);
+
+    std::array<std::array<MHD_Daemon*, 2>, 3> daemons{};
+    int started = 0;
+    const auto certificate = getServerCertificate();
+    if (!certificate) {
+        CORVANTIX_ALLOCATION_FAILURE();
+    } else if (auto key = releaseServerKey(chooseServerKeyKind(flags)); !key) {
+        CORVANTIX_ALLOCATION_FAILURE();
+    } else {
+        const std::string priorities = tlsPriorities();
+        for (std::size_t i = 0; i < 3; ++i) {
+            sockaddr_in v4{};
+            v4.sin_family = AF_INET;
+            v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            v4.sin_port = htons(static_cast<std::uint16_t>(ports[i]));
+            sockaddr_in6 v6{};
+            v6.sin6_family = AF_INET6;
+            v6.sin6_addr = in6addr_loopback;
+            v6.sin6_port = htons(static_cast<std::uint16_t>(ports[i]));
+            daemons[i][0] = launchDaemon(
+                kDaemonFlagsIpv4, reinterpret_cast<sockaddr*>(&v4), certificate->c_str(),
+                reinterpret_cast<const char*>(key->data()), priorities.c_str());
+            daemons[i][1] = launchDaemon(
+                kDaemonFlagsIpv6, reinterpret_cast<sockaddr*>(&v6), certificate->c_str(),
+                reinterpret_cast<const char*>(key->data()), priorities.c_str());
+            started += (daemons[i][0] != nullptr) + (daemons[i][1] != nullptr);
+        }
+        // The key leaves memory here: the buffer wipes itself.
+        key.reset();
+        logNormal("", "HTTPS Mode");
+        if (started == 0) {
+            logWarning("VondelCorvantix initialization: ", "Fail");
+        } else {
+            logNormal("VondelCorvantix initialization: ", "Success");
+            if (openDebugStatusEvent()) {
+                std::thread(logSwitchThread).detach();
+            } else {
+                logErrorInt("Corvantix debugStatusUpdateEvent init failed. ", errno);
+            }
+            if (logWritersOn()) {
+                logPrint(5, 0, "%s", kSeparator);
+            }
+            while (!quitFlag) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+    }
+    for (auto& pair : daemons) {
+        for (MHD_Daemon* daemon : pair) {
+            if (daemon != nullptr) {
+                MHD_stop_daemon(daemon);
+            }
+        }
+    }
+    return 0;
 }

@@ -45,3 +45,27 @@ void httpLogger(void* cls, const char* format, va_list arguments);
 struct MHD_Daemon* startHttpsDaemon(unsigned flags, const struct sockaddr* address,
                                     const char* certificatePem, const char* keyPem,
                                     const char* priorities);
+
+// ---- The service program --------------------------------------------------
+
+inline constexpr const char* kPortText = "port=56417 56517 56617";
+inline constexpr const char* kDebugModeEvent = "VondelCorvantix_DEBUG_MODE";
+
+// Probes the address and port first and starts nothing when they are taken.
+struct MHD_Daemon* launchDaemon(unsigned flags, const struct sockaddr* address,
+                                const char* certificatePem, const char* keyPem,
+                                const char* priorities);
+
+// The receivers' final function: releases every session, then asks the
+// main loop to end.
+void finalFunction();
+bool serviceQuitRequested();
+
+// Opens (never creates) the debug-mode event; true when opened now.
+bool openDebugStatusEvent();
+// Each signal of the debug-mode event turns logging on or off.
+[[noreturn]] void logSwitchThread();
+void setLogStarted(bool started);
+
+// The program: returns 0 in every case.
+int serviceMain(int argc, char** argv);

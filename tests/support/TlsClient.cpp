@@ -1,6 +1,7 @@
 #include "tests/support/TlsClient.h"
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <cstring>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
@@ -11,6 +12,8 @@
 namespace testing_support {
 
 TlsClient::TlsClient(int port, bool ipv6, const std::string& priorities, const std::string& caPem) {
+    // A server that goes away mid-request must fail the send, not end the test.
+    std::signal(SIGPIPE, SIG_IGN);
     fd_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     timeval timeout{10, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -79,6 +82,26 @@ TlsClient::~TlsClient() {
     if (fd_ >= 0) {
         close(fd_);
     }
+}
+
+int TlsClient::peerKeyAlgorithm() const {
+    if (!connected_) {
+        return 0;
+    }
+    unsigned count = 0;
+    const gnutls_datum_t* chain =
+        gnutls_certificate_get_peers(static_cast<gnutls_session_t>(session_), &count);
+    if (chain == nullptr || count == 0) {
+        return 0;
+    }
+    gnutls_x509_crt_t crt;
+    gnutls_x509_crt_init(&crt);
+    int algorithm = 0;
+    if (gnutls_x509_crt_import(crt, &chain[0], GNUTLS_X509_FMT_DER) == 0) {
+        algorithm = gnutls_x509_crt_get_pk_algorithm(crt, nullptr);
+    }
+    gnutls_x509_crt_deinit(crt);
+    return algorithm;
 }
 
 bool TlsClient::readMore() {

@@ -30,6 +30,8 @@ public:
 
     bool connected() const { return connected_; }
     const std::string& error() const { return error_; }
+    // The public-key algorithm of the server's certificate (GnuTLS numbering).
+    int peerKeyAlgorithm() const;
     // The answer, or nullopt when the server closed the connection without one.
     std::optional<HttpReply> send(const std::string& rawRequest);
 
