@@ -1,3 +1,4 @@
+#include "adapter/AdapterUnlockList.h"
 #include "common/Json.h"
 #include "common/Message.h"
 #include "common/Tool.h"
@@ -6,6 +7,11 @@
 #include "tests/support/TlsClient.h"
 
 #include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <microhttpd.h>
+#include <mutex>
+#include <sstream>
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -287,6 +293,140 @@ TEST_F(Service, CertificateFollowsTheOsVersion) {
         waitExit(pid);
     }
     unsetenv("CORVANTIX_OSVERSION");
+}
+
+// Serves the bank's page over plain HTTP and takes the page's report.
+class PageServer {
+public:
+    explicit PageServer(std::string page) : page_(std::move(page)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD, 0, nullptr, nullptr, handle,
+                                   this, MHD_OPTION_SOCK_ADDR, &a, MHD_OPTION_END);
+        port_ = daemon_ ? MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT)->port : 0;
+    }
+    ~PageServer() {
+        if (daemon_ != nullptr) {
+            MHD_stop_daemon(daemon_);
+        }
+    }
+    int port() const { return port_; }
+    std::optional<std::string> waitReport(std::chrono::seconds limit) {
+        std::unique_lock lock(mutex_);
+        if (!arrived_.wait_for(lock, limit, [&] { return report_.has_value(); })) {
+            return std::nullopt;
+        }
+        return report_;
+    }
+
+private:
+    static MHD_Result handle(void* self, MHD_Connection* connection, const char* url,
+                             const char* method, const char*, const char* data, size_t* size,
+                             void** state) {
+        auto* server = static_cast<PageServer*>(self);
+        if (*state == nullptr) {
+            *state = new std::string;
+            return MHD_YES;
+        }
+        auto* body = static_cast<std::string*>(*state);
+        if (*size != 0) {
+            body->append(data, *size);
+            *size = 0;
+            return MHD_YES;
+        }
+        std::string answer;
+        if (std::string(method) == "POST" && std::string(url) == "/result") {
+            std::lock_guard lock(server->mutex_);
+            server->report_ = *body;
+            server->arrived_.notify_all();
+        } else {
+            answer = server->page_;
+        }
+        delete body;
+        *state = nullptr;
+        MHD_Response* response =
+            MHD_create_response_from_buffer(answer.size(), answer.data(), MHD_RESPMEM_MUST_COPY);
+        MHD_add_response_header(response, "Content-Type", "text/html; charset=utf-8");
+        const MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
+        MHD_destroy_response(response);
+        return result;
+    }
+
+    std::string page_;
+    MHD_Daemon* daemon_ = nullptr;
+    int port_ = 0;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::optional<std::string> report_;
+};
+
+int run(const std::vector<std::string>& words) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char*> argv;
+        for (const auto& w : words) {
+            argv.push_back(const_cast<char*>(w.c_str()));
+        }
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(Service, PageInABrowserTalksToTheServiceOverTrustedHttps) {
+    // The browser trusts the service only through the root in its own NSS
+    // database, never through a flag: without the root the page gets nowhere.
+    const auto home = box.root() / "Home";
+    const auto nss = home / ".pki" / "nssdb";
+    fs::create_directories(nss);
+    setenv("HOME", home.c_str(), 1);
+    ASSERT_EQ(run({"certutil", "-N", "-d", "sql:" + nss.string(), "--empty-password"}), 0);
+
+    start();
+    ASSERT_TRUE(ready());
+    std::string page = Sandbox::read(fs::path(CORVANTIX_SOURCE_DIR) / "tests/program/page.html");
+    page = replaceString(page, "@PATH_ID@", kPathId);
+    page = replaceString(page, "@BANK_DOMAIN@", std::string(kAdapterBankDomain));
+
+    const auto browse = [&](const std::string& profileName) -> std::optional<std::string> {
+        PageServer server(page);
+        if (server.port() == 0) {
+            return std::nullopt;
+        }
+        const std::string url = "http://www." + std::string(kAdapterBankDomain) + ":" +
+                                std::to_string(server.port()) + "/";
+        const pid_t browser = fork();
+        if (browser == 0) {
+            const std::string profile = "--user-data-dir=" + (box.root() / profileName).string();
+            const std::string rules =
+                "--host-resolver-rules=MAP *." + std::string(kAdapterBankDomain) + " 127.0.0.1";
+            execlp("chromium", "chromium", "--headless", "--no-sandbox", "--disable-gpu",
+                   "--disable-quic", "--no-first-run", "--disable-background-networking",
+                   "--disable-component-update", "--disable-sync", profile.c_str(), rules.c_str(),
+                   "--remote-debugging-port=0", url.c_str(), nullptr);
+            _exit(127);
+        }
+        auto report = server.waitReport(60s);
+        kill(browser, SIGKILL);
+        waitpid(browser, nullptr, 0);
+        return report;
+    };
+
+    const auto untrusted = browse("profile-untrusted");
+    ASSERT_TRUE(untrusted.has_value()) << "the page never reported";
+    EXPECT_TRUE(untrusted->starts_with("error=")) << *untrusted;
+
+    ASSERT_EQ(
+        run({"certutil", "-A", "-d", "sql:" + nss.string(), "-n", "Corvantix Local Root", "-t",
+             "C,,", "-i", (fs::path(CORVANTIX_SOURCE_DIR) / "certs" / "root-ecdsa.pem").string()}),
+        0);
+    const auto trusted = browse("profile-trusted");
+    ASSERT_TRUE(trusted.has_value()) << "the page never reported";
+    EXPECT_EQ(*trusted, "echo=0\nserver=1.0.22.0804\nlib=1,0,18,719\nset=0\nget=hello value");
 }
 
 } // namespace
