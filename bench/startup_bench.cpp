@@ -29,23 +29,6 @@ constexpr int kBaselinePort = 56793;
 constexpr int kStarts = 5;
 constexpr int kHandshakes = 150;
 
-pid_t spawn(const std::vector<std::string>& words) {
-    std::fflush(stdout);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char*> argv;
-        for (const auto& w : words) {
-            argv.push_back(const_cast<char*>(w.c_str()));
-        }
-        argv.push_back(nullptr);
-        std::freopen("/dev/null", "w", stdout);
-        std::freopen("/dev/null", "w", stderr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
 void stop(pid_t pid) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
@@ -134,16 +117,16 @@ int main() {
         std::vector<double> serviceStart, baselineStart;
         for (int i = 0; i < kStarts; ++i) {
             auto began = Clock::now();
-            pid_t pid = spawn({program.string(), "0"});
+            pid_t pid = testing_support::startProgram({program.string(), "0"}, true);
             serviceStart.push_back(untilAnswered(kServicePort, began));
             stop(pid);
             began = Clock::now();
-            pid = spawn(baseline);
+            pid = testing_support::startProgram(baseline, true);
             baselineStart.push_back(untilAnswered(kBaselinePort, began, false));
             stop(pid);
         }
-        const pid_t service = spawn({program.string(), "0"});
-        const pid_t reference = spawn(baseline);
+        const pid_t service = testing_support::startProgram({program.string(), "0"}, true);
+        const pid_t reference = testing_support::startProgram(baseline, true);
         untilAnswered(kServicePort, Clock::now());
         untilAnswered(kBaselinePort, Clock::now(), false);
         const double serviceRate = handshakesPerSecond(kServicePort);

@@ -2,7 +2,9 @@
 
 #include "common/Tool.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 
 // Filled in by the build from certs/ (KeyData.cpp).
 extern const char* const kRsaServerCertificate;
@@ -43,19 +45,6 @@ struct ProtectingKey {
         secureWipe(iv.data(), iv.size());
     }
 };
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
 
 } // namespace
 
@@ -108,19 +97,14 @@ std::string protectSecret(std::string_view plain) {
 }
 
 std::optional<SecureBytes> releaseSecret(std::string_view protectedHex) {
-    std::vector<std::uint8_t> cipher;
-    cipher.reserve(protectedHex.size() / 2);
-    for (std::size_t i = 0; i + 1 < protectedHex.size(); i += 2) {
-        const int hi = hexDigit(protectedHex[i]);
-        const int lo = hexDigit(protectedHex[i + 1]);
-        if (hi < 0 || lo < 0) {
-            return std::nullopt;
-        }
-        cipher.push_back(static_cast<std::uint8_t>(hi << 4 | lo));
-    }
-    if (cipher.empty() || protectedHex.size() % 2 != 0) {
+    const bool hex = std::all_of(protectedHex.begin(), protectedHex.end(), [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+    });
+    if (protectedHex.empty() || protectedHex.size() % 2 != 0 || !hex) {
         return std::nullopt;
     }
+    const std::string bytes = hexToBytes(protectedHex);
+    const std::vector<std::uint8_t> cipher(bytes.begin(), bytes.end());
     const ProtectingKey k;
     CipherContext ctx;
     if (cipherAesInit(&ctx, CipherDirection::Decrypt, kMechAesCbcPad, k.key, k.iv) != kCipherOk) {

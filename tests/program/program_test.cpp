@@ -94,11 +94,7 @@ protected:
     }
 
     pid_t start(const std::string& argument = "0") {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            execl(program.c_str(), "VondelCorvantix", argument.c_str(), nullptr);
-            _exit(127);
-        }
+        const pid_t pid = testing_support::startProgram({program.string(), argument});
         running.push_back(pid);
         return pid;
     }
@@ -233,14 +229,7 @@ TEST_F(Service, SuicideByWindowAndByLockEndItCleanly) {
 TEST_F(Service, SessionLockRunsTheFinalFunction) {
     const pid_t pid = start();
     ASSERT_TRUE(ready());
-    const pid_t tool = fork();
-    if (tool == 0) {
-        execl(SESSION_TOOL, "CorvantixSession", "lock", nullptr);
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(tool, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(testing_support::runProgram({SESSION_TOOL, "lock"}), 0);
     EXPECT_EQ(waitExit(pid), 0);
     EXPECT_EQ(adapterCopies(), 0);
 }
@@ -361,22 +350,6 @@ private:
     std::optional<std::string> report_;
 };
 
-int run(const std::vector<std::string>& words) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char*> argv;
-        for (const auto& w : words) {
-            argv.push_back(const_cast<char*>(w.c_str()));
-        }
-        argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST_F(Service, PageInABrowserTalksToTheServiceOverTrustedHttps) {
     // The browser trusts the service only through the root in its own NSS
     // database, never through a flag: without the root the page gets nowhere.
@@ -384,7 +357,9 @@ TEST_F(Service, PageInABrowserTalksToTheServiceOverTrustedHttps) {
     const auto nss = home / ".pki" / "nssdb";
     fs::create_directories(nss);
     setenv("HOME", home.c_str(), 1);
-    ASSERT_EQ(run({"certutil", "-N", "-d", "sql:" + nss.string(), "--empty-password"}), 0);
+    ASSERT_EQ(testing_support::runProgram(
+                  {"certutil", "-N", "-d", "sql:" + nss.string(), "--empty-password"}),
+              0);
 
     start();
     ASSERT_TRUE(ready());
@@ -399,17 +374,13 @@ TEST_F(Service, PageInABrowserTalksToTheServiceOverTrustedHttps) {
         }
         const std::string url = "http://www." + std::string(kAdapterBankDomain) + ":" +
                                 std::to_string(server.port()) + "/";
-        const pid_t browser = fork();
-        if (browser == 0) {
-            const std::string profile = "--user-data-dir=" + (box.root() / profileName).string();
-            const std::string rules =
-                "--host-resolver-rules=MAP *." + std::string(kAdapterBankDomain) + " 127.0.0.1";
-            execlp("chromium", "chromium", "--headless", "--no-sandbox", "--disable-gpu",
-                   "--disable-quic", "--no-first-run", "--disable-background-networking",
-                   "--disable-component-update", "--disable-sync", profile.c_str(), rules.c_str(),
-                   "--remote-debugging-port=0", url.c_str(), nullptr);
-            _exit(127);
-        }
+        const pid_t browser = testing_support::startProgram(
+            {"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+             "--no-first-run", "--disable-background-networking", "--disable-component-update",
+             "--disable-sync", "--user-data-dir=" + (box.root() / profileName).string(),
+             "--host-resolver-rules=MAP *." + std::string(kAdapterBankDomain) + " 127.0.0.1",
+             "--remote-debugging-port=0", url},
+            true);
         auto report = server.waitReport(60s);
         kill(browser, SIGKILL);
         waitpid(browser, nullptr, 0);
@@ -421,7 +392,8 @@ TEST_F(Service, PageInABrowserTalksToTheServiceOverTrustedHttps) {
     EXPECT_TRUE(untrusted->starts_with("error=")) << *untrusted;
 
     ASSERT_EQ(
-        run({"certutil", "-A", "-d", "sql:" + nss.string(), "-n", "Corvantix Local Root", "-t",
+        testing_support::runProgram(
+            {"certutil", "-A", "-d", "sql:" + nss.string(), "-n", "Corvantix Local Root", "-t",
              "C,,", "-i", (fs::path(CORVANTIX_SOURCE_DIR) / "certs" / "root-ecdsa.pem").string()}),
         0);
     const auto trusted = browse("profile-trusted");

@@ -4,10 +4,13 @@
 #include "common/Tool.h"
 #include "platform/osversion/OsVersion.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace testing_support {
 
@@ -44,6 +47,35 @@ std::string Sandbox::read(const std::filesystem::path& path) {
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+pid_t startProgram(const std::vector<std::string>& argv, bool quiet) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char*> words;
+        for (const auto& w : argv) {
+            words.push_back(const_cast<char*>(w.c_str()));
+        }
+        words.push_back(nullptr);
+        if (quiet) {
+            std::freopen("/dev/null", "w", stdout);
+            std::freopen("/dev/null", "w", stderr);
+        }
+        execvp(words[0], words.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+int runProgram(const std::vector<std::string>& argv) {
+    const pid_t pid = startProgram(argv);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
 }
 
 std::filesystem::path helperProgram(std::string_view name) {

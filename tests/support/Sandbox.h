@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <vector>
 
 namespace testing_support {
 
@@ -24,6 +26,12 @@ public:
 private:
     std::filesystem::path root_;
 };
+
+// Starts a program (looked up on PATH when the name has no "/"), its output
+// on /dev/null when quiet; the pid, or -1.
+pid_t startProgram(const std::vector<std::string>& argv, bool quiet = false);
+// Runs a program to its end; its exit code, or -1 when it did not exit.
+int runProgram(const std::vector<std::string>& argv);
 
 // A helper program built beside the tests.
 std::filesystem::path helperProgram(std::string_view name);
