@@ -74,6 +74,7 @@ double median(std::vector<double> values) {
 } // namespace
 
 int main() {
+    const testing_support::ServicePortsLock ports;
     testing_support::Sandbox box;
     const fs::path program = box.root() / "Program" / "VondelCorvantix";
     fs::create_directories(program.parent_path());

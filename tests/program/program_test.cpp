@@ -130,6 +130,7 @@ protected:
         return n;
     }
 
+    testing_support::ServicePortsLock ports;
     Sandbox box;
     fs::path program;
     fs::path logFile;

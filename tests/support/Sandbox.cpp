@@ -4,11 +4,14 @@
 #include "common/Tool.h"
 #include "platform/osversion/OsVersion.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,6 +50,18 @@ std::string Sandbox::read(const std::filesystem::path& path) {
     std::ostringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+ServicePortsLock::ServicePortsLock()
+    : fd_(open("/tmp/corvantix-test-ports.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
+    while (fd_ >= 0 && flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+ServicePortsLock::~ServicePortsLock() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
 }
 
 pid_t startProgram(const std::vector<std::string>& argv, bool quiet) {

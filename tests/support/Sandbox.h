@@ -27,6 +27,19 @@ private:
     std::filesystem::path root_;
 };
 
+// Held while a test or benchmark uses the service's fixed ports, so runs in
+// separate processes (two builds' test runs at once) take them in turn.
+class ServicePortsLock {
+public:
+    ServicePortsLock();
+    ~ServicePortsLock();
+    ServicePortsLock(const ServicePortsLock&) = delete;
+    ServicePortsLock& operator=(const ServicePortsLock&) = delete;
+
+private:
+    int fd_;
+};
+
 // Starts a program (looked up on PATH when the name has no "/"), its output
 // on /dev/null when quiet; the pid, or -1.
 pid_t startProgram(const std::vector<std::string>& argv, bool quiet = false);
