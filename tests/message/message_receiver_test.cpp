@@ -3,6 +3,7 @@
 #include "platform/osversion/OsVersion.h"
 #include "platform/window/MessageWindow.h"
 #include "tests/message/MessageTestSupport.h"
+#include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
 
@@ -57,42 +58,12 @@ bool signalByLock(std::string_view channel, std::string_view instruction) {
     return held != nullptr;
 }
 
-struct ToolRun {
-    int exitCode = -1;
-    std::string out;
-};
+using ToolRun = testing_support::ProgramRun;
 
 ToolRun runSessionTool(const std::vector<std::string>& args) {
     std::vector<std::string> words = {CORVANTIX_SESSION_TOOL};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& w : words) {
-        argv.push_back(w.data());
-    }
-    argv.push_back(nullptr);
-    int out[2];
-    if (pipe(out) != 0) {
-        return {};
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    ToolRun run;
-    char buffer[256];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
-        run.out.append(buffer, static_cast<std::size_t>(n));
-    }
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    return testing_support::runProgramCapture(words);
 }
 
 struct Counter {

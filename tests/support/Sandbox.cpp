@@ -93,6 +93,39 @@ int runProgram(const std::vector<std::string>& argv) {
     return WEXITSTATUS(status);
 }
 
+ProgramRun runProgramCapture(const std::vector<std::string>& argv) {
+    int out[2];
+    if (argv.empty() || pipe(out) != 0) {
+        return {};
+    }
+    std::fflush(stdout);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        std::vector<char*> words;
+        for (const auto& w : argv) {
+            words.push_back(const_cast<char*>(w.c_str()));
+        }
+        words.push_back(nullptr);
+        execvp(words[0], words.data());
+        _exit(127);
+    }
+    close(out[1]);
+    ProgramRun run;
+    char buffer[256];
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
+        run.out.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+        run.exitCode = WEXITSTATUS(status);
+    }
+    return run;
+}
+
 std::filesystem::path helperProgram(std::string_view name) {
     return std::filesystem::path(CORVANTIX_TEST_BIN_DIR) / std::string(name);
 }

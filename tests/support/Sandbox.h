@@ -46,6 +46,13 @@ pid_t startProgram(const std::vector<std::string>& argv, bool quiet = false);
 // Runs a program to its end; its exit code, or -1 when it did not exit.
 int runProgram(const std::vector<std::string>& argv);
 
+struct ProgramRun {
+    int exitCode = -1;
+    std::string out; // what it wrote on standard output
+};
+// Runs a program to its end and keeps its standard output.
+ProgramRun runProgramCapture(const std::vector<std::string>& argv);
+
 // A helper program built beside the tests.
 std::filesystem::path helperProgram(std::string_view name);
 
