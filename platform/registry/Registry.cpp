@@ -564,12 +564,9 @@ LSTATUS RegSetValueEx(HKEY key, const char* valueName, std::uint32_t type, const
         return ERROR_CANTWRITE;
     }
     Node root;
-    if (const LSTATUS rc = loadHive(where.hive, root); rc != ERROR_SUCCESS) {
+    Node* node = nullptr;
+    if (const LSTATUS rc = readKey(where, root, node); rc != ERROR_SUCCESS) {
         return rc;
-    }
-    Node* node = find(root, where.path);
-    if (node == nullptr) {
-        return ERROR_KEY_DELETED;
     }
     // A value renamed in letter case keeps its first spelling, like a key.
     if (const auto it = node->values.find(value.name); it != node->values.end()) {
@@ -592,12 +589,9 @@ LSTATUS RegQueryValueEx(HKEY key, const char* valueName, std::uint32_t* type, vo
         return rc;
     }
     Node root;
-    if (const LSTATUS rc = loadHive(where.hive, root); rc != ERROR_SUCCESS) {
+    Node* node = nullptr;
+    if (const LSTATUS rc = readKey(where, root, node); rc != ERROR_SUCCESS) {
         return rc;
-    }
-    Node* node = find(root, where.path);
-    if (node == nullptr) {
-        return ERROR_KEY_DELETED;
     }
     const auto it = node->values.find(std::string_view(valueName == nullptr ? "" : valueName));
     if (it == node->values.end()) {
@@ -639,12 +633,9 @@ LSTATUS RegEnumKeyEx(HKEY key, std::uint32_t index, char* name, std::uint32_t* n
         return rc;
     }
     Node root;
-    if (const LSTATUS rc = loadHive(where.hive, root); rc != ERROR_SUCCESS) {
+    Node* node = nullptr;
+    if (const LSTATUS rc = readKey(where, root, node); rc != ERROR_SUCCESS) {
         return rc;
-    }
-    Node* node = find(root, where.path);
-    if (node == nullptr) {
-        return ERROR_KEY_DELETED;
     }
     if (index >= node->children.size()) {
         return ERROR_NO_MORE_ITEMS;
