@@ -1,5 +1,6 @@
 #include "platform/event/NamedEvent.h"
 #include "platform/window/MessageWindow.h"
+#include "tests/platform/Recorder.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,7 @@ using platform::MessageWindow;
 using platform::NamedEvent;
 using platform::WaitResult;
 using platform::WindowMessage;
+using platform_test::Recorder;
 using testing_support::Sandbox;
 
 using ToolRun = testing_support::ProgramRun;
@@ -32,45 +34,14 @@ ToolRun runTool(const std::vector<std::string>& args) {
     return testing_support::runProgramCapture(words);
 }
 
-class Recorder {
-public:
-    struct Seen {
-        std::uint32_t message;
-        std::uint32_t param;
-        std::string data;
-    };
-    platform::WindowProc proc(std::uint32_t answer) {
-        return [this, answer](const WindowMessage& m) {
-            std::lock_guard lock(mutex_);
-            seen_.push_back({m.message, m.param, std::string(m.data)});
-            changed_.notify_all();
-            return answer;
-        };
-    }
-    std::vector<Seen> waitFor(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, 2s, [&] { return seen_.size() >= count; });
-        return seen_;
-    }
-    std::vector<Seen> seen() {
-        std::lock_guard lock(mutex_);
-        return seen_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Seen> seen_;
-};
-
 TEST(SessionTool, SessionChangesReachRegisteredWindowsOnly) {
     Sandbox box;
     Recorder service;
     Recorder monitor;
     Recorder quiet;
-    auto serviceWindow = MessageWindow::create("VondelCorvantix.exe", service.proc(0));
-    auto monitorWindow = MessageWindow::create("VondelCorvantixMonitor.exe", monitor.proc(0));
-    auto quietWindow = MessageWindow::create("VondelCorvantixWatchdog", quiet.proc(0));
+    auto serviceWindow = MessageWindow::create("VondelCorvantix.exe", service.proc());
+    auto monitorWindow = MessageWindow::create("VondelCorvantixMonitor.exe", monitor.proc());
+    auto quietWindow = MessageWindow::create("VondelCorvantixWatchdog", quiet.proc());
     ASSERT_TRUE(serviceWindow && monitorWindow && quietWindow);
     ASSERT_TRUE(serviceWindow->registerSessionNotification());
     ASSERT_TRUE(monitorWindow->registerSessionNotification());
@@ -110,7 +81,8 @@ TEST(SessionTool, SessionChangesReachRegisteredWindowsOnly) {
 TEST(SessionTool, SendsCopyDataAndPrintsTheResult) {
     Sandbox box;
     Recorder recorder;
-    auto window = MessageWindow::create("VondelMonitor", recorder.proc(4000000000u));
+    auto window = MessageWindow::create(
+        "VondelMonitor", recorder.proc({}, [](const WindowMessage&) { return 4000000000u; }));
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(window->start());
 

@@ -1,4 +1,5 @@
 #include "platform/window/MessageWindow.h"
+#include "tests/platform/Recorder.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -38,6 +39,13 @@ std::uint32_t digest(std::uint32_t dwData, std::string_view data) {
     return h;
 }
 
+using platform_test::Recorder;
+
+// Recorders answer with the digest of what they were sent.
+std::uint32_t digestAnswer(const WindowMessage& m) {
+    return digest(m.param, m.data);
+}
+
 std::string binaryText(std::size_t size) {
     std::string out(size, '\0');
     for (std::size_t i = 0; i < size; ++i) {
@@ -47,40 +55,6 @@ std::string binaryText(std::size_t size) {
 }
 
 // A window in this process whose procedure records what it sees.
-class Recorder {
-public:
-    struct Seen {
-        std::uint32_t message;
-        std::uint32_t param;
-        std::string data;
-    };
-
-    platform::WindowProc proc(std::chrono::milliseconds delay = 0ms) {
-        return [this, delay](const WindowMessage& m) {
-            std::this_thread::sleep_for(delay);
-            std::lock_guard lock(mutex_);
-            seen_.push_back({m.message, m.param, std::string(m.data)});
-            changed_.notify_all();
-            return digest(m.param, m.data);
-        };
-    }
-
-    // Waits until at least count messages were seen.
-    std::vector<Seen> waitFor(std::size_t count, std::chrono::milliseconds limit = 2000ms) {
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, limit, [&] { return seen_.size() >= count; });
-        return seen_;
-    }
-    std::vector<Seen> seen() {
-        std::lock_guard lock(mutex_);
-        return seen_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Seen> seen_;
-};
 
 // A window of a class in a child process, answering with digest() and
 // reporting "message param" on a pipe for every message, until killed.
@@ -201,7 +175,7 @@ TEST(MessageWindows, CopyDataRoundTripBetweenProcesses) {
 TEST(MessageWindows, SendReturnsOnceTheProcedureHasReturned) {
     Sandbox box;
     Recorder recorder;
-    auto window = MessageWindow::create("Slow", recorder.proc(300ms));
+    auto window = MessageWindow::create("Slow", recorder.proc(300ms, digestAnswer));
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(window->start());
 
@@ -227,7 +201,7 @@ TEST(MessageWindows, SendReturnsOnceTheProcedureHasReturned) {
 TEST(MessageWindows, OversizePayloadIsRefusedUnsent) {
     Sandbox box;
     Recorder recorder;
-    auto window = MessageWindow::create("Bounded", recorder.proc());
+    auto window = MessageWindow::create("Bounded", recorder.proc({}, digestAnswer));
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(window->start());
     const auto big = binaryText(platform::kMaxCopyDataBytes + 1);
@@ -254,7 +228,7 @@ TEST(MessageWindows, OneLiveWindowPerClassAndStaleSocketsAreReplaced) {
     EXPECT_FALSE(platform::findWindow("VondelMonitor"));
 
     Recorder recorder;
-    auto second = MessageWindow::create("VondelMonitor", recorder.proc());
+    auto second = MessageWindow::create("VondelMonitor", recorder.proc({}, digestAnswer));
     ASSERT_NE(second, nullptr);
     ASSERT_TRUE(second->start());
     EXPECT_EQ(platform::sendCopyData("VondelMonitor", 3, "new").result, digest(3, "new"));
@@ -272,8 +246,8 @@ TEST(MessageWindows, LongClassNamesStayApart) {
     const std::string b = a + "b";
     Recorder first;
     Recorder second;
-    auto windowA = MessageWindow::create(a, first.proc());
-    auto windowB = MessageWindow::create(b, second.proc());
+    auto windowA = MessageWindow::create(a, first.proc({}, digestAnswer));
+    auto windowB = MessageWindow::create(b, second.proc({}, digestAnswer));
     ASSERT_NE(windowA, nullptr);
     ASSERT_NE(windowB, nullptr);
     EXPECT_NE(platform::windowSocketPath(a), platform::windowSocketPath(b));
@@ -312,7 +286,7 @@ constexpr std::uint32_t kMagic = 0x4D585643;
 TEST(MessageWindows, BrokenPeersNeverStopTheLoop) {
     Sandbox box;
     Recorder recorder;
-    auto window = MessageWindow::create("Sturdy", recorder.proc());
+    auto window = MessageWindow::create("Sturdy", recorder.proc({}, digestAnswer));
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(window->start());
 
@@ -407,7 +381,7 @@ TEST(SessionNotifications, ReachRegisteredWindowsOnly) {
     ASSERT_TRUE(service.ready());
     ASSERT_TRUE(monitor.ready());
     Recorder quiet;
-    auto unregistered = MessageWindow::create("Quiet", quiet.proc());
+    auto unregistered = MessageWindow::create("Quiet", quiet.proc({}, digestAnswer));
     ASSERT_NE(unregistered, nullptr);
     ASSERT_TRUE(unregistered->start());
 
@@ -440,7 +414,7 @@ TEST(SessionNotifications, ReachRegisteredWindowsOnly) {
 TEST(SessionNotifications, AreDeliveredWithoutWaitingForTheProcedure) {
     Sandbox box;
     Recorder recorder;
-    auto window = MessageWindow::create("Busy", recorder.proc(400ms));
+    auto window = MessageWindow::create("Busy", recorder.proc(400ms, digestAnswer));
     ASSERT_NE(window, nullptr);
     ASSERT_TRUE(window->registerSessionNotification());
     ASSERT_TRUE(window->start());
@@ -468,7 +442,7 @@ TEST(MessageWindows, LoopsStopCleanlyWithoutLeaks) {
     const auto threads = entries("/proc/self/task");
     {
         Recorder recorder;
-        auto window = MessageWindow::create("Clean", recorder.proc());
+        auto window = MessageWindow::create("Clean", recorder.proc({}, digestAnswer));
         ASSERT_NE(window, nullptr);
         ASSERT_TRUE(window->start());
         EXPECT_FALSE(window->start()); // one loop thread at a time
