@@ -3,6 +3,7 @@
 #include "common/Message.h"
 #include "common/Tool.h"
 #include "platform/event/NamedEvent.h"
+#include "tests/program/ServiceProgram.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TlsClient.h"
 
@@ -27,115 +28,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing_support::formPost;
+using namespace service_program;
 using testing_support::Sandbox;
 using testing_support::TlsClient;
 
-constexpr int kPorts[] = {56417, 56517, 56617};
-const std::string kPage = "https://www.corvantix-bank.test";
-const std::string kPathId = "7C3E9A15D2B84F60A1E5C7D93B2F4E86";
-
-std::string encodeParameter(const std::string& json) {
-    std::string text = replaceString(base64Encode(json), "+", "%2B");
-    text = replaceString(text, "/", "%2F");
-    return replaceString(text, "=", "%3D");
-}
-
-// The decoded "result" of an answer, or nullopt when none came.
-std::optional<std::string> post(int port, bool ipv6, const std::string& json) {
-    TlsClient client(port, ipv6);
-    if (!client.connected()) {
-        return std::nullopt;
-    }
-    const auto reply = client.send(
-        formPost(encodeParameter(json), "localhost:" + std::to_string(port), {{"Origin", kPage}}));
-    if (!reply) {
-        return std::nullopt;
-    }
-    const JsonMapPtr map = parseJsonMap(reply->body);
-    const auto result = map ? getJsonMapValue(map.get(), "result") : std::nullopt;
-    return result ? base64Decode(*result) : std::string();
-}
-
-std::optional<std::string> echo(int port, bool ipv6 = false) {
-    return post(port, ipv6,
-                R"({"FunctionName":"Echo","minServerVersion":"1.0.0.0","PathID":")" + kPathId +
-                    "\"}");
-}
-
-class Service : public ::testing::Test {
-protected:
-    void SetUp() override {
-        program = box.root() / "Program" / "VondelCorvantix";
-        fs::create_directories(program.parent_path() / "Vondel");
-        fs::copy_file(SERVICE_PROGRAM, program);
-        fs::copy_file(FAKE_ADAPTER, program.parent_path() / "Vondel" / "VondelTaveloZynAdapter.so");
-        logFile = box.root() / "service.log";
-    }
-    void TearDown() override {
-        for (const pid_t pid : running) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-
-    void enableLog() {
-        box.write("Program/VondelCorvantix.ini",
-                  "[VondelCorvantix]\nLog File=" + logFile.string() + "\nLog Level=5\n");
-    }
-    std::string log() const {
-        std::string all;
-        for (const auto& e : fs::directory_iterator(box.root())) {
-            if (e.path().filename().string().starts_with("service_")) {
-                all += Sandbox::read(e.path());
-            }
-        }
-        return all;
-    }
-
-    pid_t start(const std::string& argument = "0") {
-        const pid_t pid = testing_support::startProgram({program.string(), argument});
-        running.push_back(pid);
-        return pid;
-    }
-    // Until the service answers on its first address, or the time is up.
-    bool ready(int port = kPorts[0], bool ipv6 = false) {
-        for (int i = 0; i < 200; ++i) {
-            if (echo(port, ipv6) == "0") {
-                return true;
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
-    // The exit code, or -1 when it did not end in time.
-    int waitExit(pid_t pid, std::chrono::milliseconds limit = 10s) {
-        const auto until = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < until) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                std::erase(running, pid);
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            std::this_thread::sleep_for(20ms);
-        }
-        return -1;
-    }
-    int adapterCopies() const {
-        int n = 0;
-        const auto temp = box.root() / "ProgramData" / "VondelCorvantix" / "Tempfile";
-        for (const auto& e : fs::recursive_directory_iterator(temp)) {
-            n += e.is_regular_file();
-        }
-        return n;
-    }
-
-    testing_support::ServicePortsLock ports;
-    Sandbox box;
-    fs::path program;
-    fs::path logFile;
-    std::vector<pid_t> running;
-};
+class Service : public ServiceProgram {};
 
 TEST_F(Service, AnswersOnAllSixEndpointsAndASecondInstanceEndsAtOnce) {
     enableLog();
