@@ -11,6 +11,7 @@
 #include "adapter/AdapterExports.h"
 #include "adapter/AdapterUnlockList.h"
 #include "adapter/AdapterUtil.h"
+#include "common/Barrier.h"
 #include "common/Cipher.h"
 #include "common/Json.h"
 #include "common/Tool.h"
@@ -482,14 +483,12 @@ void dispatchAdapterFunction(const JsonMap* map, const char* name) {
 template <class Body>
 const char* exportCall(Body&& body) {
     resultSlot.reset();
-    try {
+    const bool done = exceptionBarrier("Adapter call exception: ", false, [&] {
         body();
-    } catch (const std::exception& e) {
+        return true;
+    });
+    if (!done) {
         resultSlot.reset();
-        logError("Adapter call exception: ", e.what());
-    } catch (...) {
-        resultSlot.reset();
-        logError("Adapter call exception: ", "Unknown exception");
     }
     return resultSlot ? resultSlot->c_str() : "";
 }

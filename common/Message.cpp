@@ -299,12 +299,19 @@ void quitByLock() {
     endProcess();
 }
 
-bool addThread(std::function<void()> body) {
+std::atomic<bool> failLockModeThread{false};
+std::atomic<bool> failSessionNotification{false};
+
+bool addThread(std::function<void()> body, bool injectFailure = false) {
     auto& r = receivers();
     try {
+        if (injectFailure) {
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        }
         r.threads.emplace_back(std::move(body));
-    } catch (const std::system_error&) {
-        CORVANTIX_ALLOCATION_FAILURE();
+    } catch (const std::system_error& e) {
+        logError("Start IPC receiver thread: ", e.what());
         return false;
     }
     return true;
@@ -551,8 +558,14 @@ void windowsApiReceiver(std::string_view channel) {
     if (!platform::findWindow(name)) {
         if (auto window = platform::MessageWindow::create(name, IPCMsgWndProc)) {
             logNormal("Windows API IPC message channel: ", name);
-            logNormal("Start Windows API IPC message receiver: ", "Success");
-            window->registerSessionNotification();
+            // Without the registration no lock or disconnect would reach the
+            // final function: the receiver runs for messages, but not as a success.
+            if (!failSessionNotification && window->registerSessionNotification()) {
+                logNormal("Start Windows API IPC message receiver: ", "Success");
+            } else {
+                logError("Start Windows API IPC message receiver: ",
+                         "Session notification registration fail");
+            }
             auto& r = receivers();
             bool run = false;
             {
@@ -618,7 +631,10 @@ bool startIpc(std::string_view channel) {
             return false;
         }
         r.ipcStarted = true;
-        addThread([name] { crossPlatformReceiver(name); });
+        if (!addThread([name] { crossPlatformReceiver(name); }, failLockModeThread)) {
+            logError("Start lock mode IPC message receiver: ", "Fail");
+            return false;
+        }
     }
     if ((getOsFlags() & 0x1) != 0) {
         logNormal("IPC mode: ", "Windows API mode");
@@ -635,6 +651,11 @@ bool startCrossPlatformReceiver(std::string_view channel) {
     std::lock_guard guard(r.lock);
     prepareStartLocked();
     return addThread([name] { crossPlatformReceiver(name); });
+}
+
+void setReceiverStartFaults(ReceiverStartFaults faults) {
+    failLockModeThread = faults.lockModeThread;
+    failSessionNotification = faults.sessionNotification;
 }
 
 void stopIpc() {

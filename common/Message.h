@@ -135,6 +135,15 @@ bool startCrossPlatformReceiver(std::string_view channel);
 // called from a registered function.
 void stopIpc();
 
+// Test seam: start-up steps of the receivers fail as the system can make
+// them fail (a thread that cannot be made, a registration that cannot be
+// written), which permissions cannot arrange for a test running as root.
+struct ReceiverStartFaults {
+    bool lockModeThread = false;
+    bool sessionNotification = false;
+};
+void setReceiverStartFaults(ReceiverStartFaults faults);
+
 // The thread bodies: they run on the calling thread until their receiver
 // ends. A quit by lock mode, and a quit or session end with no final
 // function, end the process with exit code 0.

@@ -1,5 +1,6 @@
 #include "service/Corvantix.h"
 
+#include "common/Barrier.h"
 #include "common/Json.h"
 #include "common/Message.h"
 #include "common/QxLog.h"
@@ -196,18 +197,7 @@ MHD_Result answerPost(MHD_Connection* connection, ConnectionRecord& record) {
     return finish(sendResponse(connection, false, std::move(reply), origin));
 }
 
-} // namespace
-
-std::string tlsPriorities() {
-    return std::string("NORMAL:!VERS-TLS-ALL:!SHA1") + ":+VERS-TLS1.2" + ":+VERS-TLS1.3";
-}
-
-std::mutex& requestLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-MHD_Result acceptPolicy(void* /*cls*/, const struct sockaddr* address, socklen_t length) {
+MHD_Result acceptPeer(const struct sockaddr* address, socklen_t length) {
     if (address != nullptr && address->sa_family == AF_INET &&
         length >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
         sockaddr_in peer{};
@@ -227,26 +217,22 @@ MHD_Result acceptPolicy(void* /*cls*/, const struct sockaddr* address, socklen_t
     return MHD_NO;
 }
 
-MHD_Result postIterator(void* cls, enum MHD_ValueKind /*kind*/, const char* key,
-                        const char* /*fileName*/, const char* /*contentType*/,
-                        const char* /*transferEncoding*/, const char* data, uint64_t /*offset*/,
-                        size_t size) {
-    auto* record = static_cast<ConnectionRecord*>(cls);
+MHD_Result collectParameter(ConnectionRecord& record, const char* key, const char* data,
+                            size_t size) {
     if (key == nullptr || std::strcmp(key, "Parameter") != 0 || data == nullptr) {
         return MHD_YES;
     }
-    if (record->posted.size() + size > kMaxPostedText) {
-        record->overflow = true;
-        record->posted.clear();
+    if (record.posted.size() + size > kMaxPostedText) {
+        record.overflow = true;
+        record.posted.clear();
         return MHD_NO;
     }
-    record->posted.append(data, size);
+    record.posted.append(data, size);
     return MHD_YES;
 }
 
-MHD_Result requestHandler(void* /*cls*/, struct MHD_Connection* connection, const char* /*url*/,
-                          const char* method, const char* /*version*/, const char* uploadData,
-                          size_t* uploadSize, void** stored) {
+MHD_Result handleRequest(MHD_Connection* connection, const char* method, const char* uploadData,
+                         size_t* uploadSize, void** stored) {
     auto* record = static_cast<ConnectionRecord*>(*stored);
     const bool isPost = std::strcmp(method, "POST") == 0;
     if (record == nullptr) {
@@ -280,12 +266,51 @@ MHD_Result requestHandler(void* /*cls*/, struct MHD_Connection* connection, cons
         return record->overflow ? MHD_NO : MHD_YES;
     }
     std::lock_guard guard(requestLock());
+    // Once the final function has begun, no request is served: a session
+    // opened now would never be released.
+    if (sessionsClosing()) {
+        return MHD_NO;
+    }
     return answerPost(connection, *record);
+}
+
+} // namespace
+
+std::string tlsPriorities() {
+    return std::string("NORMAL:!VERS-TLS-ALL:!SHA1") + ":+VERS-TLS1.2" + ":+VERS-TLS1.3";
+}
+
+std::mutex& requestLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+MHD_Result acceptPolicy(void* /*cls*/, const struct sockaddr* address, socklen_t length) {
+    return exceptionBarrier("Accept policy exception: ", MHD_NO,
+                            [&] { return acceptPeer(address, length); });
+}
+
+MHD_Result postIterator(void* cls, enum MHD_ValueKind /*kind*/, const char* key,
+                        const char* /*fileName*/, const char* /*contentType*/,
+                        const char* /*transferEncoding*/, const char* data, uint64_t /*offset*/,
+                        size_t size) {
+    return exceptionBarrier("Post iterator exception: ", MHD_NO, [&] {
+        return collectParameter(*static_cast<ConnectionRecord*>(cls), key, data, size);
+    });
+}
+
+MHD_Result requestHandler(void* /*cls*/, struct MHD_Connection* connection, const char* /*url*/,
+                          const char* method, const char* /*version*/, const char* uploadData,
+                          size_t* uploadSize, void** stored) {
+    return exceptionBarrier("Request handler exception: ", MHD_NO, [&] {
+        return handleRequest(connection, method, uploadData, uploadSize, stored);
+    });
 }
 
 void requestCompleted(void* /*cls*/, struct MHD_Connection* /*connection*/, void** stored,
                       enum MHD_RequestTerminationCode /*reason*/) {
     auto* record = static_cast<ConnectionRecord*>(*stored);
+    *stored = nullptr;
     if (record == nullptr) {
         return;
     }
@@ -294,11 +319,10 @@ void requestCompleted(void* /*cls*/, struct MHD_Connection* /*connection*/, void
     }
     std::fill(record->posted.begin(), record->posted.end(), '\0');
     delete record;
-    *stored = nullptr;
 }
 
 void httpLogger(void* /*cls*/, const char* format, va_list arguments) {
-    logPrintV(5, 0, format, arguments);
+    exceptionBarrier("Http logger exception: ", [&] { logPrintV(5, 0, format, arguments); });
 }
 
 struct MHD_Daemon* startHttpsDaemon(unsigned flags, const struct sockaddr* address,
@@ -362,9 +386,10 @@ struct MHD_Daemon* launchDaemon(unsigned flags, const struct sockaddr* address,
 
 void finalFunction() {
     {
-        // Never in the middle of a request.
+        // Never in the middle of a request; once closing, none begins.
         std::lock_guard guard(requestLock());
-        releaseAllAdapters();
+        setSessionsClosing();
+        exceptionBarrier("Release adapters exception: ", [] { releaseAllAdapters(); });
     }
     logNormal("[CorvantixFinal] ", "Release adapters success");
     logNormal("[CorvantixFinal] ", "Ready to suicide");
@@ -447,10 +472,12 @@ int serviceMain(int argc, char** argv) {
     logNormal("Support port: ", std::to_string(ports[0]) + " " + std::to_string(ports[1]) + " " +
                                     std::to_string(ports[2]));
 
-    startIpc(kChannelService);
     dataFolder = getCopyPath(removeExeExtension("VondelCorvantix.exe"));
     initSessionArea();
     logNormal("Corvantix Version: ", kServiceVersion);
+    // Only now: a quit that arrived while the session area was being
+    // prepared would release slots as they are written.
+    startIpc(kChannelService);
 
     std::array<std::array<MHD_Daemon*, 2>, 3> daemons{};
     int started = 0;

@@ -5,24 +5,33 @@
 #include "service/CorvantixTopUI.h"
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <dlfcn.h>
 #include <fstream>
 #include <memory>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
 namespace fs = std::filesystem;
 
-std::array<SessionSlot, kSessionSlotCount> slots;
+// The 32 sessions and, last, the spare slot.
+std::array<SessionSlot, kSessionSlotCount + 1> slots;
 std::array<std::uint64_t, kSessionSlotCount> stamps = [] {
     std::array<std::uint64_t, kSessionSlotCount> s{};
     s.fill(kStampFree);
     return s;
 }();
 std::uint64_t stampCounter = 0;
+// Each opening in the spare slot gets a folder of its own: the loader knows a
+// library by its path, and the copy adopted last time may still be loaded
+// under the previous spare path.
+std::uint64_t spareCounter = 0;
+fs::path spareFolder;
+std::atomic<bool> closing{false};
 
 fs::path dataFolder;
 fs::path programFolder;
@@ -31,6 +40,17 @@ std::unique_ptr<CorvantixValue> valueStore;
 
 bool validIndex(int index) {
     return index >= 0 && index < kSessionSlotCount;
+}
+
+bool validSlot(int index) {
+    return validIndex(index) || index == kSpareSessionIndex;
+}
+
+fs::path slotFolder(int index) {
+    if (index == kSpareSessionIndex) {
+        return spareFolder;
+    }
+    return dataFolder / "Tempfile" / ("Session_" + std::to_string(index));
 }
 
 std::string cut(std::string_view text) {
@@ -166,8 +186,14 @@ int getOldestSessionIndex() {
 
 int findSessionIndex(std::string_view sessionId) {
     for (int i = 0; i < kSessionSlotCount; ++i) {
-        const auto& id = slots[static_cast<std::size_t>(i)].sessionId;
-        if (!id.empty() && sessionId.find(id) != std::string_view::npos) {
+        const auto& slot = slots[static_cast<std::size_t>(i)];
+        if (slot.sessionId.empty()) {
+            continue;
+        }
+        const bool found = slot.idSource == SessionIdSource::Service
+                               ? sessionId.find(slot.sessionId) != std::string_view::npos
+                               : sessionId == slot.sessionId;
+        if (found) {
             return i;
         }
     }
@@ -200,6 +226,7 @@ void resetReply(JsonMapPtr& reply, int line) {
 
 void initSessionArea() {
     setLog("CorvantixSession");
+    closing = false;
     for (auto& slot : slots) {
         slot = SessionSlot{};
     }
@@ -230,24 +257,30 @@ void initSessionArea() {
     stamps.fill(kStampFree);
 }
 
-bool openSession(int index, std::string_view sessionId, std::string_view libDir,
-                 std::string_view comName, std::string_view origin, JsonMapPtr& reply) {
-    if (!stampSession(index)) {
+bool openSession(int index, std::string_view sessionId, SessionIdSource idSource,
+                 std::string_view libDir, std::string_view comName, std::string_view origin,
+                 JsonMapPtr& reply) {
+    std::error_code ec;
+    if (index == kSpareSessionIndex) {
+        spareFolder = dataFolder / "Tempfile" / ("Session_spare_" + std::to_string(spareCounter++));
+        fs::create_directories(spareFolder, ec);
+    } else if (!stampSession(index)) {
         return false;
     }
     logNormalInt("Session index: ", index);
     SessionSlot& slot = sessionSlot(index);
     slot.sessionId = cut(sessionId);
+    slot.idSource = idSource;
+    slot.origin = std::string(origin);
     slot.creationTime = static_cast<std::int64_t>(std::time(nullptr));
     logNormalInt("Init time: ", static_cast<long>(static_cast<std::uint32_t>(slot.creationTime)));
 
     const std::string fileName = std::string(comName) + kLibrarySuffix;
     const fs::path installed = programFolder / std::string(libDir) / fileName;
-    const fs::path copy = dataFolder / "Tempfile" / ("Session_" + std::to_string(index)) / fileName;
+    const fs::path copy = slotFolder(index) / fileName;
     logNormalW("Original adapter: ", utf8ToUtf16(installed.string()));
     logNormalW("Copy adapter: ", utf8ToUtf16(copy.string()));
 
-    std::error_code ec;
     void* module = nullptr;
     fs::path loaded;
     if (fs::copy_file(installed, copy, fs::copy_options::none, ec)) {
@@ -341,8 +374,36 @@ std::optional<std::string> callSession(int index, const JsonMap* request,
     return std::string(answer != nullptr ? answer : "");
 }
 
-void releaseSession(int index) {
+void adoptSpareSession(int index) {
     if (!validIndex(index)) {
+        return;
+    }
+    SessionSlot& slot = sessionSlot(index);
+    slot = std::exchange(sessionSlot(kSpareSessionIndex), SessionSlot{});
+    // A loaded library keeps working after its file has moved.
+    if (slot.libraryPath.parent_path() == spareFolder) {
+        const fs::path target = slotFolder(index) / slot.libraryPath.filename();
+        std::error_code ec;
+        fs::rename(slot.libraryPath, target, ec);
+        if (!ec) {
+            slot.libraryPath = target;
+            fs::remove(spareFolder, ec);
+        }
+    }
+    stampSession(index);
+    logNormalInt("Session index: ", index);
+}
+
+void setSessionsClosing() {
+    closing = true;
+}
+
+bool sessionsClosing() {
+    return closing;
+}
+
+void releaseSession(int index) {
+    if (!validSlot(index)) {
         return;
     }
     SessionSlot& slot = sessionSlot(index);
@@ -355,6 +416,8 @@ void releaseSession(int index) {
     logNormal("Release Adapter Version: ", slot.adapterVersion);
     logNormal("Release Installer Version: ", slot.installerVersion);
     slot.sessionId.clear();
+    slot.idSource = SessionIdSource::Page;
+    slot.origin.clear();
     slot.adapterName.clear();
     slot.adapterVersion.clear();
     slot.installerVersion.clear();
@@ -397,6 +460,10 @@ void releaseSession(int index) {
         }
     }
     slot.libraryPath.clear();
+    if (index == kSpareSessionIndex) {
+        std::error_code ec;
+        fs::remove_all(spareFolder, ec);
+    }
 }
 
 void releaseAllAdapters() {
@@ -406,14 +473,17 @@ void releaseAllAdapters() {
         releaseSession(index);
         markStampFree(index);
     }
+    releaseSession(kSpareSessionIndex);
     // Hidden library files first, then the rest, as an installer may leave both.
-    std::error_code ec;
+    // The iteration reports errors through ec: it runs on the quit path.
     for (const bool hidden : {true, false}) {
-        for (const auto& entry : fs::directory_iterator(dataFolder, ec)) {
-            const auto name = entry.path().filename().string();
-            if (entry.is_regular_file(ec) && entry.path().extension() == kLibrarySuffix &&
-                name.starts_with(".") == hidden) {
-                fs::remove(entry.path(), ec);
+        std::error_code ec;
+        for (fs::directory_iterator it(dataFolder, ec), end; !ec && it != end; it.increment(ec)) {
+            const auto& path = it->path();
+            std::error_code fileError;
+            if (it->is_regular_file(fileError) && path.extension() == kLibrarySuffix &&
+                path.filename().string().starts_with(".") == hidden) {
+                fs::remove(path, fileError);
             }
         }
     }
@@ -524,6 +594,10 @@ JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_vie
     if (request == nullptr || !origin) {
         return nullptr;
     }
+    if (sessionsClosing()) {
+        logWarning("Service closing: ", "Reject");
+        return nullptr;
+    }
     JsonMapPtr reply = newJsonMap();
     if (!reply) {
         return nullptr;
@@ -531,10 +605,12 @@ JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_vie
     displayParameter(request);
 
     std::string sessionId = requestText(request, "SessionId", kSessionTextMax);
+    SessionIdSource idSource = SessionIdSource::Page;
     int index = -1;
     if (!sessionId.empty()) {
         index = findSessionIndex(sessionId);
     } else {
+        idSource = SessionIdSource::Service;
         logNormal("Generate new session id", "");
         sessionId = generateSessionId();
         for (;;) {
@@ -561,6 +637,13 @@ JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_vie
     if (index >= 0) {
         logNormal("Find the loaded adapter", "");
         SessionSlot& slot = sessionSlot(index);
+        // A session answers only the page that opened it: another page that
+        // learnt its id must not use its unlocked adapter, values or release.
+        if (slot.origin != *origin) {
+            logWarning("Session origin mismatch: ", *origin);
+            setResult(reply, __LINE__, std::to_string(kResultNotUnlocked));
+            return reply;
+        }
         if (isClose) {
             if (slot.browserMode == 1) {
                 logNormal("[Browser mode] Skip release process", "");
@@ -645,17 +728,17 @@ JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_vie
     index = findFreeSessionIndex();
     if (index < 0) {
         logWarning("", "Corvantix slot is full, release the oldest one");
-        index = getOldestSessionIndex();
-        if (index < 0) {
+        if (getOldestSessionIndex() < 0) {
             logWarning("", "Get the oldest SessionIndex fail");
             return reply;
         }
-        releaseAt(index);
+        // The new session opens beside the 32; the oldest goes only once the
+        // new one has passed its unlock and version checks.
+        index = kSpareSessionIndex;
     }
-    if (!openSession(index, sessionId, libDir, comName, *origin, reply)) {
+    if (!openSession(index, sessionId, idSource, libDir, comName, *origin, reply)) {
         return reply;
     }
-    SessionSlot& slot = sessionSlot(index);
 
     const std::string installerName =
         sanitizeName(requestText(request, "InstallerName", 511), kInstallerNameSize);
@@ -664,8 +747,9 @@ JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_vie
     if (minLib.empty()) {
         minLib = "0.0.0.0";
     }
+    const std::string adapterVersion = sessionSlot(index).adapterVersion;
     addJsonMapValue(reply.get(), "ServerVersion", kServiceVersion);
-    addJsonMapValue(reply.get(), "LibVersion", slot.adapterVersion);
+    addJsonMapValue(reply.get(), "LibVersion", adapterVersion);
 
     if (!versionPasses(minServer, kServiceVersion, "Mini server version: ", "Real server version: ",
                        "Verify server version: ")) {
@@ -673,12 +757,21 @@ JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_vie
         setResult(reply, __LINE__, std::to_string(kResultServerTooOld));
         return reply;
     }
-    if (!versionPasses(minLib, slot.adapterVersion, "Mini adapter version: ",
-                       "Real adapter version: ", "Verify adapter version: ")) {
+    if (!versionPasses(minLib, adapterVersion, "Mini adapter version: ", "Real adapter version: ",
+                       "Verify adapter version: ")) {
         releaseAt(index);
         setResult(reply, __LINE__, std::to_string(kResultAdapterTooOld));
         return reply;
     }
+    if (index == kSpareSessionIndex) {
+        index = findFreeSessionIndex();
+        if (index < 0) {
+            index = getOldestSessionIndex();
+            releaseAt(index);
+        }
+        adoptSpareSession(index);
+    }
+    SessionSlot& slot = sessionSlot(index);
     if (!installerName.empty()) {
         logNormal("InstallerName: ", installerName);
         const auto file =

@@ -16,6 +16,9 @@
 #include <string_view>
 
 inline constexpr int kSessionSlotCount = 32;
+// Where a new session opens while all 32 are in use, so that the oldest is
+// released only once the new one has been accepted.
+inline constexpr int kSpareSessionIndex = kSessionSlotCount;
 inline constexpr std::uint64_t kStampFree = ~std::uint64_t{0};
 inline constexpr std::size_t kSessionTextMax = 63;
 inline constexpr const char* kServiceVersion = "1.0.22.0804";
@@ -24,9 +27,17 @@ inline constexpr const char* kLibrarySuffix = ".so";
 
 inline constexpr int kResultLoadFailed = 61902;
 inline constexpr int kResultNoEntryPoint = 61906;
+// A request for a session that another page opened.
+inline constexpr int kResultNotUnlocked = 61908;
+
+// Who chose a session's id: only ids the service made are found by the
+// substring rule, so a short id given by a page cannot capture others.
+enum class SessionIdSource { Page, Service };
 
 struct SessionSlot {
     std::string sessionId; // empty: the slot is free
+    SessionIdSource idSource = SessionIdSource::Page;
+    std::string origin; // the page origin that opened the session
     std::string adapterName;
     std::string adapterVersion;
     std::string installerVersion;
@@ -48,21 +59,29 @@ const std::filesystem::path& sessionProgramFolder();
 void setSessionProgramFolder(std::filesystem::path folder);
 CorvantixValue& sessionValueStore();
 
+// 0-31, and the spare slot.
 SessionSlot& sessionSlot(int index);
 std::uint64_t sessionStamp(int index);
 bool stampSession(int index);
 void markStampFree(int index);
 int getOldestSessionIndex();
-// The first slot, in index order, whose id occurs within the given one.
+// The first slot, in index order, whose id the service made and which occurs
+// within the given one, or whose page-given id equals it.
 int findSessionIndex(std::string_view sessionId);
 int findFreeSessionIndex();
 bool sessionIdInUse(std::string_view sessionId);
 
-// Opens the session in slot index: copies, loads and binds the adapter,
-// unlocks it for the origin and reads its version. On failure the slot is
-// released again, reply may have been reset to a new one, and false is returned.
-bool openSession(int index, std::string_view sessionId, std::string_view libDir,
-                 std::string_view comName, std::string_view origin, JsonMapPtr& reply);
+// Opens the session in slot index (or the spare slot): copies, loads and
+// binds the adapter, unlocks it for the origin and reads its version. On
+// failure the slot is released again, reply may have been reset to a new
+// one, and false is returned.
+bool openSession(int index, std::string_view sessionId, SessionIdSource idSource,
+                 std::string_view libDir, std::string_view comName, std::string_view origin,
+                 JsonMapPtr& reply);
+
+// Moves the session opened in the spare slot into the free slot index, its
+// library copy into that slot's folder, and stamps it.
+void adoptSpareSession(int index);
 
 // The adapter's answer (copied at once); nullopt when the session has no
 // entry point (the caller releases it).
@@ -71,6 +90,10 @@ std::optional<std::string> callSession(int index, const JsonMap* request,
 
 // Releases one session (its stamp stays for the caller to free); -1 does nothing.
 void releaseSession(int index);
+// Once set (by the final function, under the request lock), the dispatcher
+// opens no session and answers nothing.
+void setSessionsClosing();
+bool sessionsClosing();
 // Releases every session, oldest first, then deletes the library files that
 // lie directly in the data folder.
 void releaseAllAdapters();

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -25,6 +26,7 @@ bool stopFlag = false;
 std::mutex stopLock;
 std::condition_variable stopSignal;
 std::thread watcher;
+std::atomic<bool> threadFault{false};
 
 bool isKnown(platform::WindowHandle window) {
     for (const auto h : known) {
@@ -104,7 +106,14 @@ void startTopUI(pid_t processId, int mode) {
         std::lock_guard lock(stopLock);
         stopFlag = false;
     }
+    if (threadFault) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    }
     watcher = std::thread(topUIThread);
+}
+
+void setTopUIThreadFault(bool fail) {
+    threadFault = fail;
 }
 
 void stopTopUI() {

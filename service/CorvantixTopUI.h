@@ -13,6 +13,7 @@
 inline constexpr int kTopUIOwnWindows = 0;
 inline constexpr int kTopUIAllWindows = 1;
 
+// Throws std::system_error when the watcher thread cannot be made.
 void startTopUI(pid_t processId, int mode);
 void stopTopUI();
 // Called for each window of a pass; false ends the pass.
@@ -21,3 +22,7 @@ void topUIThread();
 
 // The known-windows capacity, kept from one watch to the next.
 std::size_t topUICapacity();
+
+// Test seam: the watcher thread cannot be made, as when the system refuses
+// another thread.
+void setTopUIThreadFault(bool fail);

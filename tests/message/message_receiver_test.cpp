@@ -90,6 +90,7 @@ protected:
     void TearDown() override {
         stopIpc();
         clearRegistrations();
+        setReceiverStartFaults({});
     }
 
     void startReceivers() {
@@ -329,6 +330,31 @@ TEST_F(ReceiverFixture, ASecondReceiverOnATakenChannelKeepsOnlyLockMode) {
     EXPECT_EQ(otherSeen, 1); // the first window keeps the channel
     EXPECT_EQ(startCalls.calls, 1);
     other->stop();
+}
+
+TEST_F(ReceiverFixture, StartsThatFailAreErrorsAndNoSuccess) {
+    registerStartFunction(startCalls.function());
+    setReceiverStartFaults({.lockModeThread = true, .sessionNotification = true});
+    EXPECT_FALSE(startIpc(kChannel));
+    const std::string lockFail = "[Error] Start lock mode IPC message receiver: Fail";
+    const std::string windowFail =
+        "[Error] Start Windows API IPC message receiver: Session notification registration fail";
+    const auto lines = linesUntil({lockFail});
+    const auto more = linesUntil({windowFail});
+    std::vector<std::string> all = lines;
+    all.insert(all.end(), more.begin(), more.end());
+    EXPECT_TRUE(hasLineEnding(all, lockFail));
+    EXPECT_TRUE(hasLineEnding(all, windowFail));
+    EXPECT_FALSE(contains(all, "Start Windows API IPC message receiver: Success"));
+    setReceiverStartFaults({});
+
+    // The window still takes messages; no lock-mode receiver runs.
+    ASSERT_TRUE(waitUntil([] { return platform::findWindow(kChannel); }, 2s));
+    ASSERT_TRUE(sendByWindow(kInstructionStart));
+    EXPECT_EQ(startCalls.calls, 1);
+    ASSERT_TRUE(signalByLock(kChannel, kInstructionStart));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(startCalls.calls, 1);
 }
 
 TEST_F(ReceiverFixture, SenderSignalsBothWaysAndWithoutAWindowStillByLock) {

@@ -3,16 +3,19 @@
 // environment, so one build serves many cases:
 //   FAKE_ADAPTER_VERSION  answer to Corvantix_GetVersion (default 1,0,18,719)
 //   FAKE_ADAPTER_UNLOCK   answer to Corvantix_Unlock (default "0")
+//   FAKE_ADAPTER_RELEASE_MS  how long Corvantix_Release takes (default 0)
 // Every call is appended to $CORVANTIX_ROOT/fake_adapter.log as
 // "<copy> <function> <url>", <copy> being this loaded copy's own number.
 
 #include "common/Json.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -48,6 +51,10 @@ const char* answer(const JsonMap* map, const std::string& function) {
         result = env("FAKE_ADAPTER_UNLOCK", "0");
     } else if (function == "Corvantix_GetVersion") {
         result = env("FAKE_ADAPTER_VERSION", "1,0,18,719");
+    } else if (function == "Corvantix_Release") {
+        std::this_thread::sleep_for(
+            std::chrono::milliseconds(std::atoi(env("FAKE_ADAPTER_RELEASE_MS", "0").c_str())));
+        result = "0";
     } else if (function == "Count") {
         result = std::to_string(calls);
     } else {

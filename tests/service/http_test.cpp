@@ -3,6 +3,7 @@
 #include "service/Corvantix.h"
 #include "service/CorvantixQueue.h"
 #include "service/CorvantixSession.h"
+#include "service/CorvantixTopUI.h"
 #include "service/Key.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TlsClient.h"
@@ -300,11 +301,45 @@ TEST_F(Https, ValueStoreOnOpenSessionsOnly) {
     const std::string get =
         R"({"FunctionName":"getCorvantixValue","SessionId":")" + id + R"(","channel":"c"})";
     EXPECT_EQ(call(get).at("result"), "secret");
-    EXPECT_EQ(call(get, {{"Origin", "https://evil.test"}}).at("result"), "");
+    // Another page reads through a session of its own, and only what its
+    // origin is listed for.
+    const Fields evil = {{"Origin", "https://evil.test"}};
+    const std::string evilId =
+        call(R"({"FunctionName":"Echo","minServerVersion":"1.0.0.0")" + path + "}", evil)
+            .at("SessionID");
+    EXPECT_EQ(call(R"({"FunctionName":"getCorvantixValue","SessionId":")" + evilId +
+                       R"(","channel":"c"})",
+                   evil)
+                  .at("result"),
+              "");
     EXPECT_EQ(
         call(R"({"FunctionName":"setCorvantixValue","SessionId":")" + id + R"(","channel":"c"})")
             .at("result"),
         "61005");
+}
+
+TEST_F(Https, AnExceptionInARequestClosesOnlyThatRequest) {
+    const std::string id = openSessionId();
+    const std::string work =
+        R"({"FunctionName":"Work","arg":"1","topuidetect":true,"SessionId":")" + id + "\"}";
+    setTopUIThreadFault(true);
+    EXPECT_FALSE(post(work).has_value());
+    setTopUIThreadFault(false);
+    // The request lock was let go and the service goes on.
+    EXPECT_EQ(call(work).at("result"), "Work:1");
+}
+
+TEST_F(Https, OnceClosingNoRequestIsServed) {
+    const std::string id = openSessionId();
+    {
+        std::lock_guard guard(requestLock());
+        setSessionsClosing();
+    }
+    const std::string echo = R"({"FunctionName":"Echo","minServerVersion":"1.0.0.0","PathID":")" +
+                             std::string(kCorvantixPathId) + R"("})";
+    EXPECT_FALSE(post(echo).has_value());
+    EXPECT_FALSE(post(R"({"FunctionName":"Work","SessionId":")" + id + "\"}").has_value());
+    EXPECT_EQ(unlocks(), 1);
 }
 
 TEST_F(Https, ClientsPostingAtOnceGetTheirOwnAnswers) {

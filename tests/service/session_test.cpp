@@ -40,8 +40,9 @@ protected:
         fs::copy_file(fs::path(FAKE_ADAPTER_DIR) / ("fake_adapter_" + variant + ".so"), target,
                       fs::copy_options::overwrite_existing);
     }
-    bool open(int index, const std::string& id, JsonMapPtr& reply) {
-        return openSession(index, id, "Vondel", "VondelTaveloZynAdapter",
+    bool open(int index, const std::string& id, JsonMapPtr& reply,
+              SessionIdSource source = SessionIdSource::Service) {
+        return openSession(index, id, source, "Vondel", "VondelTaveloZynAdapter",
                            "https://www.corvantix-bank.test", reply);
     }
     fs::path copyOf(int index) const {
@@ -139,6 +140,21 @@ TEST_F(Sessions, OldestIsTheFirstOpenedNotTheLastUsed) {
     EXPECT_EQ(findSessionIndex("unknown"), -1);
     EXPECT_TRUE(sessionIdInUse("NEW_SID"));
     EXPECT_FALSE(sessionIdInUse("NEW"));
+}
+
+TEST_F(Sessions, OnlyServiceMadeIdsAreFoundWithinALongerId) {
+    JsonMapPtr reply = newJsonMap();
+    // A page that opened "_SID" or "S" first must not receive later sessions.
+    ASSERT_TRUE(open(0, "_SID", reply, SessionIdSource::Page));
+    ASSERT_TRUE(open(1, "S", reply, SessionIdSource::Page));
+    ASSERT_TRUE(open(2, "K3XQ7MZP_SID", reply, SessionIdSource::Service));
+    const std::pair<const char*, int> cases[] = {
+        {"_SID", 0},          {"S", 1},   {"K3XQ7MZP_SID", 2}, {"K3XQ7MZP_SID-extra", 2},
+        {"AB12CD34_SID", -1}, {"S2", -1}, {"x_SID", -1},
+    };
+    for (const auto& [id, index] : cases) {
+        EXPECT_EQ(findSessionIndex(id), index) << id;
+    }
 }
 
 struct FailCase {
