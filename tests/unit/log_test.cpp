@@ -8,6 +8,7 @@
 #include <ctime>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -295,6 +296,31 @@ TEST_F(LogFixture, TwoProcessesNeverMixTheirLines) {
     }
     EXPECT_EQ(counted[0], kLines);
     EXPECT_EQ(counted[1], kLines);
+}
+
+TEST_F(LogFixture, ALinkPlantedAsTheLogLockIsNotFollowed) {
+    // Planted before any program logged: the lock file is a link to a file
+    // of the user under attack.
+    const auto victim = box.write("Home/victim.txt", "private");
+    chmod(victim.c_str(), 0600);
+    const auto global = box.root() / "run" / "Global";
+    fs::create_directories(global);
+    chmod((box.root() / "run").c_str(), 0700);
+    chmod(global.c_str(), 01777);
+    fs::create_symlink(victim, global / "QxLog.lock");
+
+    const auto file = (logDir() / "l.log").string();
+    logSetTarget(file, 5);
+    EXPECT_FALSE(logSettings().mutexOpen);
+    EXPECT_EQ(logPrint(5, 0, "written all the same"), 0);
+
+    struct stat st {};
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(Sandbox::read(victim), "private");
+    const auto got = lines(dated("l", ".log"));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(got[0].ends_with("written all the same"));
 }
 
 } // namespace
