@@ -3,6 +3,7 @@
 #include "platform/mutex/NamedMutex.h"
 #include "platform/window/MessageWindow.h"
 #include "platform/windowlist/WindowList.h"
+#include "tests/platform/FileMode.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -19,17 +20,9 @@ namespace fs = std::filesystem;
 using platform::Folder;
 using testing_support::Sandbox;
 
-constexpr uid_t kOtherUid = 12345;
-
-mode_t modeOf(const fs::path& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-uid_t ownerOf(const fs::path& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
-}
+using platform_test::kOtherUid;
+using platform_test::modeOf;
+using platform_test::ownerOf;
 
 std::uint32_t answerZero(const platform::WindowMessage&) {
     return 0;

@@ -1,5 +1,6 @@
 #include "platform/folders/Folders.h"
 #include "platform/mutex/NamedMutex.h"
+#include "tests/platform/FileMode.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -15,18 +16,9 @@ using platform::Folder;
 using platform::NamedMutex;
 using testing_support::Sandbox;
 
-// Another local account, the one that got to the machine-wide folder first.
-constexpr uid_t kOtherUid = 12345;
-
-mode_t modeOf(const fs::path& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-uid_t ownerOf(const fs::path& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
-}
+using platform_test::kOtherUid;
+using platform_test::modeOf;
+using platform_test::ownerOf;
 
 // The machine-wide folder of the sandbox as another account would make it.
 fs::path makeGlobalFolder(const Sandbox& box, mode_t mode, uid_t owner) {

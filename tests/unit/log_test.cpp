@@ -307,27 +307,12 @@ TEST_F(LogFixture, TwoProcessesNeverMixTheirLines) {
 // keeps it, for at most `seconds` so that a writer that waits for it without
 // bound is seen late rather than hanging the test; the pid, or -1.
 pid_t holdLogLock(unsigned seconds) {
-    int ready[2];
-    if (pipe(ready) != 0) {
-        return -1;
-    }
     const auto path = platform::NamedMutex::lockFilePath(kLogMutexName);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(ready[0]);
+    return testing_support::holdInChild([&] {
         const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        const char ok = fd >= 0 && flock(fd, LOCK_EX) == 0 ? '1' : '0';
-        (void)!write(ready[1], &ok, 1);
         alarm(seconds);
-        for (;;) {
-            pause();
-        }
-    }
-    close(ready[1]);
-    char ok = '0';
-    (void)!read(ready[0], &ok, 1);
-    close(ready[0]);
-    return ok == '1' ? pid : -1;
+        return fd >= 0 && flock(fd, LOCK_EX) == 0;
+    });
 }
 
 TEST_F(LogFixture, AHeldLogLockDelaysALineBoundedlyAndLosesNothing) {
