@@ -5,6 +5,7 @@
 #include "platform/mutex/NamedMutex.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -19,6 +20,18 @@ namespace {
 LogSettings settings;
 std::unique_ptr<platform::NamedMutex> logMutex;
 
+// Any local account can hold the machine-wide log lock, so it is waited for a
+// bounded time: a line takes well under a millisecond under it, so a holder
+// still there after this long is stopped or hostile, and the line is then
+// written without the lock rather than lost.
+constexpr std::uint32_t kLogLockWaitMs = 250;
+// After a wait that ran out, lines only try the lock without waiting for this
+// long, so such a holder costs a writer one wait, not one per line.
+constexpr std::chrono::seconds kLogLockPause{10};
+std::atomic<std::chrono::steady_clock::rep> logLockPatientFrom{0};
+// Whether this thread's line is being written under the lock.
+thread_local bool logLockHeld = false;
+
 constexpr const char* kLevelTags[] = {"", "[FATAL]", "[ERROR]", "[WARN ]", "[INFO ]", "[DEBUG]"};
 
 // Stops the roll-over search even if every numbered file exists and is full.
@@ -32,15 +45,24 @@ void logOpenMutex() {
 }
 
 void logLock() {
-    if (logMutex) {
-        logMutex->lock(platform::kInfinite);
+    logLockHeld = false;
+    if (!logMutex) {
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto now = Clock::now();
+    const bool patient = now.time_since_epoch().count() >= logLockPatientFrom.load();
+    logLockHeld = logMutex->lock(patient ? kLogLockWaitMs : 0);
+    if (!logLockHeld && patient) {
+        logLockPatientFrom.store((now + kLogLockPause).time_since_epoch().count());
     }
 }
 
 void logUnlock() {
-    if (logMutex) {
+    if (logMutex && logLockHeld) {
         logMutex->unlock();
     }
+    logLockHeld = false;
 }
 
 unsigned long logMillis(std::chrono::system_clock::time_point now) {
@@ -237,4 +259,5 @@ int logPrint(int level, int reserved, const char* fmt, ...) {
 void logResetForTest() {
     settings = LogSettings{};
     logMutex.reset();
+    logLockPatientFrom.store(0);
 }

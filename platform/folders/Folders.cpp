@@ -1,8 +1,12 @@
 #include "platform/folders/Folders.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
+#include <optional>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -36,9 +40,103 @@ std::filesystem::path ensured(std::filesystem::path path, std::filesystem::perms
 }
 
 constexpr auto kPrivate = std::filesystem::perms::owner_all;
-constexpr auto kShared = std::filesystem::perms::all | std::filesystem::perms::sticky_bit;
+
+constexpr mode_t kRunMode = 0700;
+constexpr mode_t kGlobalRunMode = 01777;
+
+// Names a refused run folder: nothing can be made below a device file.
+const std::filesystem::path kRefusedFolder = "/dev/null/corvantix-refused";
+
+// The mode a run folder as found is used with; nullopt when it is refused.
+// Only this user's own folder that nobody else could have written in is
+// repaired: one that others could write may already hold their files.
+std::optional<mode_t> acceptedMode(const struct stat& st, bool shared) {
+    if (!S_ISDIR(st.st_mode)) {
+        return std::nullopt;
+    }
+    const mode_t mode = st.st_mode & 07777;
+    const bool mine = st.st_uid == geteuid();
+    const bool othersWrite = (mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (!shared) {
+        return mine && !othersWrite ? std::optional(kRunMode) : std::nullopt;
+    }
+    if (mine && ((mode & S_ISVTX) != 0 || !othersWrite)) {
+        return kGlobalRunMode;
+    }
+    // Another account's shared folder is used as it is, if it is sticky.
+    return (mode & S_ISVTX) != 0 ? std::optional(mode) : std::nullopt;
+}
+
+// Opens a run folder, making it when missing, never through a link; -1 when
+// it is refused. `parent` is the folder a relative name starts from (AT_FDCWD
+// for the working folder).
+int openChecked(int parent, const std::filesystem::path& name, bool shared) {
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::openat(parent, name.c_str(), kFlags);
+    if (fd < 0 && errno == ENOENT) {
+        if (parent == AT_FDCWD) {
+            std::error_code ec;
+            std::filesystem::create_directories(name.parent_path(), ec);
+        }
+        // Closed to others until it has passed the checks and got its mode.
+        if (::mkdirat(parent, name.c_str(), 0700) == 0 || errno == EEXIST) {
+            fd = ::openat(parent, name.c_str(), kFlags);
+        }
+    }
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st {};
+    const auto mode = fstat(fd, &st) == 0 ? acceptedMode(st, shared) : std::nullopt;
+    if (!mode || ((st.st_mode & 07777) != *mode && fchmod(fd, *mode) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Where a run folder lies.
+std::filesystem::path runFolderName(Folder folder) {
+    const auto root = sandboxRoot();
+    if (!root.empty()) {
+        return folder == Folder::Run ? root / "run" : root / "run" / "Global";
+    }
+    if (folder == Folder::GlobalRun) {
+        return "/tmp/corvantix-global";
+    }
+    const std::string runtime = envOr("XDG_RUNTIME_DIR", "");
+    if (!runtime.empty()) {
+        return std::filesystem::path(runtime) / "corvantix";
+    }
+    return "/tmp/corvantix-" + std::to_string(geteuid());
+}
+
+int openRunFolder(Folder folder) {
+    if (folder == Folder::GlobalRun && !sandboxRoot().empty()) {
+        // In a sandbox the machine-wide folder lies in the run folder.
+        const int run = openRunFolder(Folder::Run);
+        if (run < 0) {
+            return -1;
+        }
+        const int global = openChecked(run, runFolderName(folder).filename(), true);
+        ::close(run);
+        return global;
+    }
+    return openChecked(AT_FDCWD, runFolderName(folder), folder == Folder::GlobalRun);
+}
 
 } // namespace
+
+RunFolder RunFolder::open(Folder folder) {
+    return RunFolder(folder == Folder::Run || folder == Folder::GlobalRun ? openRunFolder(folder)
+                                                                          : -1);
+}
+
+RunFolder::~RunFolder() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
 
 std::filesystem::path sandboxRoot() {
     return envOr("CORVANTIX_ROOT", "");
@@ -56,6 +154,10 @@ std::filesystem::path driveFolder(char letter) {
 }
 
 std::filesystem::path folderPath(Folder folder) {
+    if (folder == Folder::Run || folder == Folder::GlobalRun) {
+        const RunFolder checked = RunFolder::open(folder);
+        return checked ? runFolderName(folder) : kRefusedFolder;
+    }
     const auto root = sandboxRoot();
     if (!root.empty()) {
         switch (folder) {
@@ -74,9 +176,8 @@ std::filesystem::path folderPath(Folder folder) {
         case Folder::Home:
             return root / "Home";
         case Folder::Run:
-            return ensured(root / "run", kPrivate);
         case Folder::GlobalRun:
-            return ensured(root / "run" / "Global", kPrivate);
+            break; // above
         case Folder::UserRegistry:
             return root / "Registry" / "User";
         case Folder::MachineRegistry:
@@ -102,15 +203,9 @@ std::filesystem::path folderPath(Folder folder) {
         return driveFolder('C');
     case Folder::Home:
         return home;
-    case Folder::Run: {
-        const std::string runtime = envOr("XDG_RUNTIME_DIR", "");
-        if (!runtime.empty()) {
-            return ensured(std::filesystem::path(runtime) / "corvantix", kPrivate);
-        }
-        return ensured("/tmp/corvantix-" + std::to_string(geteuid()), kPrivate);
-    }
+    case Folder::Run:
     case Folder::GlobalRun:
-        return ensured("/tmp/corvantix-global", kShared);
+        break; // above
     case Folder::UserRegistry:
         return std::filesystem::path(envOr("XDG_CONFIG_HOME", (home / ".config").string())) /
                "corvantix" / "registry";

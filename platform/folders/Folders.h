@@ -26,7 +26,35 @@ enum class Folder {
 
 // The Linux folder for a well-known folder. Run, GlobalRun and UserTemp are
 // created when missing; the others are only named.
+//
+// Run and GlobalRun are checked on every call, never through a link in their
+// place. Run must be a folder of the effective user that no other user can
+// write; one that others may only read or enter is set back to 0700. GlobalRun
+// is shared by every account: a folder with the sticky bit (made 01777); this
+// user's own one that nobody else can write is given 01777. Any other is
+// refused and named by a path below /dev/null, so that every lock, socket or
+// file a caller puts there fails.
 std::filesystem::path folderPath(Folder folder);
+
+// An open run folder (Run or GlobalRun) that passed the checks of
+// folderPath(), for opening files in it with openat(): a link put in the
+// folder's place afterwards is never followed. Closed when it goes.
+class RunFolder {
+public:
+    static RunFolder open(Folder folder);
+
+    RunFolder(const RunFolder&) = delete;
+    RunFolder& operator=(const RunFolder&) = delete;
+    ~RunFolder();
+
+    // False when the folder was refused or could not be made.
+    explicit operator bool() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+
+private:
+    explicit RunFolder(int fd) : fd_(fd) {}
+    int fd_;
+};
 
 // The folder that stands for a drive letter ("C" -> the root's C folder).
 std::filesystem::path driveFolder(char letter);

@@ -35,6 +35,46 @@ std::string escapeName(std::string_view name) {
     return out;
 }
 
+std::string lockFileName(std::string_view name) {
+    if (name.starts_with(kGlobalPrefix)) {
+        name.remove_prefix(kGlobalPrefix.size());
+    } else if (name.starts_with(kLocalPrefix)) {
+        name.remove_prefix(kLocalPrefix.size());
+    }
+    return escapeName(name) + ".lock";
+}
+
+// Opens the lock file in its folder, never through a link, and keeps it only
+// when it is a regular file (a pipe put there cannot block the open).
+// flock() needs no write access, so the file is only read. A machine-wide
+// file made here is readable by every account; a file found keeps the mode
+// its maker gave it.
+int openLockFile(const RunFolder& folder, const std::string& file, bool global) {
+    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    // A file removed between the two tries is made again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        int fd = ::openat(folder.fd(), file.c_str(), kFlags | O_CREAT | O_EXCL, 0600);
+        const bool created = fd >= 0;
+        if (!created && errno == EEXIST) {
+            fd = ::openat(folder.fd(), file.c_str(), kFlags);
+        }
+        if (fd < 0) {
+            if (errno == ENOENT) {
+                continue;
+            }
+            return -1;
+        }
+        struct stat st {};
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+            (created && global && fchmod(fd, 0644) != 0)) {
+            ::close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    return -1;
+}
+
 bool tryFlock(int fd) {
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EINTR) {
@@ -47,25 +87,19 @@ bool tryFlock(int fd) {
 } // namespace
 
 std::filesystem::path NamedMutex::lockFilePath(std::string_view name) {
-    if (name.starts_with(kGlobalPrefix)) {
-        return folderPath(Folder::GlobalRun) /
-               (escapeName(name.substr(kGlobalPrefix.size())) + ".lock");
-    }
-    if (name.starts_with(kLocalPrefix)) {
-        name.remove_prefix(kLocalPrefix.size());
-    }
-    return folderPath(Folder::Run) / (escapeName(name) + ".lock");
+    const bool global = name.starts_with(kGlobalPrefix);
+    return folderPath(global ? Folder::GlobalRun : Folder::Run) / lockFileName(name);
 }
 
 std::unique_ptr<NamedMutex> NamedMutex::open(std::string_view name) {
-    const auto path = lockFilePath(name);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    const bool global = name.starts_with(kGlobalPrefix);
+    const RunFolder folder = RunFolder::open(global ? Folder::GlobalRun : Folder::Run);
+    if (!folder) {
         return nullptr;
     }
-    // Other users must be able to open a machine-wide lock file too.
-    if (name.starts_with(kGlobalPrefix)) {
-        fchmod(fd, 0666);
+    const int fd = openLockFile(folder, lockFileName(name), global);
+    if (fd < 0) {
+        return nullptr;
     }
     return std::unique_ptr<NamedMutex>(new NamedMutex(fd));
 }

@@ -3,7 +3,10 @@
 // Named mutexes shared between processes: an flock() on one lock file per
 // name. The kernel drops the lock when its holder dies, so a crashed holder
 // never blocks the others. Names beginning "Global\" live in a machine-wide
-// folder, all others in the user's run folder.
+// folder, all others in the user's run folder (see folderPath() for the
+// checks both pass). A lock file is never opened through a link nor when it
+// is anything but a regular file; a machine-wide one made here is readable
+// by every account (flock needs no more), one found there keeps its mode.
 
 #include <cstdint>
 #include <filesystem>
@@ -18,7 +21,7 @@ inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 class NamedMutex {
 public:
     // Creates the mutex or opens the existing one; nullptr when the lock file
-    // cannot be had.
+    // cannot be had or its folder is refused.
     static std::unique_ptr<NamedMutex> open(std::string_view name);
 
     // The lock file that stands for a name.

@@ -126,6 +126,36 @@ ProgramRun runProgramCapture(const std::vector<std::string>& argv) {
     return run;
 }
 
+pid_t holdInChild(const std::function<bool()>& take) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+        return -1;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        const char ok = take() ? '1' : '0';
+        (void)!write(ready[1], &ok, 1);
+        if (ok != '1') {
+            _exit(1);
+        }
+        for (;;) {
+            pause();
+        }
+    }
+    close(ready[1]);
+    char ok = '0';
+    (void)!read(ready[0], &ok, 1);
+    close(ready[0]);
+    if (pid > 0 && ok != '1') {
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    return pid;
+}
+
 std::filesystem::path helperProgram(std::string_view name) {
     return std::filesystem::path(CORVANTIX_TEST_BIN_DIR) / std::string(name);
 }

@@ -4,6 +4,7 @@
 // lifetime, so every well-known folder, lock file and log lands inside.
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -52,6 +53,11 @@ struct ProgramRun {
 };
 // Runs a program to its end and keeps its standard output.
 ProgramRun runProgramCapture(const std::vector<std::string>& argv);
+
+// Forks a child that runs take() and, once that answers true, lives on until
+// it is killed, keeping whatever take() left open or held; the child's pid,
+// or -1 (the child then gone).
+pid_t holdInChild(const std::function<bool()>& take);
 
 // A helper program built beside the tests.
 std::filesystem::path helperProgram(std::string_view name);

@@ -1,13 +1,19 @@
 #include "common/QxIni.h"
 #include "common/QxLog.h"
 #include "common/Tool.h"
+#include "platform/mutex/NamedMutex.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <regex>
 #include <sstream>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -295,6 +301,82 @@ TEST_F(LogFixture, TwoProcessesNeverMixTheirLines) {
     }
     EXPECT_EQ(counted[0], kLines);
     EXPECT_EQ(counted[1], kLines);
+}
+
+// A process of another account that takes the machine-wide log lock and
+// keeps it, for at most `seconds` so that a writer that waits for it without
+// bound is seen late rather than hanging the test; the pid, or -1.
+pid_t holdLogLock(unsigned seconds) {
+    const auto path = platform::NamedMutex::lockFilePath(kLogMutexName);
+    return testing_support::holdInChild([&] {
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        alarm(seconds);
+        return fd >= 0 && flock(fd, LOCK_EX) == 0;
+    });
+}
+
+TEST_F(LogFixture, AHeldLogLockDelaysALineBoundedlyAndLosesNothing) {
+    using Clock = std::chrono::steady_clock;
+    using namespace std::chrono_literals;
+    const auto file = (logDir() / "held.log").string();
+    logSetTarget(file, 5);
+    ASSERT_TRUE(logSettings().mutexOpen);
+    const pid_t holder = holdLogLock(5);
+    ASSERT_GT(holder, 0);
+
+    auto start = Clock::now();
+    EXPECT_EQ(logPrint(5, 0, "first while held"), 0);
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, 200ms); // it did wait for the lock a while
+    EXPECT_LT(waited, 1500ms);
+
+    // The holder is still there: later lines do not wait for it again.
+    start = Clock::now();
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(logPrint(5, 0, "next while held %d", i), 0);
+    }
+    EXPECT_LT(Clock::now() - start, 200ms);
+
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(logPrint(5, 0, "after"), 0);
+
+    const auto got = lines(dated("held", ".log"));
+    ASSERT_EQ(got.size(), 7u);
+    std::vector<std::string> bodies;
+    for (const auto& line : got) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, kLine)) << line;
+        bodies.push_back(m[2]);
+    }
+    EXPECT_EQ(bodies.front(), "first while held");
+    EXPECT_EQ(bodies[5], "next while held 4");
+    EXPECT_EQ(bodies.back(), "after");
+}
+
+TEST_F(LogFixture, ALinkPlantedAsTheLogLockIsNotFollowed) {
+    // Planted before any program logged: the lock file is a link to a file
+    // of the user under attack.
+    const auto victim = box.write("Home/victim.txt", "private");
+    chmod(victim.c_str(), 0600);
+    const auto global = box.root() / "run" / "Global";
+    fs::create_directories(global);
+    chmod((box.root() / "run").c_str(), 0700);
+    chmod(global.c_str(), 01777);
+    fs::create_symlink(victim, global / "QxLog.lock");
+
+    const auto file = (logDir() / "l.log").string();
+    logSetTarget(file, 5);
+    EXPECT_FALSE(logSettings().mutexOpen);
+    EXPECT_EQ(logPrint(5, 0, "written all the same"), 0);
+
+    struct stat st {};
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(Sandbox::read(victim), "private");
+    const auto got = lines(dated("l", ".log"));
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(got[0].ends_with("written all the same"));
 }
 
 } // namespace

@@ -89,25 +89,8 @@ TEST(Commands, HideNoWaitCommandReturnsAtOnce) {
 
 // A child process that holds a mutex until it is killed.
 pid_t holdInChild(const std::string& name) {
-    int ready[2];
-    if (pipe(ready) != 0) {
-        return -1;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(ready[0]);
-        auto held = getMutexLock(name, 0);
-        const char ok = held ? '1' : '0';
-        (void)!write(ready[1], &ok, 1);
-        for (;;) {
-            pause();
-        }
-    }
-    close(ready[1]);
-    char ok = '0';
-    (void)!read(ready[0], &ok, 1);
-    close(ready[0]);
-    return ok == '1' ? pid : -1;
+    // The child keeps the mutex to its end.
+    return testing_support::holdInChild([&] { return getMutexLock(name, 0).release() != nullptr; });
 }
 
 TEST(Mutexes, HeldByAnotherProcessThenFreedWhenItDies) {
