@@ -46,8 +46,16 @@ bool sleepWhile(std::uint32_t* address, std::uint32_t expected, const timespec* 
     return errno == EAGAIN || errno == EINTR || errno == ETIMEDOUT;
 }
 
+// Never through a link, and only a regular file: another account may have
+// planted anything under a machine-wide name.
 int openExisting(const std::filesystem::path& path) {
-    return ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // Publishes a fully written event file under its name in one step, so that

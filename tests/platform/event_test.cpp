@@ -57,6 +57,16 @@ TEST(NamedEvents, OpenFindsOnlyWhatWasCreated) {
     EXPECT_EQ(NamedEvent::create("Broken"), nullptr);
 }
 
+TEST(NamedEvents, ALinkPlantedUnderAnEventNameIsNeverOpened) {
+    Sandbox box;
+    ASSERT_NE(NamedEvent::create("Global\\Real"), nullptr);
+    const auto planted = NamedEvent::eventFilePath("Global\\Planted");
+    fs::create_symlink(NamedEvent::eventFilePath("Global\\Real"), planted);
+    EXPECT_EQ(NamedEvent::open("Global\\Planted"), nullptr);
+    EXPECT_EQ(NamedEvent::create("Global\\Planted"), nullptr);
+    EXPECT_TRUE(fs::is_symlink(planted));
+}
+
 TEST(NamedEvents, WaitTimesOutWhenNothingHappens) {
     Sandbox box;
     auto event = NamedEvent::create("Idle");
