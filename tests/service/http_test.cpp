@@ -11,6 +11,7 @@
 
 #include <arpa/inet.h>
 #include <fstream>
+#include <sys/resource.h>
 #include <thread>
 
 namespace {
@@ -109,6 +110,25 @@ protected:
     std::string priorities;
     std::string root;
 };
+
+TEST_F(Https, DaemonsPollWithEpollAndShareTheOpenFiles) {
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_FLAGS);
+    ASSERT_NE(info, nullptr);
+    EXPECT_NE(info->flags & MHD_USE_INTERNAL_POLLING_THREAD, 0);
+    EXPECT_EQ(info->flags & MHD_USE_THREAD_PER_CONNECTION, 0);
+    if (MHD_is_feature_supported(MHD_FEATURE_EPOLL) == MHD_YES) {
+        EXPECT_NE(info->flags & MHD_USE_EPOLL, 0);
+    }
+    // Six daemons' connections fit in the soft limit with room to spare.
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlim_t all = static_cast<rlim_t>(kDaemonCount) * connectionLimit();
+    EXPECT_GE(connectionLimit(), 16u);
+    EXPECT_LE(connectionLimit(), 2048u);
+    if (limit.rlim_cur >= 1024) {
+        EXPECT_LE(all + limit.rlim_cur / 4, limit.rlim_cur);
+    }
+}
 
 TEST_F(Https, PrivateNetworkPreflight) {
     const std::string preflight =
