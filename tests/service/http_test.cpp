@@ -226,9 +226,31 @@ TEST_F(Https, BodiesThatCannotBeReadAreDroppedUnanswered) {
     TlsClient client(port, false, "NORMAL", root);
     EXPECT_FALSE(
         client.send(formPost("%%%not-base64", "localhost:56417", {{"Origin", kPage}})).has_value());
-    TlsClient big(port, false, "NORMAL", root);
-    const std::string huge(kMaxPostedText + 10, 'A');
-    EXPECT_FALSE(big.send(formPost(huge, "localhost:56417", {{"Origin", kPage}})).has_value());
+
+    // Valid requests whose Base64 text is just under, at and just over the
+    // bound on what a request may post: only the ones within it are answered.
+    const std::string id = openSessionId();
+    const auto request = [&](const std::string& arg, std::size_t base64Size) {
+        const std::string head =
+            R"({"FunctionName":"Work","SessionId":")" + id + R"(","arg":")" + arg + R"(","pad":")";
+        const std::string tail = "\"}";
+        // Base64 carries 3 bytes in 4 characters: 3/4 of a multiple of 4.
+        const std::size_t json = base64Size / 4 * 3;
+        std::string text = head + std::string(json - head.size() - tail.size(), 'x') + tail;
+        EXPECT_EQ(base64Encode(text).size(), base64Size);
+        return text;
+    };
+    static_assert(kMaxPostedText % 4 == 0);
+    for (const auto& [arg, size] :
+         {std::pair<std::string, std::size_t>{"under", kMaxPostedText - 4},
+          std::pair<std::string, std::size_t>{"at", kMaxPostedText}}) {
+        const auto reply = post(request(arg, size));
+        ASSERT_TRUE(reply.has_value()) << arg;
+        EXPECT_EQ(reply->status, 200);
+        EXPECT_EQ(decodeReply(reply->body)["result"], "Work:" + arg);
+    }
+    EXPECT_FALSE(post(request("over", kMaxPostedText + 4)).has_value());
+
     // Still serving afterwards: a close without an id only hands out a new one.
     const auto reply = call(R"({"FunctionName":"CorvantixClose"})");
     EXPECT_EQ(reply.size(), 1u);
