@@ -10,9 +10,12 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
 #include <fstream>
 #include <sys/resource.h>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -54,26 +57,38 @@ protected:
         setSessionProgramFolder(box.root() / "Program");
         initSessionArea();
 
-        const auto cert = serverCertificate(ServerKeyKind::Ecdsa);
-        const auto key = releaseServerKey(ServerKeyKind::Ecdsa);
-        ASSERT_TRUE(cert && key);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         priorities = tlsPriorities();
-        daemon =
-            startHttpsDaemon(kDaemonFlagsIpv4, reinterpret_cast<sockaddr*>(&address), cert->c_str(),
-                             reinterpret_cast<const char*>(key->data()), priorities.c_str());
+        daemon = startDaemon();
         ASSERT_NE(daemon, nullptr);
         port = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT)->port;
         root = readText(fs::path(CORVANTIX_SOURCE_DIR) / "certs" / "root-ecdsa.pem");
     }
     void TearDown() override {
-        if (daemon != nullptr) {
-            MHD_stop_daemon(daemon);
+        for (MHD_Daemon* started : daemons) {
+            MHD_stop_daemon(started);
         }
         std::lock_guard guard(requestLock());
         releaseAllAdapters();
+    }
+
+    // One more daemon of the service's kind on 127.0.0.1, on a free port;
+    // stopped at the end of the test.
+    MHD_Daemon* startDaemon() {
+        const auto cert = serverCertificate(ServerKeyKind::Ecdsa);
+        const auto key = releaseServerKey(ServerKeyKind::Ecdsa);
+        if (!cert || !key) {
+            return nullptr;
+        }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        MHD_Daemon* started =
+            startHttpsDaemon(kDaemonFlagsIpv4, reinterpret_cast<sockaddr*>(&address), cert->c_str(),
+                             reinterpret_cast<const char*>(key->data()), priorities.c_str());
+        if (started != nullptr) {
+            daemons.push_back(started);
+        }
+        return started;
     }
 
     std::optional<HttpReply> post(const std::string& json, Fields headers = {{"Origin", kPage}},
@@ -105,6 +120,7 @@ protected:
     }
 
     Sandbox box;
+    std::vector<MHD_Daemon*> daemons;
     MHD_Daemon* daemon = nullptr;
     int port = 0;
     std::string priorities;
@@ -350,28 +366,49 @@ TEST_F(Https, ValueStoreOnOpenSessionsOnly) {
 }
 
 TEST_F(Https, ClientsPostingAtOnceGetTheirOwnAnswers) {
+    // Each daemon has one polling thread; with a second daemon two requests
+    // are in the service at once, and only the request lock keeps them apart
+    // (all clients share one session and so one adapter copy).
+    MHD_Daemon* second = startDaemon();
+    ASSERT_NE(second, nullptr);
+    const int ports[] = {port, MHD_get_daemon_info(second, MHD_DAEMON_INFO_BIND_PORT)->port};
     const std::string id = openSessionId();
+    constexpr int kClientsPerDaemon = 6;
+    constexpr int kRequests = 60;
     std::vector<std::thread> clients;
     std::atomic<int> wrong{0};
-    for (int c = 0; c < 4; ++c) {
+    std::atomic<int> answered{0};
+    // The clients start while the lock is held here, as the final function
+    // holds it: no daemon may answer until it is free.
+    std::unique_lock held(requestLock());
+    for (int c = 0; c < 2 * kClientsPerDaemon; ++c) {
         clients.emplace_back([&, c] {
-            TlsClient client(port, false, "NORMAL", root);
-            for (int i = 0; i < 25; ++i) {
-                const std::string arg = std::to_string(c) + "-" + std::to_string(i);
+            TlsClient client(ports[c % 2], false, "NORMAL", root);
+            for (int i = 0; i < kRequests; ++i) {
+                // Long, and of a length of its own, so that answers mixed up or
+                // written over one another show.
+                const std::string arg = std::to_string(c) + "-" + std::to_string(i) + "-" +
+                                        std::string(4096 + 64 * c + i, static_cast<char>('a' + c));
                 const auto reply = client.send(
                     formPost(encodeParameter(R"({"FunctionName":"Work","SessionId":")" + id +
                                              R"(","arg":")" + arg + "\"}"),
                              "localhost:56417", {{"Origin", kPage}, {"Connection", "keep-alive"}}));
                 if (!reply || decodeReply(reply->body)["result"] != "Work:" + arg) {
                     ++wrong;
+                } else {
+                    ++answered;
                 }
             }
         });
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(answered + wrong, 0);
+    held.unlock();
     for (auto& t : clients) {
         t.join();
     }
     EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(answered, 2 * kClientsPerDaemon * kRequests);
 }
 
 } // namespace
