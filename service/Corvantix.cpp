@@ -9,6 +9,7 @@
 #include "service/CorvantixSession.h"
 #include "service/Key.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <array>
 #include <atomic>
@@ -17,6 +18,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <thread>
 
 namespace {
@@ -325,6 +328,31 @@ void httpLogger(void* /*cls*/, const char* format, va_list arguments) {
     exceptionBarrier("Http logger exception: ", [&] { logPrintV(5, 0, format, arguments); });
 }
 
+unsigned connectionLimit() {
+    rlimit limit{};
+    rlim_t files = FD_SETSIZE;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        files = limit.rlim_cur;
+    }
+    // Without epoll or poll the library selects: nothing at or above FD_SETSIZE.
+    if (MHD_is_feature_supported(MHD_FEATURE_EPOLL) != MHD_YES &&
+        MHD_is_feature_supported(MHD_FEATURE_POLL) != MHD_YES) {
+        files = std::min<rlim_t>(files, FD_SETSIZE);
+    }
+    const rlim_t kept = std::max<rlim_t>(files / 4, 256);
+    const rlim_t share = files > kept ? (files - kept) / kDaemonCount : 0;
+    return static_cast<unsigned>(std::clamp<rlim_t>(share, 16, 2048));
+}
+
+bool raiseOpenFileLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return false;
+    }
+    limit.rlim_cur = limit.rlim_max;
+    return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+}
+
 struct MHD_Daemon* startHttpsDaemon(unsigned flags, const struct sockaddr* address,
                                     const char* certificatePem, const char* keyPem,
                                     const char* priorities) {
@@ -332,12 +360,13 @@ struct MHD_Daemon* startHttpsDaemon(unsigned flags, const struct sockaddr* addre
     const std::uint16_t port =
         ipv6 ? ntohs(reinterpret_cast<const sockaddr_in6*>(address)->sin6_port)
              : ntohs(reinterpret_cast<const sockaddr_in*>(address)->sin_port);
-    return MHD_start_daemon(flags, port, ipv6 ? nullptr : acceptPolicy, nullptr, requestHandler,
-                            nullptr, MHD_OPTION_EXTERNAL_LOGGER, httpLogger, nullptr,
-                            MHD_OPTION_SOCK_ADDR, address, MHD_OPTION_HTTPS_MEM_CERT,
-                            certificatePem, MHD_OPTION_HTTPS_MEM_KEY, keyPem,
-                            MHD_OPTION_HTTPS_PRIORITIES, priorities, MHD_OPTION_NOTIFY_COMPLETED,
-                            requestCompleted, nullptr, MHD_OPTION_END);
+    return MHD_start_daemon(
+        flags, port, ipv6 ? nullptr : acceptPolicy, nullptr, requestHandler, nullptr,
+        MHD_OPTION_EXTERNAL_LOGGER, httpLogger, nullptr, MHD_OPTION_SOCK_ADDR, address,
+        MHD_OPTION_HTTPS_MEM_CERT, certificatePem, MHD_OPTION_HTTPS_MEM_KEY, keyPem,
+        MHD_OPTION_HTTPS_PRIORITIES, priorities, MHD_OPTION_NOTIFY_COMPLETED, requestCompleted,
+        nullptr, MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
+        MHD_OPTION_CONNECTION_LIMIT, connectionLimit(), MHD_OPTION_END);
 }
 
 // ---- The service program --------------------------------------------------

@@ -6,6 +6,7 @@
 #include "tests/support/TlsClient.h"
 
 #include <csignal>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -106,8 +107,18 @@ std::string ServiceProgram::log() const {
     return all;
 }
 
-pid_t ServiceProgram::start(const std::string& argument) {
-    const pid_t pid = testing_support::startProgram({program.string(), argument});
+pid_t ServiceProgram::start(const std::string& argument, unsigned openFiles) {
+    std::vector<std::string> command = {program.string(), argument};
+    if (openFiles != 0) {
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        const std::string hard =
+            limit.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(limit.rlim_max);
+        // prlimit execs the program itself: the pid is the program's.
+        command.insert(command.begin(),
+                       {"prlimit", "--nofile=" + std::to_string(openFiles) + ":" + hard, "--"});
+    }
+    const pid_t pid = testing_support::startProgram(command);
     running.push_back(pid);
     return pid;
 }

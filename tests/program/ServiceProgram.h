@@ -51,7 +51,9 @@ protected:
 
     void enableLog();
     std::string log() const;
-    pid_t start(const std::string& argument = "0");
+    // openFiles, when not 0, is the program's soft limit of open files at its
+    // start (through util-linux's prlimit; the hard limit stays).
+    pid_t start(const std::string& argument = "0", unsigned openFiles = 0);
     // Until the service answers an Echo on the address, or the time is up.
     bool ready(int port = kPorts[0], bool ipv6 = false);
     // The exit code, or -1 when it did not end in time.

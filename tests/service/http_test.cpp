@@ -11,8 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <sys/resource.h>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -54,26 +58,38 @@ protected:
         setSessionProgramFolder(box.root() / "Program");
         initSessionArea();
 
-        const auto cert = serverCertificate(ServerKeyKind::Ecdsa);
-        const auto key = releaseServerKey(ServerKeyKind::Ecdsa);
-        ASSERT_TRUE(cert && key);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         priorities = tlsPriorities();
-        daemon =
-            startHttpsDaemon(kDaemonFlagsIpv4, reinterpret_cast<sockaddr*>(&address), cert->c_str(),
-                             reinterpret_cast<const char*>(key->data()), priorities.c_str());
+        daemon = startDaemon();
         ASSERT_NE(daemon, nullptr);
         port = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT)->port;
         root = readText(fs::path(CORVANTIX_SOURCE_DIR) / "certs" / "root-ecdsa.pem");
     }
     void TearDown() override {
-        if (daemon != nullptr) {
-            MHD_stop_daemon(daemon);
+        for (MHD_Daemon* started : daemons) {
+            MHD_stop_daemon(started);
         }
         std::lock_guard guard(requestLock());
         releaseAllAdapters();
+    }
+
+    // One more daemon of the service's kind on 127.0.0.1, on a free port;
+    // stopped at the end of the test.
+    MHD_Daemon* startDaemon() {
+        const auto cert = serverCertificate(ServerKeyKind::Ecdsa);
+        const auto key = releaseServerKey(ServerKeyKind::Ecdsa);
+        if (!cert || !key) {
+            return nullptr;
+        }
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        MHD_Daemon* started =
+            startHttpsDaemon(kDaemonFlagsIpv4, reinterpret_cast<sockaddr*>(&address), cert->c_str(),
+                             reinterpret_cast<const char*>(key->data()), priorities.c_str());
+        if (started != nullptr) {
+            daemons.push_back(started);
+        }
+        return started;
     }
 
     std::optional<HttpReply> post(const std::string& json, Fields headers = {{"Origin", kPage}},
@@ -105,11 +121,31 @@ protected:
     }
 
     Sandbox box;
+    std::vector<MHD_Daemon*> daemons;
     MHD_Daemon* daemon = nullptr;
     int port = 0;
     std::string priorities;
     std::string root;
 };
+
+TEST_F(Https, DaemonsPollWithEpollAndShareTheOpenFiles) {
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_FLAGS);
+    ASSERT_NE(info, nullptr);
+    EXPECT_NE(info->flags & MHD_USE_INTERNAL_POLLING_THREAD, 0);
+    EXPECT_EQ(info->flags & MHD_USE_THREAD_PER_CONNECTION, 0);
+    if (MHD_is_feature_supported(MHD_FEATURE_EPOLL) == MHD_YES) {
+        EXPECT_NE(info->flags & MHD_USE_EPOLL, 0);
+    }
+    // Six daemons' connections fit in the soft limit with room to spare.
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlim_t all = static_cast<rlim_t>(kDaemonCount) * connectionLimit();
+    EXPECT_GE(connectionLimit(), 16u);
+    EXPECT_LE(connectionLimit(), 2048u);
+    if (limit.rlim_cur >= 1024) {
+        EXPECT_LE(all + limit.rlim_cur / 4, limit.rlim_cur);
+    }
+}
 
 TEST_F(Https, PrivateNetworkPreflight) {
     const std::string preflight =
@@ -207,9 +243,31 @@ TEST_F(Https, BodiesThatCannotBeReadAreDroppedUnanswered) {
     TlsClient client(port, false, "NORMAL", root);
     EXPECT_FALSE(
         client.send(formPost("%%%not-base64", "localhost:56417", {{"Origin", kPage}})).has_value());
-    TlsClient big(port, false, "NORMAL", root);
-    const std::string huge(kMaxPostedText + 10, 'A');
-    EXPECT_FALSE(big.send(formPost(huge, "localhost:56417", {{"Origin", kPage}})).has_value());
+
+    // Valid requests whose Base64 text is just under, at and just over the
+    // bound on what a request may post: only the ones within it are answered.
+    const std::string id = openSessionId();
+    const auto request = [&](const std::string& arg, std::size_t base64Size) {
+        const std::string head =
+            R"({"FunctionName":"Work","SessionId":")" + id + R"(","arg":")" + arg + R"(","pad":")";
+        const std::string tail = "\"}";
+        // Base64 carries 3 bytes in 4 characters: 3/4 of a multiple of 4.
+        const std::size_t json = base64Size / 4 * 3;
+        std::string text = head + std::string(json - head.size() - tail.size(), 'x') + tail;
+        EXPECT_EQ(base64Encode(text).size(), base64Size);
+        return text;
+    };
+    static_assert(kMaxPostedText % 4 == 0);
+    for (const auto& [arg, size] :
+         {std::pair<std::string, std::size_t>{"under", kMaxPostedText - 4},
+          std::pair<std::string, std::size_t>{"at", kMaxPostedText}}) {
+        const auto reply = post(request(arg, size));
+        ASSERT_TRUE(reply.has_value()) << arg;
+        EXPECT_EQ(reply->status, 200);
+        EXPECT_EQ(decodeReply(reply->body)["result"], "Work:" + arg);
+    }
+    EXPECT_FALSE(post(request("over", kMaxPostedText + 4)).has_value());
+
     // Still serving afterwards: a close without an id only hands out a new one.
     const auto reply = call(R"({"FunctionName":"CorvantixClose"})");
     EXPECT_EQ(reply.size(), 1u);
@@ -343,28 +401,49 @@ TEST_F(Https, OnceClosingNoRequestIsServed) {
 }
 
 TEST_F(Https, ClientsPostingAtOnceGetTheirOwnAnswers) {
+    // Each daemon has one polling thread; with a second daemon two requests
+    // are in the service at once, and only the request lock keeps them apart
+    // (all clients share one session and so one adapter copy).
+    MHD_Daemon* second = startDaemon();
+    ASSERT_NE(second, nullptr);
+    const int ports[] = {port, MHD_get_daemon_info(second, MHD_DAEMON_INFO_BIND_PORT)->port};
     const std::string id = openSessionId();
+    constexpr int kClientsPerDaemon = 6;
+    constexpr int kRequests = 60;
     std::vector<std::thread> clients;
     std::atomic<int> wrong{0};
-    for (int c = 0; c < 4; ++c) {
+    std::atomic<int> answered{0};
+    // The clients start while the lock is held here, as the final function
+    // holds it: no daemon may answer until it is free.
+    std::unique_lock held(requestLock());
+    for (int c = 0; c < 2 * kClientsPerDaemon; ++c) {
         clients.emplace_back([&, c] {
-            TlsClient client(port, false, "NORMAL", root);
-            for (int i = 0; i < 25; ++i) {
-                const std::string arg = std::to_string(c) + "-" + std::to_string(i);
+            TlsClient client(ports[c % 2], false, "NORMAL", root);
+            for (int i = 0; i < kRequests; ++i) {
+                // Long, and of a length of its own, so that answers mixed up or
+                // written over one another show.
+                const std::string arg = std::to_string(c) + "-" + std::to_string(i) + "-" +
+                                        std::string(4096 + 64 * c + i, static_cast<char>('a' + c));
                 const auto reply = client.send(
                     formPost(encodeParameter(R"({"FunctionName":"Work","SessionId":")" + id +
                                              R"(","arg":")" + arg + "\"}"),
                              "localhost:56417", {{"Origin", kPage}, {"Connection", "keep-alive"}}));
                 if (!reply || decodeReply(reply->body)["result"] != "Work:" + arg) {
                     ++wrong;
+                } else {
+                    ++answered;
                 }
             }
         });
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(answered + wrong, 0);
+    held.unlock();
     for (auto& t : clients) {
         t.join();
     }
     EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(answered, 2 * kClientsPerDaemon * kRequests);
 }
 
 } // namespace
