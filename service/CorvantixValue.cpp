@@ -19,6 +19,18 @@ void wipe(Container& data) {
     data.shrink_to_fit();
 }
 
+// Whether the list and each of its entries, white space trimmed, stay within
+// their bounds; entries are split as the allow-list splits them.
+bool domainListFits(std::string_view list) {
+    if (list.size() > kDomainListMaxLength) {
+        return false;
+    }
+    const auto parts = splitString(list, ";");
+    return std::all_of(parts.begin(), parts.end(), [](const std::string& part) {
+        return trimRight(trimLeft(part)).size() <= kDomainEntryMaxLength;
+    });
+}
+
 std::int64_t lifetimeEnd(std::int64_t now, std::int32_t timeoutMinutes) {
     return now + std::int64_t{60} * timeoutMinutes;
 }
@@ -132,6 +144,10 @@ int CorvantixValue::setCorvantixValue(std::optional<std::string_view> channel,
         CORVANTIX_NULL_PARAMETER("value");
     }
     if (!channel || !domainList || !value || timeoutMinutes < 0) {
+        return kValueBadArgument;
+    }
+    if (!domainListFits(*domainList)) {
+        logWarning("CorvantixValue: ", "Domain list too long");
         return kValueBadArgument;
     }
 

@@ -6,6 +6,7 @@
 // live in memory only, so nothing outlives the process.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +17,13 @@
 #include <vector>
 
 inline constexpr int kValueSlotCount = 16;
+
+// Bounds of a stored domain list, so that no read's origin check has much to
+// do. An entry names hosts, and a host name has at most 253 characters (DNS):
+// 255 leaves room for a leading "*" or a trailing "/". The whole list holds
+// sixteen such entries, more than any page needs.
+inline constexpr std::size_t kDomainEntryMaxLength = 255;
+inline constexpr std::size_t kDomainListMaxLength = 4096;
 
 inline constexpr int kValueStored = 0;
 inline constexpr int kValueBadArgument = 61005;
@@ -76,8 +84,10 @@ public:
     // Wipes and frees one slot; an index outside the store is ignored.
     void clearValueSlot(int index);
 
-    // kValueStored, kValueBadArgument (an absent argument or a negative
-    // timeout), kValueStoreFull or kValueCipherFailed.
+    // kValueStored, kValueBadArgument (an absent argument, a negative timeout,
+    // a domain list longer than kDomainListMaxLength or one with an entry,
+    // white space trimmed, longer than kDomainEntryMaxLength), kValueStoreFull
+    // or kValueCipherFailed. Whatever is refused changes nothing.
     int setCorvantixValue(std::optional<std::string_view> channel,
                           std::optional<std::string_view> domainList, std::int32_t timeoutMinutes,
                           std::optional<std::string_view> value);

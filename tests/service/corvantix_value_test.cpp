@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <climits>
 #include <filesystem>
 #include <string>
@@ -151,6 +152,79 @@ TEST_F(ValueStore, BadArgumentsStoreNothing) {
     EXPECT_EQ(store.getCorvantixValue("c", "https://a.test"), "v");
     EXPECT_EQ(store.getCorvantixValue(std::nullopt, "https://a.test"), std::nullopt);
     EXPECT_EQ(store.getCorvantixValue("c", std::nullopt), std::nullopt);
+}
+
+// A list of entries of the given length, ";"-joined, as long as asked.
+std::string listOfLength(std::size_t length, std::size_t entryLength) {
+    std::string list;
+    while (list.size() < length) {
+        if (!list.empty()) {
+            list.push_back(';');
+        }
+        const std::size_t room = std::min(entryLength, length - list.size());
+        list += std::string(room, 'a');
+    }
+    return list;
+}
+
+TEST_F(ValueStore, DomainListBounds) {
+    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 0, "kept"), kValueStored);
+    const std::string entry(kDomainEntryMaxLength, 'e');
+    struct Case {
+        std::string list;
+        bool fits;
+    };
+    const Case cases[] = {
+        {listOfLength(kDomainListMaxLength, 200), true},
+        {listOfLength(kDomainListMaxLength + 1, 200), false},
+        {listOfLength(200000, 200), false},
+        {entry, true},
+        {entry + "e", false},
+        {"a.test;" + entry + ";b.test", true},
+        {"a.test;" + entry + "e;b.test", false},
+        // White space around an entry does not count, inside it does.
+        {" \t" + entry + "\n ;a.test", true},
+        {std::string(kDomainEntryMaxLength - 1, 'e') + " e", false},
+        {std::string(kDomainListMaxLength, ';'), true},
+        {std::string(kDomainListMaxLength, ' '), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.list.substr(0, 40) + "... of " + std::to_string(c.list.size()));
+        EXPECT_EQ(store.setCorvantixValue("c", c.list, 0, "new"),
+                  c.fits ? kValueStored : kValueBadArgument);
+        if (c.fits) {
+            EXPECT_EQ(store.slot(0).domainList, c.list);
+            ASSERT_EQ(store.setCorvantixValue("c", "a.test", 0, "kept"), kValueStored);
+        }
+        // A refused store leaves the channel's value, list and lifetime.
+        EXPECT_EQ(store.slot(0).domainList, "a.test");
+        EXPECT_EQ(store.getCorvantixValue("c", "https://a.test"), "kept");
+        // Nor does it take a slot for a new channel.
+        EXPECT_EQ(store.setCorvantixValue("n", c.list, 5, "new"),
+                  c.fits ? kValueStored : kValueBadArgument);
+        EXPECT_EQ(heldSlots(), c.fits ? 2 : 1);
+        store.clearValueSlot(1);
+    }
+    ASSERT_EQ(listOfLength(kDomainListMaxLength, 200).size(), kDomainListMaxLength);
+}
+
+TEST_F(ValueStore, ListsAtTheBoundsStillCheckOrigins) {
+    // The longest list of hostile wildcard entries, against the longest origin.
+    const std::string listed = "*.bank.test";
+    std::string list;
+    while (list.size() + 16 + listed.size() <= kDomainListMaxLength) {
+        list += "*.*.*.*.*.*.*.x;";
+    }
+    ASSERT_EQ(store.setCorvantixValue("c", list + listed, 0, "v"), kValueStored);
+    std::string origin = "https://";
+    while (origin.size() + 12 < 512) {
+        origin += "a.";
+    }
+    origin += "bank.test";
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(store.getCorvantixValue("c", origin), "v");
+    EXPECT_EQ(store.getCorvantixValue("c", "https://a.a.a.a.a.a.a.a.a.a.a.other.test"), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
 }
 
 TEST_F(ValueStore, SeventeenthChannelClearsSlotsWithoutLifetime) {
