@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <future>
+#include <map>
 #include <string>
 
 namespace {
@@ -44,14 +45,22 @@ protected:
                       R"(","channel":")" + channel + R"(","domain_list":")" + list +
                       R"(","value":")" + value + R"(","timeout":"0"})");
     }
+    // A read by a page of the origin, through a session of its own: a
+    // session answers only the page that opened it.
     std::optional<std::string> get(const std::string& channel, const std::string& origin) {
-        return result(R"({"FunctionName":"getCorvantixValue","SessionId":")" + sessionId +
+        auto& id = sessions[origin];
+        if (id.empty()) {
+            const auto opened = origin == kPage ? std::nullopt : echoReply("", origin);
+            id = origin == kPage ? sessionId : opened ? opened->at("SessionID") : "";
+        }
+        return result(R"({"FunctionName":"getCorvantixValue","SessionId":")" + id +
                           R"(","channel":")" + channel + "\"}",
                       origin);
     }
 
     pid_t pid = -1;
     std::string sessionId;
+    std::map<std::string, std::string> sessions;
 };
 
 TEST_F(DomainList, OverlongListIsRefusedAndTheServiceLivesOn) {
