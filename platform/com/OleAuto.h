@@ -81,7 +81,8 @@ struct SAFEARRAY {
 // caller, whatever its FADF_AUTO, FADF_STATIC or FADF_EMBEDDED flags say -
 // belongs to its maker: it is read from its own fields only (never from
 // memory before it), and SafeArrayDestroy and VariantClear free neither it,
-// its data nor its elements. Its element type comes from its flags and
+// its data nor its elements (SafeArrayPutElement still frees the element it
+// replaces, as on any array). Its element type comes from its flags and
 // element size: FADF_BSTR strings, FADF_VARIANT VARIANTs, otherwise 4-byte
 // elements are VT_I4 and 2-byte ones VT_BOOL; anything else is refused
 // (E_INVALIDARG), as is data missing for its elements.
