@@ -93,24 +93,24 @@ void addArrayText(std::u16string& text, SAFEARRAY* array, VARTYPE declared) {
         return;
     }
     std::int32_t lower = 0;
-    std::int32_t upper = 0;
     if (HRESULT hr = SafeArrayGetLBound(array, 1, &lower); FAILED(hr)) {
         throw ComError(hr);
     }
-    if (HRESULT hr = SafeArrayGetUBound(array, 1, &upper); FAILED(hr)) {
-        throw ComError(hr);
-    }
+    // The element count rather than the upper bound, which an empty array at
+    // INT32_MIN does not have; a valid array's indexes, lower + 0 ..
+    // lower + count - 1 reckoned in 64 bits, all lie within 32 bits.
+    const std::int64_t count = array->rgsabound[0].cElements;
     // The array's own element type must agree with the VARIANT's: reading a
     // string or a number as a VARIANT would read past it.
     VARTYPE stored = VT_EMPTY;
     const bool variants = declared == VT_VARIANT &&
                           SUCCEEDED(SafeArrayGetVartype(array, &stored)) && stored == VT_VARIANT;
-    for (std::int64_t i = lower; i <= upper; ++i) {
+    for (std::int64_t i = 0; i < count; ++i) {
         if (!variants) {
             std::printf("Error!! value->vt & ~VT_ARRAY = %d\n", declared);
             continue;
         }
-        const auto index = static_cast<std::int32_t>(i);
+        const auto index = static_cast<std::int32_t>(lower + i);
         Variant element;
         if (const HRESULT hr = SafeArrayGetElement(array, &index, element.receive()); FAILED(hr)) {
             throw ComError(hr);
@@ -180,11 +180,18 @@ BstrString getJsonMapBstr(const JsonMap* map, const char* key) {
 }
 
 BstrString variantToText(const VARIANT& value) {
+    // Read through a copy of its own: a VARIANT that cannot be copied is an
+    // error, not an empty text.
+    Variant copy;
+    if (const HRESULT hr = VariantCopy(copy.get(), &value); FAILED(hr)) {
+        throw ComError(hr);
+    }
+    const VARIANT& held = *copy;
     std::u16string text;
-    if (value.vt == VT_BOOL) {
-        text = value.boolVal != 0 ? u"1" : u"0";
-    } else if ((value.vt & VT_ARRAY) != 0) {
-        addArrayText(text, value.parray, static_cast<VARTYPE>(value.vt & ~VT_ARRAY));
+    if (held.vt == VT_BOOL) {
+        text = held.boolVal != 0 ? u"1" : u"0";
+    } else if ((held.vt & VT_ARRAY) != 0) {
+        addArrayText(text, held.parray, static_cast<VARTYPE>(held.vt & ~VT_ARRAY));
     }
     if (text.empty()) {
         return {};

@@ -39,11 +39,12 @@ std::int32_t getJsonMapInt(const JsonMap* map, const char* key);
 // missing (and the key-check error in the key-check mode).
 BstrString getJsonMapBstr(const JsonMap* map, const char* key);
 
-// The text of a VARIANT as the control's answers need it: a boolean reads
-// "1" or "0"; an array of VARIANTs reads each element's piece followed by
-// ";" (a string as it is, a number in decimal, anything else empty); any
-// other value, and an array of anything but VARIANTs, gives the empty text.
-// Throws ComError when an element cannot be read or converted.
+// The text of a VARIANT as the control's answers need it, read from a copy
+// (VariantCopy): a boolean reads "1" or "0"; an array of VARIANTs reads each
+// element's piece followed by ";" (a string as it is, a number in decimal,
+// anything else empty); any other value, and an array of anything but
+// VARIANTs, gives the empty text. Throws ComError when the VARIANT cannot be
+// copied or an element cannot be read or converted.
 BstrString variantToText(const VARIANT& value);
 // The same as UTF-8 result text, nothing when empty. Takes the VARIANT over
 // and clears it.

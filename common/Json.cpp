@@ -241,7 +241,9 @@ JsonMapPtr parseJsonMap(std::optional<std::string_view> json) {
                              static_cast<unsigned>(tokens.size()));
     if (n < 2) {
         logError("jsmn parse error");
-        logError("Error json: ", *json);
+        // A text that does not parse cannot be masked key by key, and a PIN
+        // may stand anywhere in it: only its length is logged.
+        logError("Error json: ", "length " + std::to_string(json->size()));
         return nullptr;
     }
     auto map = newJsonMap();

@@ -3,7 +3,6 @@
 #include "platform/random/Random.h"
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -13,7 +12,9 @@
 
 namespace {
 
-std::atomic<int> convertStatus{kConvertOk};
+// Each thread reads the status its own last conversion left: the message
+// receiver decodes time values while a request thread compares versions.
+thread_local int convertStatus = kConvertOk;
 
 constexpr std::string_view kBase64Alphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

@@ -80,7 +80,9 @@ std::u16string utf8ToUtf16(std::string_view text);
 // ---- Numbers -------------------------------------------------------------
 
 // Decimal; strict allows only digits and a leading "-". Leaves the
-// conversion status behind (kConvertOk, kConvertNotNumber, kConvertNoText).
+// conversion status behind (kConvertOk, kConvertNotNumber, kConvertNoText)
+// for the calling thread only: isConvertError() and conversionStatus() read
+// the status of the calling thread's last conversion.
 std::int32_t stringToLong(std::optional<std::string_view> text, bool strict);
 std::int32_t hexStringToLong(std::optional<std::string_view> text);
 bool isConvertError();

@@ -3,8 +3,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <string>
+#include <unordered_map>
 
 namespace {
 
@@ -26,8 +29,11 @@ std::uint32_t byteLength(BSTR text) {
 
 // ---- SAFEARRAY blocks --------------------------------------------------
 //
-// The element type lives just before the SAFEARRAY, where callers that look
-// for FADF_HAVEVARTYPE expect it.
+// An array made here is an ArrayBlock: its element type also stands just
+// before the SAFEARRAY, where callers that look for FADF_HAVEVARTYPE expect
+// it. This layer never reads it there, as a descriptor made elsewhere has
+// no such word: it keeps the descriptors it made, with their element types,
+// in a list and tells its own from others by that list alone.
 
 struct ArrayBlock {
     std::uint32_t padding;
@@ -40,8 +46,43 @@ ArrayBlock* arrayBlock(SAFEARRAY* array) {
                                          offsetof(ArrayBlock, array));
 }
 
-VARTYPE elementType(SAFEARRAY* array) {
-    return static_cast<VARTYPE>(arrayBlock(array)->type);
+class OwnArrays {
+public:
+    bool add(const SAFEARRAY* array, VARTYPE type) noexcept {
+        try {
+            const std::lock_guard lock(mutex_);
+            return types_.emplace(array, type).second;
+        } catch (...) {
+            return false; // out of memory
+        }
+    }
+    std::optional<VARTYPE> find(const SAFEARRAY* array) const {
+        const std::lock_guard lock(mutex_);
+        const auto found = types_.find(array);
+        return found == types_.end() ? std::nullopt : std::optional<VARTYPE>(found->second);
+    }
+    // Leaves the list: the caller frees the array now.
+    std::optional<VARTYPE> take(const SAFEARRAY* array) {
+        const std::lock_guard lock(mutex_);
+        const auto found = types_.find(array);
+        if (found == types_.end()) {
+            return std::nullopt;
+        }
+        const VARTYPE type = found->second;
+        types_.erase(found);
+        return type;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::unordered_map<const SAFEARRAY*, VARTYPE> types_;
+};
+
+OwnArrays& ownArrays() {
+    // Never destroyed: a VARIANT in static storage may be cleared after this
+    // library's other statics are gone.
+    static auto* const list = new OwnArrays;
+    return *list;
 }
 
 std::uint32_t elementSize(VARTYPE type) {
@@ -60,21 +101,58 @@ std::uint32_t elementSize(VARTYPE type) {
     }
 }
 
-bool validArray(SAFEARRAY* array) {
-    return array != nullptr && array->cDims == 1 && elementSize(elementType(array)) != 0;
+// The element type of a descriptor made elsewhere, from its own fields;
+// VT_EMPTY when they do not tell.
+VARTYPE foreignType(const SAFEARRAY& array) {
+    const bool strings = (array.fFeatures & FADF_BSTR) != 0;
+    const bool variants = (array.fFeatures & FADF_VARIANT) != 0;
+    if (strings != variants) {
+        return strings ? VT_BSTR : VT_VARIANT;
+    }
+    if (strings) {
+        return VT_EMPTY;
+    }
+    switch (array.cbElements) {
+    case sizeof(std::int32_t):
+        return VT_I4;
+    case sizeof(VARIANT_BOOL):
+        return VT_BOOL;
+    default:
+        return VT_EMPTY;
+    }
+}
+
+// The element type of a one-dimensional array whose fields agree with it and
+// whose every element has a 32-bit index; nothing for anything else.
+std::optional<VARTYPE> arrayType(SAFEARRAY* array) {
+    if (array == nullptr) {
+        return std::nullopt;
+    }
+    const auto own = ownArrays().find(array);
+    const VARTYPE type = own ? *own : foreignType(*array);
+    const SAFEARRAYBOUND& bound = array->rgsabound[0];
+    const std::uint32_t size = elementSize(type);
+    if (array->cDims != 1 || size == 0 || array->cbElements != size) {
+        return std::nullopt;
+    }
+    if (bound.cElements != 0 &&
+        (array->pvData == nullptr ||
+         std::int64_t{bound.lLbound} + std::int64_t{bound.cElements} - 1 > INT32_MAX)) {
+        return std::nullopt;
+    }
+    return type;
 }
 
 // The element at a (one-dimensional) index, or null outside the bounds.
 void* elementAt(SAFEARRAY* array, const std::int32_t* indices) {
-    const std::int64_t offset = static_cast<std::int64_t>(indices[0]) - array->rgsabound[0].lLbound;
-    if (offset < 0 || offset >= array->rgsabound[0].cElements) {
+    const std::int64_t offset = std::int64_t{indices[0]} - array->rgsabound[0].lLbound;
+    if (offset < 0 || offset >= std::int64_t{array->rgsabound[0].cElements}) {
         return nullptr;
     }
     return static_cast<char*>(array->pvData) + offset * array->cbElements;
 }
 
-void clearElements(SAFEARRAY* array) {
-    const VARTYPE type = elementType(array);
+void clearElements(SAFEARRAY* array, VARTYPE type) {
     const std::uint32_t count = array->rgsabound[0].cElements;
     if (type == VT_BSTR) {
         auto* items = static_cast<BSTR*>(array->pvData);
@@ -257,6 +335,9 @@ SAFEARRAY* SafeArrayCreateVector(VARTYPE type, std::int32_t lowerBound, std::uin
     if (size == 0 || count > UINT32_MAX / size) {
         return nullptr;
     }
+    if (count > 0 && std::int64_t{lowerBound} + std::int64_t{count} - 1 > INT32_MAX) {
+        return nullptr; // the last elements would have no index
+    }
     auto* block = new (std::nothrow) ArrayBlock{};
     if (block == nullptr) {
         return nullptr;
@@ -281,6 +362,11 @@ SAFEARRAY* SafeArrayCreateVector(VARTYPE type, std::int32_t lowerBound, std::uin
     array.cbElements = size;
     array.pvData = data;
     array.rgsabound[0] = {count, lowerBound};
+    if (!ownArrays().add(&array, type)) {
+        std::free(data);
+        delete block;
+        return nullptr;
+    }
     return &array;
 }
 
@@ -288,10 +374,11 @@ HRESULT SafeArrayDestroy(SAFEARRAY* array) {
     if (array == nullptr) {
         return S_OK;
     }
-    if (!validArray(array)) {
-        return E_INVALIDARG;
+    const auto type = ownArrays().take(array);
+    if (!type) {
+        return S_OK; // made elsewhere: its maker frees it
     }
-    clearElements(array);
+    clearElements(array, *type);
     std::free(array->pvData);
     delete arrayBlock(array);
     return S_OK;
@@ -302,16 +389,16 @@ HRESULT SafeArrayCopy(SAFEARRAY* array, SAFEARRAY** copy) {
         return E_INVALIDARG;
     }
     *copy = nullptr;
-    if (!validArray(array)) {
+    const auto type = arrayType(array);
+    if (!type) {
         return E_INVALIDARG;
     }
-    const VARTYPE type = elementType(array);
     const std::uint32_t count = array->rgsabound[0].cElements;
-    SAFEARRAY* result = SafeArrayCreateVector(type, array->rgsabound[0].lLbound, count);
+    SAFEARRAY* result = SafeArrayCreateVector(*type, array->rgsabound[0].lLbound, count);
     if (result == nullptr) {
         return E_OUTOFMEMORY;
     }
-    if (type == VT_BSTR) {
+    if (*type == VT_BSTR) {
         const auto* from = static_cast<BSTR*>(array->pvData);
         auto* to = static_cast<BSTR*>(result->pvData);
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -323,7 +410,7 @@ HRESULT SafeArrayCopy(SAFEARRAY* array, SAFEARRAY** copy) {
                 }
             }
         }
-    } else if (type == VT_VARIANT) {
+    } else if (*type == VT_VARIANT) {
         const auto* from = static_cast<VARIANT*>(array->pvData);
         auto* to = static_cast<VARIANT*>(result->pvData);
         for (std::uint32_t i = 0; i < count; ++i) {
@@ -344,15 +431,16 @@ std::uint32_t SafeArrayGetDim(SAFEARRAY* array) {
 }
 
 HRESULT SafeArrayGetVartype(SAFEARRAY* array, VARTYPE* type) {
-    if (!validArray(array) || type == nullptr) {
+    const auto stored = arrayType(array);
+    if (!stored || type == nullptr) {
         return E_INVALIDARG;
     }
-    *type = elementType(array);
+    *type = *stored;
     return S_OK;
 }
 
 HRESULT SafeArrayGetLBound(SAFEARRAY* array, std::uint32_t dimension, std::int32_t* bound) {
-    if (!validArray(array) || bound == nullptr) {
+    if (!arrayType(array) || bound == nullptr) {
         return E_INVALIDARG;
     }
     if (dimension != 1) {
@@ -363,30 +451,31 @@ HRESULT SafeArrayGetLBound(SAFEARRAY* array, std::uint32_t dimension, std::int32
 }
 
 HRESULT SafeArrayGetUBound(SAFEARRAY* array, std::uint32_t dimension, std::int32_t* bound) {
-    if (!validArray(array) || bound == nullptr) {
+    if (!arrayType(array) || bound == nullptr) {
         return E_INVALIDARG;
     }
     if (dimension != 1) {
         return DISP_E_BADINDEX;
     }
     const std::int64_t upper =
-        std::int64_t{array->rgsabound[0].lLbound} + array->rgsabound[0].cElements - 1;
-    if (upper > INT32_MAX) {
-        return DISP_E_BADINDEX;
+        std::int64_t{array->rgsabound[0].lLbound} + std::int64_t{array->rgsabound[0].cElements} - 1;
+    if (upper < INT32_MIN) {
+        return DISP_E_BADINDEX; // empty at INT32_MIN: no 32-bit upper bound
     }
     *bound = static_cast<std::int32_t>(upper);
     return S_OK;
 }
 
 HRESULT SafeArrayPutElement(SAFEARRAY* array, const std::int32_t* indices, void* value) {
-    if (!validArray(array) || indices == nullptr) {
+    const auto stored = arrayType(array);
+    if (!stored || indices == nullptr) {
         return E_INVALIDARG;
     }
     void* slot = elementAt(array, indices);
     if (slot == nullptr) {
         return DISP_E_BADINDEX;
     }
-    const VARTYPE type = elementType(array);
+    const VARTYPE type = *stored;
     if (type == VT_BSTR) {
         auto* text = static_cast<BSTR>(value);
         BSTR copy = nullptr;
@@ -420,14 +509,15 @@ HRESULT SafeArrayPutElement(SAFEARRAY* array, const std::int32_t* indices, void*
 }
 
 HRESULT SafeArrayGetElement(SAFEARRAY* array, const std::int32_t* indices, void* value) {
-    if (!validArray(array) || indices == nullptr || value == nullptr) {
+    const auto stored = arrayType(array);
+    if (!stored || indices == nullptr || value == nullptr) {
         return E_INVALIDARG;
     }
     void* slot = elementAt(array, indices);
     if (slot == nullptr) {
         return DISP_E_BADINDEX;
     }
-    const VARTYPE type = elementType(array);
+    const VARTYPE type = *stored;
     if (type == VT_BSTR) {
         const BSTR text = *static_cast<BSTR*>(slot);
         BSTR copy = nullptr;

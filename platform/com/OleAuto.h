@@ -59,6 +59,9 @@ struct SAFEARRAYBOUND {
     std::int32_t lLbound;
 };
 
+inline constexpr std::uint16_t FADF_AUTO = 0x0001;     // on the stack
+inline constexpr std::uint16_t FADF_STATIC = 0x0002;   // in static storage
+inline constexpr std::uint16_t FADF_EMBEDDED = 0x0004; // inside a structure
 inline constexpr std::uint16_t FADF_HAVEVARTYPE = 0x0080;
 inline constexpr std::uint16_t FADF_BSTR = 0x0100;
 inline constexpr std::uint16_t FADF_VARIANT = 0x0800;
@@ -71,6 +74,23 @@ struct SAFEARRAY {
     void* pvData;
     SAFEARRAYBOUND rgsabound[1];
 };
+
+// This layer knows the descriptors SafeArrayCreateVector and SafeArrayCopy
+// made (it keeps a list of them) and owns only those. Any other descriptor -
+// on the stack, in static storage, inside a structure, or allocated by its
+// caller, whatever its FADF_AUTO, FADF_STATIC or FADF_EMBEDDED flags say -
+// belongs to its maker: it is read from its own fields only (never from
+// memory before it), and SafeArrayDestroy and VariantClear free neither it,
+// its data nor its elements (SafeArrayPutElement still frees the element it
+// replaces, as on any array). Its element type comes from its flags and
+// element size: FADF_BSTR strings, FADF_VARIANT VARIANTs, otherwise 4-byte
+// elements are VT_I4 and 2-byte ones VT_BOOL; anything else is refused
+// (E_INVALIDARG), as is data missing for its elements.
+//
+// Bounds are 32-bit, their arithmetic 64-bit: the elements' indexes run from
+// the lower bound to lower bound + count - 1, all within the 32-bit range (a
+// descriptor that reaches beyond it is refused), and an empty array has no
+// index at all, whatever its lower bound.
 
 extern "C" {
 
@@ -94,14 +114,19 @@ CORVANTIX_COM_API HRESULT VariantChangeType(VARIANT* destination, const VARIANT*
                                             std::uint16_t flags, VARTYPE type);
 
 // A one-dimensional array of count zeroed elements of VT_I4, VT_INT, VT_BOOL,
-// VT_BSTR or VT_VARIANT; null for another type or when out of memory.
+// VT_BSTR or VT_VARIANT; null for another type, when its last index would
+// lie beyond the 32-bit range, or when out of memory.
 CORVANTIX_COM_API SAFEARRAY* SafeArrayCreateVector(VARTYPE type, std::int32_t lowerBound,
                                                    std::uint32_t count);
+// Frees an array this layer made, with its elements; S_OK and nothing
+// touched for any other descriptor (see above).
 CORVANTIX_COM_API HRESULT SafeArrayDestroy(SAFEARRAY* array);
 CORVANTIX_COM_API HRESULT SafeArrayCopy(SAFEARRAY* array, SAFEARRAY** copy);
 CORVANTIX_COM_API std::uint32_t SafeArrayGetDim(SAFEARRAY* array);
 CORVANTIX_COM_API HRESULT SafeArrayGetVartype(SAFEARRAY* array, VARTYPE* type);
-// Dimensions count from 1. An empty array's upper bound is its lower bound - 1.
+// Dimensions count from 1. An empty array's upper bound is its lower bound
+// - 1; at INT32_MIN that is no 32-bit number, and the answer is
+// DISP_E_BADINDEX: read the count from rgsabound[0].cElements instead.
 CORVANTIX_COM_API HRESULT SafeArrayGetLBound(SAFEARRAY* array, std::uint32_t dimension,
                                              std::int32_t* bound);
 CORVANTIX_COM_API HRESULT SafeArrayGetUBound(SAFEARRAY* array, std::uint32_t dimension,

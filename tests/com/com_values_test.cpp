@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -114,7 +116,9 @@ TEST(SafeArray, VectorBounds) {
         std::uint32_t count;
         std::int32_t upper;
     };
-    for (const Case c : {Case{0, 2, 1}, Case{-2, 3, 0}, Case{5, 0, 4}}) {
+    for (const Case c :
+         {Case{0, 2, 1}, Case{-2, 3, 0}, Case{5, 0, 4}, Case{INT32_MIN, 1, INT32_MIN},
+          Case{INT32_MAX, 1, INT32_MAX}, Case{INT32_MAX - 1, 2, INT32_MAX}}) {
         SCOPED_TRACE(c.lower);
         SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, c.lower, c.count);
         ASSERT_NE(array, nullptr);
@@ -127,6 +131,204 @@ TEST(SafeArray, VectorBounds) {
     }
     EXPECT_EQ(SafeArrayCreateVector(VT_EMPTY, 0, 1), nullptr);
     EXPECT_EQ(SafeArrayCreateVector(VT_VARIANT, 0, 0x7FFFFFFFu), nullptr);
+    // The last element would have no 32-bit index.
+    EXPECT_EQ(SafeArrayCreateVector(VT_I4, INT32_MAX, 2), nullptr);
+    EXPECT_EQ(SafeArrayCreateVector(VT_BOOL, 1, 0x80000000u), nullptr);
+}
+
+TEST(SafeArray, EmptyArrayAtTheLowestBoundHasNoElements) {
+    for (const VARTYPE type : {VT_VARIANT, VT_BSTR, VT_I4}) {
+        SCOPED_TRACE(type);
+        SAFEARRAY* array = SafeArrayCreateVector(type, INT32_MIN, 0);
+        ASSERT_NE(array, nullptr);
+        EXPECT_EQ(lowerBound(array), INT32_MIN);
+        EXPECT_EQ(array->rgsabound[0].cElements, 0u);
+        // Its upper bound, INT32_MIN - 1, is no 32-bit number: never INT32_MAX.
+        std::int32_t upper = 0;
+        EXPECT_EQ(SafeArrayGetUBound(array, 1, &upper), DISP_E_BADINDEX);
+        EXPECT_EQ(upper, 0);
+        for (const std::int32_t index : {INT32_MIN, -1, 0, INT32_MAX}) {
+            SCOPED_TRACE(index);
+            Variant element;
+            EXPECT_EQ(SafeArrayGetElement(array, &index, element.receive()), DISP_E_BADINDEX);
+            EXPECT_EQ(SafeArrayPutElement(array, &index, element.get()), DISP_E_BADINDEX);
+        }
+        SAFEARRAY* copy = nullptr;
+        ASSERT_EQ(SafeArrayCopy(array, &copy), S_OK);
+        EXPECT_EQ(lowerBound(copy), INT32_MIN);
+        EXPECT_EQ(copy->rgsabound[0].cElements, 0u);
+        EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
+        EXPECT_EQ(SafeArrayDestroy(array), S_OK);
+    }
+}
+
+// ---- SAFEARRAYs made elsewhere ----------------------------------------
+//
+// Descriptors this layer did not make: it reads them from their own fields,
+// never from memory before them (under AddressSanitizer that would be
+// reported), and frees neither them, their data nor their elements.
+
+// Two VARIANTs, a string and a number, that the test owns and clears.
+struct TwoItems {
+    VARIANT items[2];
+    TwoItems() {
+        VariantInit(&items[0]);
+        items[0].vt = VT_BSTR;
+        items[0].bstrVal = SysAllocString(u"A");
+        VariantInit(&items[1]);
+        items[1].vt = VT_I4;
+        items[1].lVal = 7;
+    }
+    ~TwoItems() {
+        VariantClear(&items[0]);
+        VariantClear(&items[1]);
+    }
+    TwoItems(const TwoItems&) = delete;
+    TwoItems& operator=(const TwoItems&) = delete;
+};
+
+constexpr std::uint16_t kVariantFlags = FADF_VARIANT | FADF_HAVEVARTYPE;
+
+SAFEARRAY listOf(TwoItems& two, std::uint16_t where) {
+    return SAFEARRAY{
+        1,       static_cast<std::uint16_t>(kVariantFlags | where), sizeof(VARIANT), 0, two.items,
+        {{2, 0}}};
+}
+
+// Read, copied, destroyed and cleared in a VARIANT: the descriptor and its
+// elements stay as they were.
+void checkForeignList(SAFEARRAY* array, TwoItems& two) {
+    SAFEARRAY before{};
+    std::memcpy(&before, array, sizeof before);
+
+    VARTYPE type = VT_EMPTY;
+    EXPECT_EQ(SafeArrayGetVartype(array, &type), S_OK);
+    EXPECT_EQ(type, VT_VARIANT);
+    EXPECT_EQ(lowerBound(array), 0);
+    EXPECT_EQ(upperBound(array), 1);
+    std::int32_t index = 0;
+    Variant element;
+    ASSERT_EQ(SafeArrayGetElement(array, &index, element.receive()), S_OK);
+    ASSERT_EQ(element.get()->vt, VT_BSTR);
+    EXPECT_NE(element.get()->bstrVal, two.items[0].bstrVal); // a copy
+    EXPECT_EQ(std::u16string(element.get()->bstrVal), u"A");
+    index = 1;
+    ASSERT_EQ(SafeArrayGetElement(array, &index, element.receive()), S_OK);
+    EXPECT_EQ(element.get()->lVal, 7);
+
+    SAFEARRAY* copy = nullptr;
+    ASSERT_EQ(SafeArrayCopy(array, &copy), S_OK);
+    ASSERT_NE(copy, array);
+    EXPECT_EQ(upperBound(copy), 1);
+    EXPECT_EQ(SafeArrayDestroy(copy), S_OK);
+
+    EXPECT_EQ(SafeArrayDestroy(array), S_OK);
+    Variant holder;
+    holder.get()->vt = VT_ARRAY | VT_VARIANT;
+    holder.get()->parray = array;
+    EXPECT_EQ(VariantClear(holder.get()), S_OK);
+    EXPECT_EQ(holder.get()->vt, VT_EMPTY);
+
+    EXPECT_EQ(std::memcmp(&before, array, sizeof before), 0);
+    EXPECT_EQ(two.items[0].vt, VT_BSTR);
+    EXPECT_EQ(std::u16string(two.items[0].bstrVal), u"A"); // not freed
+    EXPECT_EQ(two.items[1].lVal, 7);
+}
+
+TEST(ForeignSafeArray, InStaticStorage) {
+    static TwoItems two;
+    static SAFEARRAY list = listOf(two, FADF_STATIC);
+    checkForeignList(&list, two);
+}
+
+TEST(ForeignSafeArray, OnTheStack) {
+    TwoItems two;
+    SAFEARRAY list = listOf(two, FADF_AUTO);
+    checkForeignList(&list, two);
+}
+
+TEST(ForeignSafeArray, InsideAStructureAfterAWordThatLooksLikeAType) {
+    // Where an array this layer makes keeps its element type, this one has
+    // VT_BSTR: read, it would make the VARIANTs strings.
+    struct Holder {
+        std::uint32_t words[2] = {0, VT_BSTR};
+        SAFEARRAY list;
+    };
+    TwoItems two;
+    Holder holder{{0, VT_BSTR}, listOf(two, FADF_EMBEDDED)};
+    checkForeignList(&holder.list, two);
+    EXPECT_EQ(holder.words[1], VT_BSTR);
+}
+
+TEST(ForeignSafeArray, AllocatedByItsMakerWithoutFlags) {
+    TwoItems two;
+    const auto list = std::make_unique<SAFEARRAY>(listOf(two, 0));
+    checkForeignList(list.get(), two); // the maker frees it, once
+}
+
+TEST(ForeignSafeArray, StringsAndNumbersByTheirFlagsAndSize) {
+    BSTR names[2] = {SysAllocString(u"x"), nullptr};
+    SAFEARRAY strings{1, FADF_AUTO | FADF_BSTR, sizeof(BSTR), 0, names, {{2, -1}}};
+    VARTYPE type = VT_EMPTY;
+    EXPECT_EQ(SafeArrayGetVartype(&strings, &type), S_OK);
+    EXPECT_EQ(type, VT_BSTR);
+    std::int32_t index = -1;
+    BSTR read = nullptr;
+    ASSERT_EQ(SafeArrayGetElement(&strings, &index, &read), S_OK);
+    EXPECT_EQ(std::u16string(read), u"x");
+    SysFreeString(read);
+    EXPECT_EQ(SafeArrayDestroy(&strings), S_OK);
+    EXPECT_EQ(std::u16string(names[0]), u"x"); // still the maker's
+    SysFreeString(names[0]);
+
+    std::int32_t values[3] = {4, 5, 6};
+    SAFEARRAY numbers{1, FADF_AUTO, sizeof(std::int32_t), 0, values, {{3, INT32_MAX - 2}}};
+    EXPECT_EQ(SafeArrayGetVartype(&numbers, &type), S_OK);
+    EXPECT_EQ(type, VT_I4);
+    EXPECT_EQ(upperBound(&numbers), INT32_MAX);
+    index = INT32_MAX;
+    std::int32_t value = 0;
+    ASSERT_EQ(SafeArrayGetElement(&numbers, &index, &value), S_OK);
+    EXPECT_EQ(value, 6);
+    EXPECT_EQ(SafeArrayDestroy(&numbers), S_OK);
+}
+
+TEST(ForeignSafeArray, DescriptorsThatDoNotAddUpAreRefused) {
+    VARIANT items[2];
+    VariantInit(&items[0]);
+    VariantInit(&items[1]);
+    struct Case {
+        const char* name;
+        SAFEARRAY array;
+    };
+    const Case cases[] = {
+        {"VARIANTs of four bytes", {1, FADF_AUTO | FADF_VARIANT, 4, 0, items, {{2, 0}}}},
+        {"strings of a VARIANT's size",
+         {1, FADF_AUTO | FADF_BSTR, sizeof(VARIANT), 0, items, {{2, 0}}}},
+        {"strings and VARIANTs",
+         {1, FADF_AUTO | FADF_BSTR | FADF_VARIANT, sizeof(VARIANT), 0, items, {{2, 0}}}},
+        {"no type and eight bytes", {1, FADF_AUTO, 8, 0, items, {{2, 0}}}},
+        {"two dimensions", {2, FADF_AUTO | FADF_VARIANT, sizeof(VARIANT), 0, items, {{2, 0}}}},
+        {"no data", {1, FADF_AUTO | FADF_VARIANT, sizeof(VARIANT), 0, nullptr, {{2, 0}}}},
+        {"beyond the last index",
+         {1, FADF_AUTO | FADF_VARIANT, sizeof(VARIANT), 0, items, {{2, INT32_MAX}}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SAFEARRAY array = c.array;
+        std::int32_t bound = 0;
+        VARTYPE type = VT_EMPTY;
+        SAFEARRAY* copy = nullptr;
+        const std::int32_t index = 0;
+        Variant element;
+        EXPECT_EQ(SafeArrayGetLBound(&array, 1, &bound), E_INVALIDARG);
+        EXPECT_EQ(SafeArrayGetUBound(&array, 1, &bound), E_INVALIDARG);
+        EXPECT_EQ(SafeArrayGetVartype(&array, &type), E_INVALIDARG);
+        EXPECT_EQ(SafeArrayGetElement(&array, &index, element.receive()), E_INVALIDARG);
+        EXPECT_EQ(SafeArrayCopy(&array, &copy), E_INVALIDARG);
+        EXPECT_EQ(copy, nullptr);
+        EXPECT_EQ(SafeArrayDestroy(&array), S_OK); // not its to free
+    }
 }
 
 TEST(SafeArray, ElementsAreCopiedInAndOut) {

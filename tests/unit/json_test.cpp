@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <filesystem>
+#include <vector>
 
 namespace {
 
@@ -172,7 +173,31 @@ TEST_F(JsonFixture, TextsThatGiveNoMap) {
     }
     EXPECT_FALSE(parseJsonMap(std::nullopt));
     EXPECT_TRUE(logged("[JsonTest][Error] jsmn parse error"));
-    EXPECT_TRUE(logged("[JsonTest][Error] Error json: {}"));
+    EXPECT_TRUE(logged("[JsonTest][Error] Error json: length 2\n")); // "{}"
+}
+
+TEST_F(JsonFixture, AFailedParseLogsTheLengthAndNoneOfTheText) {
+    // Each text holds a secret and fails to parse: cut short, a stray
+    // character, a hidden key, and one pair too many.
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (int i = 0; i < kJsonMapMaxEntries; ++i) {
+        pairs.emplace_back("k" + std::to_string(i), "v");
+    }
+    pairs.emplace_back("newPW", "462817");
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"FunctionName":"VerifyPIN","PIN":"739514","x":)", "739514"},
+        {R"({"Pass":"s3cr3t-pass" ] )", "s3cr3t-pass"},
+        {R"({"Token":"T0k3nV4lue","Token_CorvantixHide":"true")", "T0k3nV4lue"},
+        {object(pairs), "462817"},
+    };
+    for (const auto& [text, secret] : cases) {
+        SCOPED_TRACE(secret);
+        EXPECT_FALSE(parseJsonMap(text));
+        EXPECT_TRUE(
+            logged("[JsonTest][Error] Error json: length " + std::to_string(text.size()) + "\n"));
+        EXPECT_FALSE(logged(secret));
+    }
+    EXPECT_FALSE(logged("FunctionName"));
 }
 
 TEST_F(JsonFixture, UnescapingHasExactlySevenReplacements) {

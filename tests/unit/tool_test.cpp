@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -80,6 +82,41 @@ TEST(CompareVersion, Results) {
         SCOPED_TRACE(c.a.value_or("<null>") + " vs " + c.b.value_or("<null>"));
         EXPECT_EQ(compareVersion(c.a, c.b), c.result);
     }
+}
+
+// One thread decodes time values (a failing and a good one in turn) while
+// another compares versions: neither may read the status the other's
+// conversion left behind.
+TEST(ConversionStatus, EachThreadReadsItsOwn) {
+    constexpr int kComparisons = 200000;
+    std::atomic<bool> decoding{false};
+    std::atomic<bool> stop{false};
+    long decodes = 0;
+    long decoderWrong = 0;
+    std::thread decoder([&] {
+        decoding = true;
+        for (bool fail = true; !stop; fail = !fail) {
+            const std::int32_t value = hexStringToLong(fail ? "zz" : "1A");
+            if (isConvertError() != fail || value != (fail ? 0 : 0x1A)) {
+                ++decoderWrong;
+            }
+            ++decodes;
+        }
+    });
+    while (!decoding) {
+        std::this_thread::yield();
+    }
+    long comparerWrong = 0;
+    for (int i = 0; i < kComparisons; ++i) {
+        if (compareVersion("1,0,18,719", "1.0.18.700") != 1) {
+            ++comparerWrong;
+        }
+    }
+    stop = true;
+    decoder.join();
+    EXPECT_GT(decodes, 0);
+    EXPECT_EQ(comparerWrong, 0) << "of " << kComparisons << " comparisons";
+    EXPECT_EQ(decoderWrong, 0) << "of " << decodes << " decodings";
 }
 
 TEST(SplitString, EntriesIncludingEmptyOnes) {
