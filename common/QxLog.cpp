@@ -108,7 +108,86 @@ void logWriteLine(int level, const char* fmt, va_list args) {
     std::fclose(file);
 }
 
+// ---- Memory target -------------------------------------------------------
+
+// The last lines in a ring whose strings keep their room, so a busy writer
+// allocates nothing once the ring has filled. Guarded by a lock of this
+// process only: no other process reads the ring.
+struct MemoryTarget {
+    std::mutex lock;
+    bool on = false;
+    std::vector<std::string> ring = std::vector<std::string>(kLogMemoryLines);
+    std::size_t next = 0;  // the slot the next line goes to
+    std::size_t count = 0; // slots in use
+    std::uint64_t total = 0;
+};
+
+// Never destroyed: a thread may still write while the process exits.
+MemoryTarget& memoryTarget() {
+    static auto* target = new MemoryTarget;
+    return *target;
+}
+
+// While the memory target is on, keeps the line as logWriteLine would append
+// it (without the line end), or drops it where that would; false when off.
+bool logKeepLine(int level, const char* fmt, va_list args) {
+    auto& target = memoryTarget();
+    std::lock_guard guard(target.lock);
+    if (!target.on) {
+        return false;
+    }
+    const auto name = logMakeFileName();
+    if (!name) {
+        return true;
+    }
+    char prefix[128];
+    const int p = std::snprintf(prefix, sizeof prefix, "%s %s [%05lu-%05lu] ", name->stamp.c_str(),
+                                logLevelTag(level), static_cast<unsigned long>(getpid()) % 100000,
+                                static_cast<unsigned long>(gettid()) % 100000);
+    std::string& line = target.ring[target.next];
+    line.assign(prefix, static_cast<std::size_t>(std::clamp(p, 0, int{sizeof prefix} - 1)));
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    if (n > 0) {
+        const std::size_t start = line.size();
+        line.resize(start + static_cast<std::size_t>(n));
+        std::vsnprintf(line.data() + start, static_cast<std::size_t>(n) + 1, fmt, args);
+    }
+    target.next = (target.next + 1) % kLogMemoryLines;
+    target.count = std::min(target.count + 1, kLogMemoryLines);
+    ++target.total;
+    return true;
+}
+
 } // namespace
+
+void logSetMemoryTarget(bool on) {
+    auto& target = memoryTarget();
+    std::lock_guard guard(target.lock);
+    target.on = on;
+    target.next = 0;
+    target.count = 0;
+    target.total = 0;
+}
+
+std::vector<std::string> logMemoryLines() {
+    auto& target = memoryTarget();
+    std::lock_guard guard(target.lock);
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < target.count; ++i) {
+        out.push_back(
+            target.ring[(target.next + kLogMemoryLines - target.count + i) % kLogMemoryLines]);
+    }
+    return out;
+}
+
+std::uint64_t logMemoryLineCount() {
+    auto& target = memoryTarget();
+    std::lock_guard guard(target.lock);
+    return target.total;
+}
 
 const LogSettings& logSettings() {
     return settings;
@@ -219,6 +298,9 @@ int logPrintV(int level, int /*reserved*/, const char* fmt, va_list args) {
     // While off nothing is written, whatever the level: there is no file yet.
     if (!settings.enabled || level > settings.level) {
         return -2;
+    }
+    if (logKeepLine(level, fmt, args)) {
+        return 0;
     }
     logLock();
     logWriteLine(level, fmt, args);
