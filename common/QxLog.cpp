@@ -5,6 +5,7 @@
 #include "platform/mutex/NamedMutex.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -111,29 +112,28 @@ void logWriteLine(int level, const char* fmt, va_list args) {
 // ---- Memory target -------------------------------------------------------
 
 // The last lines in a ring whose strings keep their room, so a busy writer
-// allocates nothing once the ring has filled. Guarded by a lock of this
-// process only: no other process reads the ring.
+// allocates nothing once the ring has filled; the ring exists only while the
+// target is on. Guarded by a lock of this process only: no other process
+// reads the ring.
 struct MemoryTarget {
     std::mutex lock;
-    bool on = false;
-    std::vector<std::string> ring = std::vector<std::string>(kLogMemoryLines);
+    std::atomic<bool> on{false};
+    std::vector<std::string> ring;
     std::size_t next = 0;  // the slot the next line goes to
     std::size_t count = 0; // slots in use
     std::uint64_t total = 0;
 };
 
-// Never destroyed: a thread may still write while the process exits.
-MemoryTarget& memoryTarget() {
-    static auto* target = new MemoryTarget;
-    return *target;
-}
+MemoryTarget memoryLog;
 
 // While the memory target is on, keeps the line as logWriteLine would append
 // it (without the line end), or drops it where that would; false when off.
 bool logKeepLine(int level, const char* fmt, va_list args) {
-    auto& target = memoryTarget();
-    std::lock_guard guard(target.lock);
-    if (!target.on) {
+    if (!memoryLog.on) {
+        return false;
+    }
+    std::lock_guard guard(memoryLog.lock);
+    if (!memoryLog.on) {
         return false;
     }
     const auto name = logMakeFileName();
@@ -144,7 +144,7 @@ bool logKeepLine(int level, const char* fmt, va_list args) {
     const int p = std::snprintf(prefix, sizeof prefix, "%s %s [%05lu-%05lu] ", name->stamp.c_str(),
                                 logLevelTag(level), static_cast<unsigned long>(getpid()) % 100000,
                                 static_cast<unsigned long>(gettid()) % 100000);
-    std::string& line = target.ring[target.next];
+    std::string& line = memoryLog.ring[memoryLog.next];
     line.assign(prefix, static_cast<std::size_t>(std::clamp(p, 0, int{sizeof prefix} - 1)));
     va_list copy;
     va_copy(copy, args);
@@ -155,38 +155,36 @@ bool logKeepLine(int level, const char* fmt, va_list args) {
         line.resize(start + static_cast<std::size_t>(n));
         std::vsnprintf(line.data() + start, static_cast<std::size_t>(n) + 1, fmt, args);
     }
-    target.next = (target.next + 1) % kLogMemoryLines;
-    target.count = std::min(target.count + 1, kLogMemoryLines);
-    ++target.total;
+    memoryLog.next = (memoryLog.next + 1) % kLogMemoryLines;
+    memoryLog.count = std::min(memoryLog.count + 1, kLogMemoryLines);
+    ++memoryLog.total;
     return true;
 }
 
 } // namespace
 
 void logSetMemoryTarget(bool on) {
-    auto& target = memoryTarget();
-    std::lock_guard guard(target.lock);
-    target.on = on;
-    target.next = 0;
-    target.count = 0;
-    target.total = 0;
+    std::lock_guard guard(memoryLog.lock);
+    memoryLog.on = on;
+    memoryLog.ring = on ? std::vector<std::string>(kLogMemoryLines) : std::vector<std::string>();
+    memoryLog.next = 0;
+    memoryLog.count = 0;
+    memoryLog.total = 0;
 }
 
 std::vector<std::string> logMemoryLines() {
-    auto& target = memoryTarget();
-    std::lock_guard guard(target.lock);
+    std::lock_guard guard(memoryLog.lock);
     std::vector<std::string> out;
-    for (std::size_t i = 0; i < target.count; ++i) {
-        out.push_back(
-            target.ring[(target.next + kLogMemoryLines - target.count + i) % kLogMemoryLines]);
+    for (std::size_t i = 0; i < memoryLog.count; ++i) {
+        out.push_back(memoryLog.ring[(memoryLog.next + kLogMemoryLines - memoryLog.count + i) %
+                                     kLogMemoryLines]);
     }
     return out;
 }
 
 std::uint64_t logMemoryLineCount() {
-    auto& target = memoryTarget();
-    std::lock_guard guard(target.lock);
-    return target.total;
+    std::lock_guard guard(memoryLog.lock);
+    return memoryLog.total;
 }
 
 const LogSettings& logSettings() {
