@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -37,8 +38,8 @@ void check(bool condition) {
     }
 }
 
-std::uint32_t deliver(std::string_view payload) {
-    return IPCMsgWndProc({platform::kWmCopyData, 0, payload});
+void deliver(std::string_view payload) {
+    (void)IPCMsgWndProc({platform::kWmCopyData, 0, payload});
 }
 
 // A field that the one-line JSON form carries unchanged.
