@@ -130,7 +130,83 @@ void logWriteLine(int level, const char* fmt, va_list args) {
     std::fclose(file);
 }
 
+// ---- Memory target -------------------------------------------------------
+
+// The last lines in a ring whose strings keep their room, so a busy writer
+// allocates nothing once the ring has filled; the ring exists only while the
+// target is on. Guarded by a lock of this process only: no other process
+// reads the ring.
+struct MemoryTarget {
+    std::mutex lock;
+    std::atomic<bool> on{false};
+    std::vector<std::string> ring;
+    std::size_t next = 0;  // the slot the next line goes to
+    std::size_t count = 0; // slots in use
+    std::uint64_t total = 0;
+};
+
+MemoryTarget memoryLog;
+
+// While the memory target is on, keeps the line as logWriteLine would append
+// it (without the line end), or drops it where that would; false when off.
+bool logKeepLine(int level, const char* fmt, va_list args) {
+    if (!memoryLog.on) {
+        return false;
+    }
+    std::lock_guard guard(memoryLog.lock);
+    if (!memoryLog.on) {
+        return false;
+    }
+    const auto name = logMakeFileName();
+    if (!name) {
+        return true;
+    }
+    char prefix[128];
+    const int p = std::snprintf(prefix, sizeof prefix, "%s %s [%05lu-%05lu] ", name->stamp.c_str(),
+                                logLevelTag(level), static_cast<unsigned long>(getpid()) % 100000,
+                                static_cast<unsigned long>(gettid()) % 100000);
+    std::string& line = memoryLog.ring[memoryLog.next];
+    line.assign(prefix, static_cast<std::size_t>(std::clamp(p, 0, int{sizeof prefix} - 1)));
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    if (n > 0) {
+        const std::size_t start = line.size();
+        line.resize(start + static_cast<std::size_t>(n));
+        std::vsnprintf(line.data() + start, static_cast<std::size_t>(n) + 1, fmt, args);
+    }
+    memoryLog.next = (memoryLog.next + 1) % kLogMemoryLines;
+    memoryLog.count = std::min(memoryLog.count + 1, kLogMemoryLines);
+    ++memoryLog.total;
+    return true;
+}
+
 } // namespace
+
+void logSetMemoryTarget(bool on) {
+    std::lock_guard guard(memoryLog.lock);
+    memoryLog.on = on;
+    memoryLog.ring = on ? std::vector<std::string>(kLogMemoryLines) : std::vector<std::string>();
+    memoryLog.next = 0;
+    memoryLog.count = 0;
+    memoryLog.total = 0;
+}
+
+std::vector<std::string> logMemoryLines() {
+    std::lock_guard guard(memoryLog.lock);
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < memoryLog.count; ++i) {
+        out.push_back(memoryLog.ring[(memoryLog.next + kLogMemoryLines - memoryLog.count + i) %
+                                     kLogMemoryLines]);
+    }
+    return out;
+}
+
+std::uint64_t logMemoryLineCount() {
+    std::lock_guard guard(memoryLog.lock);
+    return memoryLog.total;
+}
 
 const LogSettings& logSettings() {
     return settings;
@@ -241,6 +317,9 @@ int logPrintV(int level, int /*reserved*/, const char* fmt, va_list args) {
     // While off nothing is written, whatever the level: there is no file yet.
     if (!settings.enabled || level > settings.level) {
         return -2;
+    }
+    if (logKeepLine(level, fmt, args)) {
+        return 0;
     }
     logLock();
     logWriteLine(level, fmt, args);

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr std::size_t kLogFileNameMax = 127;
 inline constexpr const char* kLogDefaultFile = "C:\\QxLog.log";
@@ -45,5 +46,17 @@ std::optional<LogFileName> logMakeFileName();
 const LogSettings& logSettings();
 const char* logLevelTag(int level);
 
-// Back to the state at process start (for tests).
+// Back to the state at process start (for tests); the memory target stays
+// as it was set.
 void logResetForTest();
+
+// The memory target, for fuzzing and tests: while on, every line is
+// composed as for the file but kept in memory among the last
+// kLogMemoryLines; no file is opened and the machine-wide mutex is not
+// taken. Switching it either way empties the lines kept.
+inline constexpr std::size_t kLogMemoryLines = 64;
+void logSetMemoryTarget(bool on);
+// The lines kept, oldest first, without their line ends.
+std::vector<std::string> logMemoryLines();
+// Every line kept since the target was last switched.
+std::uint64_t logMemoryLineCount();

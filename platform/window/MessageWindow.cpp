@@ -44,6 +44,8 @@ struct Answer {
     std::uint32_t result;
 };
 
+static_assert(sizeof(RequestHeader) == kRequestHeaderBytes);
+
 // The window whose loop runs on this thread, so that a send to it calls the
 // procedure directly instead of waiting on itself.
 struct LoopContext {
@@ -358,28 +360,21 @@ bool dispatchFrames(Connection& c, const WindowProc& proc) {
     std::size_t offset = 0;
     bool keep = true;
     while (keep) {
-        const std::size_t available = c.buffer.size() - offset;
-        if (available < sizeof(RequestHeader)) {
-            break;
-        }
-        RequestHeader header;
-        std::memcpy(&header, c.buffer.data() + offset, sizeof header);
-        if (header.magic != kRequestMagic || header.length > kMaxCopyDataBytes) {
+        const auto frame = parseRequestFrame(std::string_view(c.buffer).substr(offset));
+        if (frame.status == FrameStatus::Malformed) {
             return false;
         }
-        if (available < sizeof header + header.length) {
+        if (frame.status == FrameStatus::Partial) {
             break;
         }
-        const WindowMessage message{
-            header.message, header.param,
-            std::string_view(c.buffer.data() + offset + sizeof header, header.length)};
-        if ((header.flags & kFlagPosted) != 0) {
+        const WindowMessage message{frame.message, frame.param, frame.payload};
+        if ((frame.flags & kFlagPosted) != 0) {
             keep = sendAnswer(c.fd.get(), 0);
             callProc(proc, message);
         } else {
             keep = sendAnswer(c.fd.get(), callProc(proc, message));
         }
-        offset += sizeof header + header.length;
+        offset += frame.size;
     }
     c.buffer.erase(0, offset);
     return keep;
@@ -409,6 +404,29 @@ bool readAvailable(Connection& c) {
 }
 
 } // namespace
+
+RequestFrame parseRequestFrame(std::string_view bytes) {
+    RequestFrame frame;
+    if (bytes.size() < sizeof(RequestHeader)) {
+        return frame;
+    }
+    RequestHeader header;
+    std::memcpy(&header, bytes.data(), sizeof header);
+    if (header.magic != kRequestMagic || header.length > kMaxCopyDataBytes) {
+        frame.status = FrameStatus::Malformed;
+        return frame;
+    }
+    if (bytes.size() - sizeof header < header.length) {
+        return frame;
+    }
+    frame.status = FrameStatus::Complete;
+    frame.message = header.message;
+    frame.param = header.param;
+    frame.flags = header.flags;
+    frame.payload = bytes.substr(sizeof header, header.length);
+    frame.size = sizeof header + header.length;
+    return frame;
+}
 
 fs::path windowSocketPath(std::string_view className) {
     const auto dir = windowsFolder();

@@ -129,6 +129,29 @@ struct SendResult {
 SendResult sendCopyData(std::string_view className, std::uint32_t dwData, std::string_view payload,
                         std::uint32_t timeoutMs = kDefaultSendTimeoutMs);
 
+// The bytes of one request frame's header.
+inline constexpr std::size_t kRequestHeaderBytes = 20;
+
+enum class FrameStatus {
+    Complete,  // a whole frame stands at the head of the bytes
+    Partial,   // too few bytes yet for the header or the payload
+    Malformed, // wrong magic or a payload beyond kMaxCopyDataBytes: drop the connection
+};
+
+struct RequestFrame {
+    FrameStatus status = FrameStatus::Partial;
+    // The rest is set for a complete frame only.
+    std::uint32_t message = 0;
+    std::uint32_t param = 0;
+    std::uint32_t flags = 0;
+    std::string_view payload; // inside the bytes parsed
+    std::size_t size = 0;     // the bytes the whole frame takes
+};
+
+// Reads the request frame at the head of what a receiver has read from a
+// connection (the wire form above); the bytes after it are left alone.
+RequestFrame parseRequestFrame(std::string_view bytes);
+
 // Posts kWmWtsSessionChange with the event code to every registered window;
 // each receiver acknowledges on receipt, before its procedure runs. The
 // number of windows reached.

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
+#include <future>
 #include <regex>
 #include <sstream>
 #include <sys/file.h>
@@ -263,6 +264,74 @@ TEST_F(LogFixture, SetTargetRules) {
     EXPECT_EQ(logSettings().fileName, file);
     EXPECT_EQ(logPrint(5, 0, "two"), -2);
     EXPECT_EQ(lines(dated("s", ".log")).size(), 1u);
+}
+
+class MemoryLog : public LogFixture {
+protected:
+    void SetUp() override {
+        LogFixture::SetUp();
+        logSetMemoryTarget(true);
+    }
+    void TearDown() override { logSetMemoryTarget(false); }
+};
+
+TEST_F(MemoryLog, LinesAreComposedAsForTheFileButNoFileIsWritten) {
+    writeIni("Log File=" + (logDir() / "m.log").string() + "\nLog Level=4\n");
+    ASSERT_TRUE(setLog("Mem")); // the writers' own lines are level 5: none kept
+    logError("bad ", "thing");
+    EXPECT_EQ(logPrint(3, 0, "number %d of %s", 7, "lines"), 0);
+    EXPECT_EQ(logPrint(5, 0, "above the level"), -2);
+
+    const auto got = logMemoryLines();
+    ASSERT_EQ(got.size(), 2u);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(got[0], m, kLine)) << got[0];
+    EXPECT_EQ(m[1], "[INFO ]");
+    EXPECT_EQ(m[2], "Log Enable '" + (box.root() / "Windows/VondelCorvantix.ini").string() + "'");
+    ASSERT_TRUE(std::regex_match(got[1], m, kLine)) << got[1];
+    EXPECT_EQ(m[1], "[WARN ]");
+    EXPECT_EQ(m[2], "number 7 of lines");
+    EXPECT_EQ(logMemoryLineCount(), 2u);
+    EXPECT_TRUE(fs::is_empty(logDir()));
+}
+
+TEST_F(MemoryLog, KeepsOnlyTheLastLinesAndCountsAll) {
+    logSetTarget((logDir() / "m.log").string(), 5);
+    const std::size_t written = kLogMemoryLines + 5;
+    for (std::size_t i = 0; i < written; ++i) {
+        logPrint(5, 0, "line %zu", i);
+    }
+    const auto got = logMemoryLines();
+    ASSERT_EQ(got.size(), kLogMemoryLines);
+    EXPECT_TRUE(got.front().ends_with(" line 5")) << got.front();
+    EXPECT_TRUE(got.back().ends_with(" line " + std::to_string(written - 1))) << got.back();
+    EXPECT_EQ(logMemoryLineCount(), written);
+
+    // Off again: the file writer takes over, and the lines kept are gone.
+    logSetMemoryTarget(false);
+    EXPECT_EQ(logPrint(5, 0, "to the file"), 0);
+    EXPECT_TRUE(logMemoryLines().empty());
+    EXPECT_EQ(lines(dated("m", ".log")).size(), 1u);
+}
+
+TEST_F(MemoryLog, OverlongFileNameDropsTheLineAsTheFileWriterDoes) {
+    const std::string name = (logDir() / "").string();
+    logSetTarget(name + std::string(kLogFileNameMax - name.size(), 'x'), 5);
+    EXPECT_EQ(logPrint(5, 0, "dropped"), 0);
+    EXPECT_TRUE(logMemoryLines().empty());
+}
+
+TEST_F(MemoryLog, NeverWaitsForTheMachineWideLock) {
+    logSetTarget((logDir() / "m.log").string(), 5);
+    const auto other = platform::NamedMutex::open(kLogMutexName);
+    ASSERT_NE(other, nullptr);
+    ASSERT_TRUE(other->lock(0));
+    auto line = std::async(std::launch::async, [] { return logPrint(5, 0, "while held"); });
+    const bool done = line.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    other->unlock(); // lets a waiting writer finish either way
+    ASSERT_TRUE(done);
+    EXPECT_EQ(line.get(), 0);
+    EXPECT_TRUE(logMemoryLines().back().ends_with(" while held"));
 }
 
 TEST_F(LogFixture, TwoProcessesNeverMixTheirLines) {
