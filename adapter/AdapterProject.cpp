@@ -38,11 +38,6 @@ constexpr std::string_view kModule = "AdapterProject";
 constexpr std::string_view kIdentity = "VondelTaveloZynAdapter";
 constexpr std::string_view kVersion = "1,0,18,719";
 
-constexpr int kResultUnknownFunction = 61005;
-constexpr int kResultComponentFailed = 61011;
-constexpr int kResultComponentInit = 61905;
-constexpr int kResultLocked = 61908;
-
 constexpr int kIndexVersion = -1;
 constexpr int kIndexUnlock = -2;
 constexpr int kIndexRelease = -3;
@@ -280,7 +275,7 @@ void runComponent(const Component<Method, KeyCount>& spec, const JsonMap* map) {
     scope.end();
 
     if (!spec.open && !allowList.unlocked()) {
-        setResultCode(kResultLocked);
+        setResultCode(kResultNotUnlocked);
         return;
     }
     if (keyCheck && jsonMapKeyCheckError() != 0 && getJsonMapBool(map, "AdapterJsonKeyCheck")) {
@@ -308,7 +303,7 @@ void runComponent(const Component<Method, KeyCount>& spec, const JsonMap* map) {
         }
     } catch (const ComError&) {
         logWarning("Catch component exception", "");
-        setResultCode(kResultComponentFailed);
+        setResultCode(kResultComError);
         std::array<char, 512> line{};
         std::snprintf(line.data(), line.size(), "Safe in %s at %d lines in %s", handlerName.c_str(),
                       __LINE__, std::string(kModule).c_str());
@@ -342,7 +337,7 @@ void Corvantix_Unlock(const JsonMap* map) {
     } else {
         logNullParameter("url", kModule, __LINE__);
     }
-    setResultCode(allowList.unlocked() ? 0 : kResultLocked);
+    setResultCode(allowList.unlocked() ? 0 : kResultNotUnlocked);
     if (logWritersOn()) {
         logNormal("Check Corvantix url state: ", allowList.unlocked() ? "Success" : "Fail");
     }
@@ -404,7 +399,7 @@ bool initAdapter() {
     if (const HRESULT hr = createComponent(); FAILED(hr)) {
         logError("Component init error!", "");
         logErrorInt("Component init result: ", hr);
-        setResultCode(kResultComponentInit);
+        setResultCode(kResultNoControl);
         return false;
     }
     setAdapterUnlockURL(allowList);
@@ -475,7 +470,7 @@ void dispatchAdapterFunction(const JsonMap* map, const char* name) {
         return;
     }
     logWarning("Function name does not match: ", name);
-    setResultCode(kResultUnknownFunction);
+    setResultCode(kResultBadArgument);
 }
 
 // Runs one export call: the last answer freed first, no exception let out,
@@ -532,7 +527,7 @@ ADAPTER_EXPORT const char* callMethod(const char* jsonText) {
         const auto name = getJsonMapValue(map.get(), "FunctionName");
         if (!name) {
             logWarning("Function name is null", "");
-            setResultCode(kResultUnknownFunction);
+            setResultCode(kResultBadArgument);
             return;
         }
         if (initAdapter()) {

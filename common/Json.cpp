@@ -216,7 +216,7 @@ std::optional<std::string> BinarySearchCorvantixJsonMap(const JsonMap* map, int 
         if (keyCheckMode && key.find("Corvantix") == std::string_view::npos &&
             key.find("topui") == std::string_view::npos) {
             logWarning("Json map key not found: ", key);
-            keyCheckError = kJsonKeyMissing;
+            keyCheckError = kResultKeyMissing;
         }
         return std::nullopt;
     }

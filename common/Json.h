@@ -17,6 +17,8 @@
 //   K_CorvantixHide         K is masked in the parameter log
 // The first four are tried in this order; the first that is set decides.
 
+#include "common/ResultCode.h"
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -28,8 +30,6 @@
 inline constexpr int kJsonMapMaxEntries = 128;
 // The root object and 128 pairs.
 inline constexpr int kJsonMapTokens = 2 * kJsonMapMaxEntries + 1;
-// A key missing while the key-check mode is on.
-inline constexpr int kJsonKeyMissing = 61016;
 
 inline constexpr std::string_view kJsonEncryptFlag = "_CorvantixEncryptFlag";
 inline constexpr std::string_view kJsonStarFlag = "_CorvantixFlag";

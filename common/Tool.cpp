@@ -14,7 +14,7 @@ namespace {
 
 // Each thread reads the status its own last conversion left: the message
 // receiver decodes time values while a request thread compares versions.
-thread_local int convertStatus = kConvertOk;
+thread_local int convertStatus = kResultSuccess;
 
 constexpr std::string_view kBase64Alphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -55,16 +55,16 @@ int hexValue(char c) {
 }
 
 std::int32_t convert(std::optional<std::string_view> text, bool strict, int base) {
-    convertStatus = kConvertOk;
+    convertStatus = kResultSuccess;
     if (!text) {
-        convertStatus = kConvertNoText;
+        convertStatus = kResultNoText;
         return 0;
     }
     if (strict) {
         for (std::size_t i = 0; i < text->size(); ++i) {
             const char c = (*text)[i];
             if (!((c >= '0' && c <= '9') || (c == '-' && i == 0))) {
-                convertStatus = kConvertNotNumber;
+                convertStatus = kResultNotNumber;
                 return 0;
             }
         }
@@ -74,7 +74,7 @@ std::int32_t convert(std::optional<std::string_view> text, bool strict, int base
     errno = 0;
     const long value = std::strtol(copy.c_str(), &end, base);
     if (end == copy.c_str() || errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
-        convertStatus = kConvertNotNumber;
+        convertStatus = kResultNotNumber;
         return 0;
     }
     return static_cast<std::int32_t>(value);
@@ -245,7 +245,7 @@ std::int32_t hexStringToLong(std::optional<std::string_view> text) {
 
 bool isConvertError() {
     const int status = convertStatus;
-    return status == kConvertNotNumber || status == kConvertNoText;
+    return status == kResultNotNumber || status == kResultNoText;
 }
 
 int conversionStatus() {
@@ -359,7 +359,7 @@ int compareVersion(std::optional<std::string_view> a, std::optional<std::string_
         CORVANTIX_NULL_PARAMETER("inputVersionB");
     }
     if (!a || !b) {
-        return kVersionNoVersion;
+        return kResultNotAvailable;
     }
     const auto components = [](std::string_view version) {
         std::string text;
@@ -378,7 +378,7 @@ int compareVersion(std::optional<std::string_view> a, std::optional<std::string_
     }
     for (std::size_t i = 0; i < left.size(); ++i) {
         if (left[i].empty() || right[i].empty()) {
-            return kVersionEmptyComponent;
+            return kResultBadArgument;
         }
     }
     const auto logTextMode = [](const std::string& x, const std::string& y) {

@@ -5,6 +5,7 @@
 // that touch the operating system (folders, files, programs, named mutexes,
 // the port probe and the OS flags).
 
+#include "common/ResultCode.h"
 #include "platform/mutex/NamedMutex.h"
 
 #include <cstddef>
@@ -17,14 +18,6 @@
 #include <vector>
 
 inline constexpr const char* kProductWord = "VondelCorvantix";
-
-// ---- Results -------------------------------------------------------------
-
-inline constexpr int kConvertOk = 0;
-inline constexpr int kConvertNotNumber = 61003;
-inline constexpr int kConvertNoText = 61004;
-inline constexpr int kVersionNoVersion = 61001;
-inline constexpr int kVersionEmptyComponent = 61005;
 
 // ---- Log writers ---------------------------------------------------------
 
@@ -80,7 +73,7 @@ std::u16string utf8ToUtf16(std::string_view text);
 // ---- Numbers -------------------------------------------------------------
 
 // Decimal; strict allows only digits and a leading "-". Leaves the
-// conversion status behind (kConvertOk, kConvertNotNumber, kConvertNoText)
+// conversion status behind (kResultSuccess, kResultNotNumber, kResultNoText)
 // for the calling thread only: isConvertError() and conversionStatus() read
 // the status of the calling thread's last conversion.
 std::int32_t stringToLong(std::optional<std::string_view> text, bool strict);
@@ -104,7 +97,7 @@ std::optional<std::string> getJsonValue(std::optional<std::string_view> json, st
 // ---- Versions, random values, identifiers --------------------------------
 
 // -1 older, 0 equal, 1 newer, 2 differs as text, 3 different component
-// counts, kVersionNoVersion, kVersionEmptyComponent.
+// counts, kResultNotAvailable, kResultBadArgument.
 int compareVersion(std::optional<std::string_view> a, std::optional<std::string_view> b);
 bool getRandomBytes(std::uint8_t* buffer, std::size_t count);
 // Eight characters of 0-9A-Z and "_SID".

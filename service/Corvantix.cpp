@@ -132,7 +132,7 @@ MHD_Result answerPost(MHD_Connection* connection, ConnectionRecord& record) {
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_PROTOCOL);
     if (info == nullptr) {
         logWarning("", "Get connection information error");
-        errorReply(reply, kResultNoTlsInfo);
+        errorReply(reply, kResultNotAvailable);
         return finish(sendResponse(connection, false, std::move(reply), origin));
     }
     const int protocol = info->protocol;

@@ -5,6 +5,8 @@
 // "Parameter" holding the request in Base64, an origin), the private-network
 // preflight, and the reply with its CORS headers.
 
+#include "common/ResultCode.h"
+
 #include <cstdarg>
 #include <cstdint>
 #include <microhttpd.h>
@@ -18,10 +20,6 @@ inline constexpr std::size_t kMaxPostedText = 1024 * 1024;
 // An idle connection is closed after this many seconds without traffic: the
 // time the service announces in its "Keep-Alive: timeout=15" header.
 inline constexpr unsigned kConnectionTimeoutSeconds = 15;
-
-inline constexpr int kResultNoTlsInfo = 61001;
-inline constexpr int kResultNotLocalhost = 61904;
-inline constexpr int kResultNoOrigin = 61012;
 
 // One internal polling thread per daemon (requests run one at a time), with
 // the best poller the library has: epoll where it can, so descriptors at or

@@ -493,12 +493,6 @@ void releaseAllAdapters() {
 
 namespace {
 
-constexpr int kResultPathRefused = 61009;
-constexpr int kResultServerTooOld = 61203;
-constexpr int kResultAdapterTooOld = 61204;
-constexpr int kResultBadArgument = 61005;
-constexpr int kResultNoValue = 61001;
-
 std::string requestText(const JsonMap* request, std::string_view key, std::size_t max) {
     return getJsonMapValue(request, key).value_or("").substr(0, max);
 }
@@ -685,7 +679,7 @@ JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_vie
                 return reply;
             }
             const auto text = sessionValueStore().getCorvantixValue(channel, origin);
-            setResult(reply, __LINE__, text ? *text : std::to_string(kResultNoValue));
+            setResult(reply, __LINE__, text ? *text : std::to_string(kResultNotAvailable));
             return reply;
         }
         return callAdapter(index, request, function, std::move(reply));

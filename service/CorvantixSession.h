@@ -25,11 +25,6 @@ inline constexpr const char* kServiceVersion = "1.0.22.0804";
 inline constexpr const char* kVersionFileName = "VondelCorvantixMainVersion";
 inline constexpr const char* kLibrarySuffix = ".so";
 
-inline constexpr int kResultLoadFailed = 61902;
-inline constexpr int kResultNoEntryPoint = 61906;
-// A request for a session that another page opened.
-inline constexpr int kResultNotUnlocked = 61908;
-
 // Who chose a session's id: only ids the service made are found by the
 // substring rule, so a short id given by a page cannot capture others.
 enum class SessionIdSource { Page, Service };

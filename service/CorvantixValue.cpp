@@ -144,18 +144,18 @@ int CorvantixValue::setCorvantixValue(std::optional<std::string_view> channel,
         CORVANTIX_NULL_PARAMETER("value");
     }
     if (!channel || !domainList || !value || timeoutMinutes < 0) {
-        return kValueBadArgument;
+        return kResultBadArgument;
     }
     if (!domainListFits(*domainList)) {
         logWarning("CorvantixValue: ", "Domain list too long");
-        return kValueBadArgument;
+        return kResultBadArgument;
     }
 
     // Enciphered before any slot is touched, so a failure changes nothing.
     auto cipher = cipher_->encipher(*value);
     if (!cipher) {
         CORVANTIX_ALLOCATION_FAILURE();
-        return kValueCipherFailed;
+        return kResultNotAvailable;
     }
 
     int index = findChannel(*channel);
@@ -170,7 +170,7 @@ int CorvantixValue::setCorvantixValue(std::optional<std::string_view> channel,
     if (index < 0) {
         wipe(*cipher);
         logWarning("CorvantixValue: ", "Full");
-        return kValueStoreFull;
+        return kResultStoreFull;
     }
 
     ValueSlot& slot = slots_[static_cast<std::size_t>(index)];
@@ -183,7 +183,7 @@ int CorvantixValue::setCorvantixValue(std::optional<std::string_view> channel,
     slot.expiry = timeoutMinutes != 0 ? lifetimeEnd(clock_(), timeoutMinutes) : 0;
     wipe(slot.value);
     slot.value = std::move(*cipher);
-    return kValueStored;
+    return kResultSuccess;
 }
 
 std::optional<std::string>

@@ -5,6 +5,8 @@
 // are kept only enciphered, under a key drawn when the store is made, and
 // live in memory only, so nothing outlives the process.
 
+#include "common/ResultCode.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -24,12 +26,6 @@ inline constexpr int kValueSlotCount = 16;
 // sixteen such entries, more than any page needs.
 inline constexpr std::size_t kDomainEntryMaxLength = 255;
 inline constexpr std::size_t kDomainListMaxLength = 4096;
-
-inline constexpr int kValueStored = 0;
-inline constexpr int kValueBadArgument = 61005;
-inline constexpr int kValueStoreFull = 61019;
-// The value could not be enciphered; nothing was stored.
-inline constexpr int kValueCipherFailed = 61001;
 
 // Seconds since 1970 (UTC).
 using ValueClock = std::function<std::int64_t()>;
@@ -84,10 +80,10 @@ public:
     // Wipes and frees one slot; an index outside the store is ignored.
     void clearValueSlot(int index);
 
-    // kValueStored, kValueBadArgument (an absent argument, a negative timeout,
+    // kResultSuccess, kResultBadArgument (an absent argument, a negative timeout,
     // a domain list longer than kDomainListMaxLength or one with an entry,
-    // white space trimmed, longer than kDomainEntryMaxLength), kValueStoreFull
-    // or kValueCipherFailed. Whatever is refused changes nothing.
+    // white space trimmed, longer than kDomainEntryMaxLength), kResultStoreFull
+    // or kResultNotAvailable. Whatever is refused changes nothing.
     int setCorvantixValue(std::optional<std::string_view> channel,
                           std::optional<std::string_view> domainList, std::int32_t timeoutMinutes,
                           std::optional<std::string_view> value);

@@ -101,7 +101,7 @@ TEST_F(MapGetters, MissingKeySetsTheErrorOnlyInKeyCheckMode) {
     const Case cases[] = {
         {false, "missing", 0},
         {true, "yes", 0},
-        {true, "missing", kJsonKeyMissing},
+        {true, "missing", kResultKeyMissing},
         {true, "CorvantixFunctionIndex", 0}, // the system's own keys are optional
         {true, "topuiMode", 0},
     };

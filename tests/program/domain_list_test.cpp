@@ -78,8 +78,8 @@ TEST_F(DomainList, OverlongListIsRefusedAndTheServiceLivesOn) {
     manyEntries.resize(200000);
     for (const auto* list : {&oneEntry, &manyEntries}) {
         ASSERT_EQ(list->size(), 200000u);
-        EXPECT_EQ(set("c", *list, "lost"), std::to_string(kValueBadArgument));
-        EXPECT_EQ(set("d", *list, "lost"), std::to_string(kValueBadArgument));
+        EXPECT_EQ(set("c", *list, "lost"), std::to_string(kResultBadArgument));
+        EXPECT_EQ(set("d", *list, "lost"), std::to_string(kResultBadArgument));
 
         // Nothing changed, and reads from any origin are answered.
         EXPECT_EQ(get("c", kPage), "kept");

@@ -65,7 +65,7 @@ protected:
 };
 
 TEST_F(ValueStore, ValueGoesBackOnlyToListedOrigins) {
-    ASSERT_EQ(store.setCorvantixValue("chan", " .bank.test ; shop.test", 0, "v1"), kValueStored);
+    ASSERT_EQ(store.setCorvantixValue("chan", " .bank.test ; shop.test", 0, "v1"), kResultSuccess);
     struct Case {
         const char* origin;
         const char* result;
@@ -90,15 +90,15 @@ TEST_F(ValueStore, ValueGoesBackOnlyToListedOrigins) {
 }
 
 TEST_F(ValueStore, EmptyDomainListLetsNobodyRead) {
-    ASSERT_EQ(store.setCorvantixValue("a", "", 0, "v"), kValueStored);
-    ASSERT_EQ(store.setCorvantixValue("b", " ; ;", 0, "v"), kValueStored);
+    ASSERT_EQ(store.setCorvantixValue("a", "", 0, "v"), kResultSuccess);
+    ASSERT_EQ(store.setCorvantixValue("b", " ; ;", 0, "v"), kResultSuccess);
     EXPECT_EQ(store.getCorvantixValue("a", "https://www.bank.test"), "");
     EXPECT_EQ(store.getCorvantixValue("b", "https://www.bank.test"), "");
 }
 
 TEST_F(ValueStore, ChannelInAnotherCaseIsTheSameSlot) {
-    ASSERT_EQ(store.setCorvantixValue("Chan", "old.test", 5, "old"), kValueStored);
-    ASSERT_EQ(store.setCorvantixValue("cHAN", "new.test", 0, "new"), kValueStored);
+    ASSERT_EQ(store.setCorvantixValue("Chan", "old.test", 5, "old"), kResultSuccess);
+    ASSERT_EQ(store.setCorvantixValue("cHAN", "new.test", 0, "new"), kResultSuccess);
     EXPECT_EQ(heldSlots(), 1);
     EXPECT_EQ(store.slot(0).channel, "Chan");
 
@@ -109,7 +109,7 @@ TEST_F(ValueStore, ChannelInAnotherCaseIsTheSameSlot) {
 }
 
 TEST_F(ValueStore, LifetimeRestartsWithEachRead) {
-    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 1, "v"), kValueStored);
+    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 1, "v"), kResultSuccess);
     EXPECT_EQ(store.slot(0).expiry, kStart + 60);
 
     // A refused origin neither reads nor keeps the value alive.
@@ -127,28 +127,28 @@ TEST_F(ValueStore, LifetimeRestartsWithEachRead) {
     EXPECT_EQ(store.getCorvantixValue("c", "https://a.test"), "");
     // Out of time, but held until the store needs room; storing again revives it.
     EXPECT_EQ(heldSlots(), 1);
-    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 2, "w"), kValueStored);
+    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 2, "w"), kResultSuccess);
     EXPECT_EQ(store.slot(0).expiry, now + 120);
     now += 120;
     EXPECT_EQ(store.getCorvantixValue("c", "https://a.test"), "w");
 }
 
 TEST_F(ValueStore, LongestTimeoutDoesNotWrap) {
-    ASSERT_EQ(store.setCorvantixValue("c", "a.test", INT32_MAX, "v"), kValueStored);
+    ASSERT_EQ(store.setCorvantixValue("c", "a.test", INT32_MAX, "v"), kResultSuccess);
     EXPECT_EQ(store.slot(0).expiry, kStart + 60LL * INT32_MAX);
     now += 1000LL * 365 * 24 * 3600;
     EXPECT_EQ(store.getCorvantixValue("c", "https://a.test"), "v");
 }
 
 TEST_F(ValueStore, BadArgumentsStoreNothing) {
-    EXPECT_EQ(store.setCorvantixValue("c", "a.test", -1, "v"), kValueBadArgument);
-    EXPECT_EQ(store.setCorvantixValue(std::nullopt, "a.test", 0, "v"), kValueBadArgument);
-    EXPECT_EQ(store.setCorvantixValue("c", std::nullopt, 0, "v"), kValueBadArgument);
-    EXPECT_EQ(store.setCorvantixValue("c", "a.test", 0, std::nullopt), kValueBadArgument);
+    EXPECT_EQ(store.setCorvantixValue("c", "a.test", -1, "v"), kResultBadArgument);
+    EXPECT_EQ(store.setCorvantixValue(std::nullopt, "a.test", 0, "v"), kResultBadArgument);
+    EXPECT_EQ(store.setCorvantixValue("c", std::nullopt, 0, "v"), kResultBadArgument);
+    EXPECT_EQ(store.setCorvantixValue("c", "a.test", 0, std::nullopt), kResultBadArgument);
     EXPECT_EQ(heldSlots(), 0);
 
-    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 0, "v"), kValueStored);
-    EXPECT_EQ(store.setCorvantixValue("c", "b.test", -5, "w"), kValueBadArgument);
+    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 0, "v"), kResultSuccess);
+    EXPECT_EQ(store.setCorvantixValue("c", "b.test", -5, "w"), kResultBadArgument);
     EXPECT_EQ(store.getCorvantixValue("c", "https://a.test"), "v");
     EXPECT_EQ(store.getCorvantixValue(std::nullopt, "https://a.test"), std::nullopt);
     EXPECT_EQ(store.getCorvantixValue("c", std::nullopt), std::nullopt);
@@ -168,7 +168,7 @@ std::string listOfLength(std::size_t length, std::size_t entryLength) {
 }
 
 TEST_F(ValueStore, DomainListBounds) {
-    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 0, "kept"), kValueStored);
+    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 0, "kept"), kResultSuccess);
     const std::string entry(kDomainEntryMaxLength, 'e');
     struct Case {
         std::string list;
@@ -191,17 +191,17 @@ TEST_F(ValueStore, DomainListBounds) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.list.substr(0, 40) + "... of " + std::to_string(c.list.size()));
         EXPECT_EQ(store.setCorvantixValue("c", c.list, 0, "new"),
-                  c.fits ? kValueStored : kValueBadArgument);
+                  c.fits ? kResultSuccess : kResultBadArgument);
         if (c.fits) {
             EXPECT_EQ(store.slot(0).domainList, c.list);
-            ASSERT_EQ(store.setCorvantixValue("c", "a.test", 0, "kept"), kValueStored);
+            ASSERT_EQ(store.setCorvantixValue("c", "a.test", 0, "kept"), kResultSuccess);
         }
         // A refused store leaves the channel's value, list and lifetime.
         EXPECT_EQ(store.slot(0).domainList, "a.test");
         EXPECT_EQ(store.getCorvantixValue("c", "https://a.test"), "kept");
         // Nor does it take a slot for a new channel.
         EXPECT_EQ(store.setCorvantixValue("n", c.list, 5, "new"),
-                  c.fits ? kValueStored : kValueBadArgument);
+                  c.fits ? kResultSuccess : kResultBadArgument);
         EXPECT_EQ(heldSlots(), c.fits ? 2 : 1);
         store.clearValueSlot(1);
     }
@@ -215,7 +215,7 @@ TEST_F(ValueStore, ListsAtTheBoundsStillCheckOrigins) {
     while (list.size() + 16 + listed.size() <= kDomainListMaxLength) {
         list += "*.*.*.*.*.*.*.x;";
     }
-    ASSERT_EQ(store.setCorvantixValue("c", list + listed, 0, "v"), kValueStored);
+    ASSERT_EQ(store.setCorvantixValue("c", list + listed, 0, "v"), kResultSuccess);
     std::string origin = "https://";
     while (origin.size() + 12 < 512) {
         origin += "a.";
@@ -229,9 +229,10 @@ TEST_F(ValueStore, ListsAtTheBoundsStillCheckOrigins) {
 
 TEST_F(ValueStore, SeventeenthChannelClearsSlotsWithoutLifetime) {
     for (int i = 0; i < kValueSlotCount; ++i) {
-        ASSERT_EQ(store.setCorvantixValue("c" + std::to_string(i), "a.test", 0, "v"), kValueStored);
+        ASSERT_EQ(store.setCorvantixValue("c" + std::to_string(i), "a.test", 0, "v"),
+                  kResultSuccess);
     }
-    ASSERT_EQ(store.setCorvantixValue("c16", "a.test", 0, "new"), kValueStored);
+    ASSERT_EQ(store.setCorvantixValue("c16", "a.test", 0, "new"), kResultSuccess);
     EXPECT_EQ(heldSlots(), 1);
     EXPECT_EQ(store.slot(kValueSlotCount - 1).channel, "c16");
     EXPECT_EQ(store.getCorvantixValue("c16", "https://a.test"), "new");
@@ -244,10 +245,10 @@ TEST_F(ValueStore, SeventeenthChannelTakesTheLastSlotOutOfTime) {
         const int timeout = i % 4 == 1 ? 0 : (i == 6 ? 1 : 10);
         ASSERT_EQ(store.setCorvantixValue("c" + std::to_string(i), "a.test", timeout,
                                           "v" + std::to_string(i)),
-                  kValueStored);
+                  kResultSuccess);
     }
     now = kStart + 61;
-    ASSERT_EQ(store.setCorvantixValue("c16", "a.test", 0, "new"), kValueStored);
+    ASSERT_EQ(store.setCorvantixValue("c16", "a.test", 0, "new"), kResultSuccess);
     EXPECT_EQ(store.slot(13).channel, "c16");
     for (int i : {1, 5, 6, 9}) {
         EXPECT_FALSE(store.slot(i).channel) << i;
@@ -260,12 +261,13 @@ TEST_F(ValueStore, SeventeenthChannelTakesTheLastSlotOutOfTime) {
 
 TEST_F(ValueStore, FullStoreWithLiveLifetimesRefusesANewChannel) {
     for (int i = 0; i < kValueSlotCount; ++i) {
-        ASSERT_EQ(store.setCorvantixValue("c" + std::to_string(i), "a.test", 1, "v"), kValueStored);
+        ASSERT_EQ(store.setCorvantixValue("c" + std::to_string(i), "a.test", 1, "v"),
+                  kResultSuccess);
     }
     now = kStart + 60;
-    EXPECT_EQ(store.setCorvantixValue("c16", "a.test", 1, "new"), kValueStoreFull);
+    EXPECT_EQ(store.setCorvantixValue("c16", "a.test", 1, "new"), kResultStoreFull);
     // A held channel can still be stored again.
-    EXPECT_EQ(store.setCorvantixValue("C3", "a.test", 1, "again"), kValueStored);
+    EXPECT_EQ(store.setCorvantixValue("C3", "a.test", 1, "again"), kResultSuccess);
     EXPECT_EQ(heldSlots(), kValueSlotCount);
     EXPECT_EQ(store.getCorvantixValue("c16", "https://a.test"), "");
     EXPECT_EQ(store.getCorvantixValue("c0", "https://a.test"), "v");
@@ -274,7 +276,7 @@ TEST_F(ValueStore, FullStoreWithLiveLifetimesRefusesANewChannel) {
 
 TEST_F(ValueStore, ValuesAreHeldOnlyEnciphered) {
     const std::string secret = "account=12345678;token=abcdef";
-    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 0, secret), kValueStored);
+    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 0, secret), kResultSuccess);
     const auto& bytes = store.slot(0).value;
     const std::string held(bytes.begin(), bytes.end());
     EXPECT_EQ(held.find(secret), std::string::npos);
@@ -287,12 +289,12 @@ TEST_F(ValueStore, ValuesAreHeldOnlyEnciphered) {
 }
 
 TEST_F(ValueStore, CipherFailures) {
-    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 0, "kept"), kValueStored);
+    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 0, "kept"), kResultSuccess);
 
     // A value that cannot be enciphered is not stored, and reported so.
     failEncipher = true;
-    EXPECT_EQ(store.setCorvantixValue("c", "b.test", 0, "lost"), kValueCipherFailed);
-    EXPECT_EQ(store.setCorvantixValue("d", "b.test", 0, "lost"), kValueCipherFailed);
+    EXPECT_EQ(store.setCorvantixValue("c", "b.test", 0, "lost"), kResultNotAvailable);
+    EXPECT_EQ(store.setCorvantixValue("d", "b.test", 0, "lost"), kResultNotAvailable);
     failEncipher = false;
     EXPECT_EQ(heldSlots(), 1);
     EXPECT_EQ(store.getCorvantixValue("c", "https://a.test"), "kept");
@@ -305,12 +307,12 @@ TEST_F(ValueStore, CipherFailures) {
 
 TEST(ValueStoreKey, EachStoreDrawsItsOwnKey) {
     CorvantixValue first;
-    ASSERT_EQ(first.setCorvantixValue("c", "a.test", 0, "one"), kValueStored);
+    ASSERT_EQ(first.setCorvantixValue("c", "a.test", 0, "one"), kResultSuccess);
     CorvantixValue second;
-    ASSERT_EQ(second.setCorvantixValue("c", "a.test", 0, "one"), kValueStored);
+    ASSERT_EQ(second.setCorvantixValue("c", "a.test", 0, "one"), kResultSuccess);
     EXPECT_NE(first.slot(0).value, second.slot(0).value);
     // Each still reads back what it enciphered, whichever was made last.
-    ASSERT_EQ(first.setCorvantixValue("d", "a.test", 0, "two"), kValueStored);
+    ASSERT_EQ(first.setCorvantixValue("d", "a.test", 0, "two"), kResultSuccess);
     EXPECT_EQ(first.getCorvantixValue("c", "https://a.test"), "one");
     EXPECT_EQ(first.getCorvantixValue("d", "https://a.test"), "two");
     EXPECT_EQ(second.getCorvantixValue("c", "https://a.test"), "one");
@@ -344,8 +346,8 @@ protected:
 };
 
 TEST_F(ValueStoreLog, ReadsAndAFullStoreAreLogged) {
-    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 1, "v"), kValueStored);
-    ASSERT_EQ(store.setCorvantixValue("p", "a.test", 0, "v"), kValueStored);
+    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 1, "v"), kResultSuccess);
+    ASSERT_EQ(store.setCorvantixValue("p", "a.test", 0, "v"), kResultSuccess);
     EXPECT_EQ(store.getCorvantixValue("x", "https://a.test"), "");
     EXPECT_EQ(store.getCorvantixValue("c", "https://b.test"), "");
     now = kStart + 10;
@@ -356,13 +358,14 @@ TEST_F(ValueStoreLog, ReadsAndAFullStoreAreLogged) {
     EXPECT_EQ(store.getCorvantixValue("c", "https://a.test"), "");
     EXPECT_EQ(store.getCorvantixValue("p", "https://a.test"), "v");
     // Every slot held by a live lifetime.
-    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 1, "v"), kValueStored);
-    ASSERT_EQ(store.setCorvantixValue("p", "a.test", 1, "v"), kValueStored);
+    ASSERT_EQ(store.setCorvantixValue("c", "a.test", 1, "v"), kResultSuccess);
+    ASSERT_EQ(store.setCorvantixValue("p", "a.test", 1, "v"), kResultSuccess);
     for (int i = 2; i < kValueSlotCount; ++i) {
-        ASSERT_EQ(store.setCorvantixValue("c" + std::to_string(i), "a.test", 1, "v"), kValueStored);
+        ASSERT_EQ(store.setCorvantixValue("c" + std::to_string(i), "a.test", 1, "v"),
+                  kResultSuccess);
     }
-    EXPECT_EQ(store.setCorvantixValue("new", "a.test", 1, "v"), kValueStoreFull);
-    EXPECT_EQ(store.setCorvantixValue(std::nullopt, std::nullopt, 0, "v"), kValueBadArgument);
+    EXPECT_EQ(store.setCorvantixValue("new", "a.test", 1, "v"), kResultStoreFull);
+    EXPECT_EQ(store.setCorvantixValue(std::nullopt, std::nullopt, 0, "v"), kResultBadArgument);
 
     expectInOrder({
         "[S][Warning] CorvantixValue no current channelx\n",

@@ -334,13 +334,13 @@ TEST_F(JsonFixture, KeyCheckModeRecordsMissingKeys) {
     EXPECT_FALSE(logged("Json map key not found"));
 
     EXPECT_EQ(getJsonMapValue(map.get(), "cardNo"), std::nullopt);
-    EXPECT_EQ(jsonMapKeyCheckError(), kJsonKeyMissing);
+    EXPECT_EQ(jsonMapKeyCheckError(), kResultKeyMissing);
     EXPECT_TRUE(logged("[JsonTest][Warning] Json map key not found: cardNo"));
 
     auto empty = newJsonMap();
     setJsonMapKeyCheckError(0);
     EXPECT_EQ(BinarySearchCorvantixJsonMap(empty.get(), 0, empty->count - 1, "x"), std::nullopt);
-    EXPECT_EQ(jsonMapKeyCheckError(), kJsonKeyMissing);
+    EXPECT_EQ(jsonMapKeyCheckError(), kResultKeyMissing);
 }
 
 TEST_F(JsonFixture, ParameterLogMasksSecrets) {

@@ -18,28 +18,28 @@ struct NumberCase {
 
 TEST(StringToLong, ValuesAndConversionStatus) {
     const NumberCase cases[] = {
-        {"-12", true, -12, kConvertOk},
-        {"1-2", true, 0, kConvertNotNumber},
-        {"", true, 0, kConvertNotNumber},
-        {std::nullopt, true, 0, kConvertNoText},
-        {"-", true, 0, kConvertNotNumber},
-        {" 12", true, 0, kConvertNotNumber},
-        {"+12", true, 0, kConvertNotNumber},
-        {"12abc", false, 12, kConvertOk},
-        {"  7", false, 7, kConvertOk},
-        {"abc", false, 0, kConvertNotNumber},
-        {"2147483647", true, 2147483647, kConvertOk},
-        {"-2147483648", true, INT32_MIN, kConvertOk},
-        {"2147483648", true, 0, kConvertNotNumber},
-        {"-2147483649", false, 0, kConvertNotNumber},
-        {"99999999999999999999", false, 0, kConvertNotNumber},
-        {"0804", true, 804, kConvertOk},
+        {"-12", true, -12, kResultSuccess},
+        {"1-2", true, 0, kResultNotNumber},
+        {"", true, 0, kResultNotNumber},
+        {std::nullopt, true, 0, kResultNoText},
+        {"-", true, 0, kResultNotNumber},
+        {" 12", true, 0, kResultNotNumber},
+        {"+12", true, 0, kResultNotNumber},
+        {"12abc", false, 12, kResultSuccess},
+        {"  7", false, 7, kResultSuccess},
+        {"abc", false, 0, kResultNotNumber},
+        {"2147483647", true, 2147483647, kResultSuccess},
+        {"-2147483648", true, INT32_MIN, kResultSuccess},
+        {"2147483648", true, 0, kResultNotNumber},
+        {"-2147483649", false, 0, kResultNotNumber},
+        {"99999999999999999999", false, 0, kResultNotNumber},
+        {"0804", true, 804, kResultSuccess},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text.value_or("<null>"));
         EXPECT_EQ(stringToLong(c.text, c.strict), c.value);
         EXPECT_EQ(conversionStatus(), c.status);
-        EXPECT_EQ(isConvertError(), c.status != kConvertOk);
+        EXPECT_EQ(isConvertError(), c.status != kResultSuccess);
     }
 }
 
@@ -54,7 +54,7 @@ TEST(HexStringToLong, Base16WithoutStrictTest) {
     EXPECT_EQ(hexStringToLong("zz"), 0);
     EXPECT_TRUE(isConvertError());
     EXPECT_EQ(hexStringToLong(std::nullopt), 0);
-    EXPECT_EQ(conversionStatus(), kConvertNoText);
+    EXPECT_EQ(conversionStatus(), kResultNoText);
 }
 
 TEST(CompareVersion, Results) {
@@ -68,15 +68,15 @@ TEST(CompareVersion, Results) {
         {"1.0.9", "1.0.10", -1},
         {"1.0.10", "1.0.9", 1},
         {"1.0", "1.0.0", 3},
-        {"1.0.", "1.0.1", kVersionEmptyComponent},
-        {"1.0.1", "1..1", kVersionEmptyComponent},
+        {"1.0.", "1.0.1", kResultBadArgument},
+        {"1.0.1", "1..1", kResultBadArgument},
         {"1.0.a", "1.0.b", 2},
         {"1.0.a", "1.0.a", 0},
         {"1.0.5", "1.0.b", 2},
         {"1 .0", "1.0", 0},
         {"1,0,18,719", "1.0.18.700", 1},
-        {std::nullopt, "1.0", kVersionNoVersion},
-        {"1.0", std::nullopt, kVersionNoVersion},
+        {std::nullopt, "1.0", kResultNotAvailable},
+        {"1.0", std::nullopt, kResultNotAvailable},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.a.value_or("<null>") + " vs " + c.b.value_or("<null>"));
