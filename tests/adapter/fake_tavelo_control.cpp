@@ -4,7 +4,7 @@
 
 #include "common/Tool.h"
 #include "control/VondelTaveloInterface.h"
-#include "platform/com/ComRegistration.h"
+#include "platform/com/ComServer.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -13,12 +13,8 @@
 #include <string>
 #include <vector>
 
-#define SERVER_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace {
 
-std::atomic<int> liveObjects{0};
-std::atomic<int> serverLocks{0};
 std::atomic<int> objectNumbers{0};
 // The string arguments of the last call, for the tests' wipe check.
 std::vector<BSTR> lastTexts;
@@ -151,39 +147,12 @@ HRESULT fill(const Scripted& s, VARIANT* out) {
     return S_OK;
 }
 
-class FakeControl final : public IVondelTaveloATL {
+class FakeControl : public IVondelTaveloATL {
 public:
-    FakeControl() : number_(++objectNumbers) {
-        ++liveObjects;
-        append(std::to_string(number_) + "\tCreate");
-    }
-    ~FakeControl() {
-        append(std::to_string(number_) + "\tDestroy");
-        --liveObjects;
-    }
+    FakeControl() : number_(++objectNumbers) { append(std::to_string(number_) + "\tCreate"); }
+    ~FakeControl() { append(std::to_string(number_) + "\tDestroy"); }
     FakeControl(const FakeControl&) = delete;
     FakeControl& operator=(const FakeControl&) = delete;
-
-    HRESULT QueryInterface(const IID& riid, void** object) override {
-        if (object == nullptr) {
-            return E_POINTER;
-        }
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IVondelTaveloATL) {
-            *object = static_cast<IVondelTaveloATL*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return ++references_; }
-    std::uint32_t Release() override {
-        const std::uint32_t left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
 
     HRESULT GetTypeInfoCount(std::uint32_t* count) override {
         if (count == nullptr) {
@@ -310,57 +279,10 @@ private:
     }
 
     const int number_;
-    std::atomic<std::uint32_t> references_{1};
 };
 
-class Factory final : public IClassFactory {
-public:
-    Factory() { ++liveObjects; }
-    ~Factory() { --liveObjects; }
-    Factory(const Factory&) = delete;
-    Factory& operator=(const Factory&) = delete;
-
-    HRESULT QueryInterface(const IID& riid, void** object) override {
-        if (object == nullptr) {
-            return E_POINTER;
-        }
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *object = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return ++references_; }
-    std::uint32_t Release() override {
-        const std::uint32_t left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
-    HRESULT CreateInstance(IUnknown* outer, const IID& riid, void** object) override {
-        if (object == nullptr) {
-            return E_POINTER;
-        }
-        *object = nullptr;
-        if (outer != nullptr) {
-            return CLASS_E_NOAGGREGATION;
-        }
-        auto* control = new FakeControl;
-        const HRESULT hr = control->QueryInterface(riid, object);
-        control->Release();
-        return hr;
-    }
-    HRESULT LockServer(std::int32_t lock) override {
-        serverLocks += lock != 0 ? 1 : -1;
-        return S_OK;
-    }
-
-private:
-    std::atomic<std::uint32_t> references_{1};
-};
+using FakeObject = ComObject<FakeControl, ComInterface<IVondelTaveloATL, IID_IVondelTaveloATL>,
+                             ComInterface<IDispatch, IID_IDispatch, IVondelTaveloATL>>;
 
 ComClassRegistration registration() {
     ComClassRegistration entry;
@@ -377,35 +299,14 @@ ComClassRegistration registration() {
 
 } // namespace
 
-SERVER_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& riid, void** object) {
-    if (object == nullptr) {
-        return E_POINTER;
-    }
-    *object = nullptr;
-    if (clsid != CLSID_VondelTaveloATL) {
-        return CLASS_E_CLASSNOTAVAILABLE;
-    }
-    auto* factory = new Factory;
-    const HRESULT hr = factory->QueryInterface(riid, object);
-    factory->Release();
-    return hr;
-}
-
-SERVER_EXPORT HRESULT DllCanUnloadNow() {
-    return liveObjects == 0 && serverLocks == 0 ? S_OK : S_FALSE;
-}
-
-SERVER_EXPORT HRESULT DllRegisterServer() {
-    const auto module = comModulePath(reinterpret_cast<const void*>(&DllRegisterServer));
-    return module ? registerComClass(registration(), *module) : SELFREG_E_CLASS;
-}
-
-SERVER_EXPORT HRESULT DllUnregisterServer() {
-    return unregisterComClass(registration());
+const ComServerClass& comServerClass() {
+    static const ComServerClass served{registration(), &comGetClassFactory<FakeObject>};
+    return served;
 }
 
 // For the tests in this process: the string arguments of the last call.
-SERVER_EXPORT std::size_t fakeTaveloLastTextArguments(BSTR* out, std::size_t capacity) {
+extern "C" CORVANTIX_COM_SERVER_EXPORT std::size_t
+fakeTaveloLastTextArguments(BSTR* out, std::size_t capacity) {
     for (std::size_t i = 0; i < lastTexts.size() && i < capacity; ++i) {
         out[i] = lastTexts[i];
     }

@@ -2,18 +2,12 @@
 // with something the caller can trace back to the method and its arguments.
 
 #include "common/Tool.h"
-#include "platform/com/ComRegistration.h"
+#include "platform/com/ComServer.h"
 #include "tests/com/TestServer.h"
 
-#include <atomic>
 #include <string>
 
-#define SERVER_EXPORT extern "C" __attribute__((visibility("default")))
-
 namespace {
-
-std::atomic<int> liveObjects{0};
-std::atomic<int> serverLocks{0};
 
 std::string text(BSTR value) {
     return value == nullptr ? "(null)"
@@ -35,37 +29,8 @@ BSTR bstr(std::string_view utf8) {
     return SysAllocStringLen(wide.data(), static_cast<std::uint32_t>(wide.size()));
 }
 
-class TestControl final : public IVondelTaveloATL, public ITestCallLog {
+class TestControl : public IVondelTaveloATL, public ITestCallLog {
 public:
-    TestControl() { ++liveObjects; }
-    ~TestControl() { --liveObjects; }
-    TestControl(const TestControl&) = delete;
-    TestControl& operator=(const TestControl&) = delete;
-
-    HRESULT QueryInterface(const IID& riid, void** object) override {
-        if (object == nullptr) {
-            return E_POINTER;
-        }
-        if (riid == IID_IUnknown || riid == IID_IDispatch || riid == IID_IVondelTaveloATL) {
-            *object = static_cast<IVondelTaveloATL*>(this);
-        } else if (riid == IID_ITestCallLog) {
-            *object = static_cast<ITestCallLog*>(this);
-        } else {
-            *object = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    std::uint32_t AddRef() override { return ++references_; }
-    std::uint32_t Release() override {
-        const std::uint32_t left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
-
     HRESULT GetTypeInfoCount(std::uint32_t* count) override {
         if (count == nullptr) {
             return E_POINTER;
@@ -237,59 +202,13 @@ private:
         return *result == nullptr ? E_OUTOFMEMORY : S_OK;
     }
 
-    std::atomic<std::uint32_t> references_{1};
     DISPID lastDispId_ = 0;
     std::string lastArguments_;
 };
 
-class Factory final : public IClassFactory {
-public:
-    Factory() { ++liveObjects; }
-    ~Factory() { --liveObjects; }
-    Factory(const Factory&) = delete;
-    Factory& operator=(const Factory&) = delete;
-
-    HRESULT QueryInterface(const IID& riid, void** object) override {
-        if (object == nullptr) {
-            return E_POINTER;
-        }
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *object = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    std::uint32_t AddRef() override { return ++references_; }
-    std::uint32_t Release() override {
-        const std::uint32_t left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
-    HRESULT CreateInstance(IUnknown* outer, const IID& riid, void** object) override {
-        if (object == nullptr) {
-            return E_POINTER;
-        }
-        *object = nullptr;
-        if (outer != nullptr) {
-            return CLASS_E_NOAGGREGATION;
-        }
-        auto* control = new TestControl;
-        const HRESULT hr = control->QueryInterface(riid, object);
-        control->Release();
-        return hr;
-    }
-    HRESULT LockServer(std::int32_t lock) override {
-        serverLocks += lock != 0 ? 1 : -1;
-        return S_OK;
-    }
-
-private:
-    std::atomic<std::uint32_t> references_{1};
-};
+using TestObject = ComObject<TestControl, ComInterface<IVondelTaveloATL, IID_IVondelTaveloATL>,
+                             ComInterface<IDispatch, IID_IDispatch, IVondelTaveloATL>,
+                             ComInterface<ITestCallLog, IID_ITestCallLog>>;
 
 ComClassRegistration registration() {
     ComClassRegistration entry;
@@ -304,29 +223,7 @@ ComClassRegistration registration() {
 
 } // namespace
 
-SERVER_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& riid, void** object) {
-    if (object == nullptr) {
-        return E_POINTER;
-    }
-    *object = nullptr;
-    if (clsid != CLSID_VondelTaveloATL) {
-        return CLASS_E_CLASSNOTAVAILABLE;
-    }
-    auto* factory = new Factory;
-    const HRESULT hr = factory->QueryInterface(riid, object);
-    factory->Release();
-    return hr;
-}
-
-SERVER_EXPORT HRESULT DllCanUnloadNow() {
-    return liveObjects == 0 && serverLocks == 0 ? S_OK : S_FALSE;
-}
-
-SERVER_EXPORT HRESULT DllRegisterServer() {
-    const auto module = comModulePath(reinterpret_cast<const void*>(&DllRegisterServer));
-    return module ? registerComClass(registration(), *module) : SELFREG_E_CLASS;
-}
-
-SERVER_EXPORT HRESULT DllUnregisterServer() {
-    return unregisterComClass(registration());
+const ComServerClass& comServerClass() {
+    static const ComServerClass served{registration(), &comGetClassFactory<TestObject>};
+    return served;
 }
