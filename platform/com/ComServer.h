@@ -31,7 +31,8 @@
 
 void comModuleObjectCreated() noexcept;
 void comModuleObjectDestroyed() noexcept;
-// An unlock without a lock is ignored, so a stray one cannot pin the library.
+// An unlock without a lock is ignored: a stray one neither pins the library
+// nor cancels a later lock.
 void comModuleLock(bool lock) noexcept;
 // Whether an object lives or a lock is held: DllCanUnloadNow's answer.
 bool comModuleInUse() noexcept;
