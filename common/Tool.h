@@ -67,9 +67,6 @@ std::vector<std::string> splitString(std::string_view text, std::string_view del
 // 16 characters: blanks, then the text; nullopt for a text over 16 characters.
 std::optional<std::string> rightAlignText(std::optional<std::string_view> text);
 
-std::string utf16ToUtf8(std::u16string_view text);
-std::u16string utf8ToUtf16(std::string_view text);
-
 // ---- Numbers -------------------------------------------------------------
 
 // Decimal; strict allows only digits and a leading "-". Leaves the

@@ -6,6 +6,7 @@
 #include "common/QxLog.h"
 #include "common/Tool.h"
 #include "platform/event/NamedEvent.h"
+#include "platform/text/TextCodec.h"
 #include "service/CorvantixSession.h"
 #include "service/Key.h"
 
@@ -493,8 +494,8 @@ int serviceMain(int argc, char** argv) {
         logError("Extract execute path: ", "Fail");
         return 0;
     }
-    logNormalW("CopyPath: ", utf8ToUtf16(dataFolder.string()));
-    logNormalW("Execute path: ", utf8ToUtf16(programFolder->string()));
+    logNormalW("CopyPath: ", platform::utf8ToUtf16(dataFolder.string()));
+    logNormalW("Execute path: ", platform::utf8ToUtf16(programFolder->string()));
 
     int ports[3] = {0, 0, 0};
     std::sscanf(kPortText, "port=%d %d %d", &ports[0], &ports[1], &ports[2]);

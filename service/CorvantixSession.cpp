@@ -1,6 +1,7 @@
 #include "service/CorvantixSession.h"
 
 #include "common/Tool.h"
+#include "platform/text/TextCodec.h"
 #include "service/CorvantixQueue.h"
 #include "service/CorvantixTopUI.h"
 
@@ -278,8 +279,8 @@ bool openSession(int index, std::string_view sessionId, SessionIdSource idSource
     const std::string fileName = std::string(comName) + kLibrarySuffix;
     const fs::path installed = programFolder / std::string(libDir) / fileName;
     const fs::path copy = slotFolder(index) / fileName;
-    logNormalW("Original adapter: ", utf8ToUtf16(installed.string()));
-    logNormalW("Copy adapter: ", utf8ToUtf16(copy.string()));
+    logNormalW("Original adapter: ", platform::utf8ToUtf16(installed.string()));
+    logNormalW("Copy adapter: ", platform::utf8ToUtf16(copy.string()));
 
     void* module = nullptr;
     fs::path loaded;
@@ -770,7 +771,7 @@ JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_vie
         logNormal("InstallerName: ", installerName);
         const auto file =
             fs::path(removeExeExtension((dataFolder / (installerName + "Version.txt")).string()));
-        logNormalW("InstallerVersionFile: ", utf8ToUtf16(file.string()));
+        logNormalW("InstallerVersionFile: ", platform::utf8ToUtf16(file.string()));
         const std::string version = readFileText(file).value_or("").substr(0, kSessionTextMax);
         logNormal("InstallerVersion: ", version);
         addJsonMapValue(reply.get(), "InstallerVersion", version);

@@ -1,6 +1,7 @@
 #include "service/CorvantixTopUI.h"
 
 #include "common/Tool.h"
+#include "platform/text/TextCodec.h"
 
 #include <atomic>
 #include <chrono>
@@ -71,7 +72,7 @@ bool enumTopUIWindow(const platform::TopLevelWindow& window, std::intptr_t /*unu
         }
         const std::string title = window.title.substr(0, kTitleMax);
         if (title != "MSCTFIME UI" && title != "Default IME") {
-            logNormalW("Set UI top: ", utf8ToUtf16(title));
+            logNormalW("Set UI top: ", platform::utf8ToUtf16(title));
             platform::setWindowTopMost(window.handle, true);
             logNormal("Set UI top: ", "Complete");
         }
