@@ -1,6 +1,6 @@
 #include "common/Cipher.h"
 
-#include "common/Tool.h"
+#include "common/ToolLog.h"
 
 #include <algorithm>
 #include <cstring>

@@ -3,6 +3,7 @@
 #include "common/AES.h"
 #include "common/Cipher.h"
 #include "common/Tool.h"
+#include "common/ToolLog.h"
 
 #include <algorithm>
 #include <cerrno>

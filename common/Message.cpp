@@ -2,6 +2,8 @@
 
 #include "common/Sha512.h"
 #include "common/Tool.h"
+#include "common/ToolLog.h"
+#include "common/ToolSystem.h"
 #include "platform/mutex/NamedMutex.h"
 
 #include <algorithm>

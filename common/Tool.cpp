@@ -1,5 +1,6 @@
 #include "common/Tool.h"
 
+#include "common/ToolLog.h"
 #include "platform/random/Random.h"
 
 #include <array>

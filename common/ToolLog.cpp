@@ -1,8 +1,10 @@
+#include "common/ToolLog.h"
+
 #include "common/QxLog.h"
 #include "common/Tool.h"
-#include "platform/text/TextCodec.h"
+#include "common/ToolSystem.h"
 
-#include "platform/folders/Folders.h"
+#include "platform/text/TextCodec.h"
 
 #include <new>
 #include <string>

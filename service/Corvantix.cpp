@@ -5,6 +5,8 @@
 #include "common/Message.h"
 #include "common/QxLog.h"
 #include "common/Tool.h"
+#include "common/ToolLog.h"
+#include "common/ToolSystem.h"
 #include "platform/event/NamedEvent.h"
 #include "platform/text/TextCodec.h"
 #include "service/CorvantixSession.h"

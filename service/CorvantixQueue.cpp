@@ -1,6 +1,7 @@
 #include "service/CorvantixQueue.h"
 
 #include "common/Tool.h"
+#include "common/ToolLog.h"
 
 namespace {
 

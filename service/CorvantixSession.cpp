@@ -1,6 +1,8 @@
 #include "service/CorvantixSession.h"
 
 #include "common/Tool.h"
+#include "common/ToolLog.h"
+#include "common/ToolSystem.h"
 #include "platform/text/TextCodec.h"
 #include "service/CorvantixQueue.h"
 #include "service/CorvantixTopUI.h"

@@ -1,6 +1,6 @@
 #include "service/CorvantixTopUI.h"
 
-#include "common/Tool.h"
+#include "common/ToolLog.h"
 #include "platform/text/TextCodec.h"
 
 #include <atomic>

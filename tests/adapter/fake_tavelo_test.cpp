@@ -5,7 +5,6 @@
 #include "tests/adapter/FakeTavelo.h"
 #include "tests/support/Sandbox.h"
 
-#include "common/Tool.h"
 #include "platform/text/TextCodec.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,4 @@
 #include "adapter/AdapterUtil.h"
-#include "common/Tool.h"
 #include "platform/registry/Registry.h"
 #include "platform/text/TextCodec.h"
 #include "tests/com/TestServer.h"
