@@ -4,6 +4,7 @@
 #include "common/Json.h"
 #include "common/Message.h"
 #include "common/QxLog.h"
+#include "common/ResultCode.h"
 #include "common/Tool.h"
 #include "common/ToolLog.h"
 #include "common/ToolSystem.h"
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -237,6 +239,15 @@ MHD_Result collectParameter(ConnectionRecord& record, const char* key, const cha
     return MHD_YES;
 }
 
+MHD_Result postIterator(void* cls, enum MHD_ValueKind /*kind*/, const char* key,
+                        const char* /*fileName*/, const char* /*contentType*/,
+                        const char* /*transferEncoding*/, const char* data, uint64_t /*offset*/,
+                        size_t size) {
+    return exceptionBarrier("Post iterator exception: ", MHD_NO, [&] {
+        return collectParameter(*static_cast<ConnectionRecord*>(cls), key, data, size);
+    });
+}
+
 MHD_Result handleRequest(MHD_Connection* connection, const char* method, const char* uploadData,
                          size_t* uploadSize, void** stored) {
     auto* record = static_cast<ConnectionRecord*>(*stored);
@@ -280,29 +291,9 @@ MHD_Result handleRequest(MHD_Connection* connection, const char* method, const c
     return answerPost(connection, *record);
 }
 
-} // namespace
-
-std::string tlsPriorities() {
-    return std::string("NORMAL:!VERS-TLS-ALL:!SHA1") + ":+VERS-TLS1.2" + ":+VERS-TLS1.3";
-}
-
-std::mutex& requestLock() {
-    static std::mutex lock;
-    return lock;
-}
-
 MHD_Result acceptPolicy(void* /*cls*/, const struct sockaddr* address, socklen_t length) {
     return exceptionBarrier("Accept policy exception: ", MHD_NO,
                             [&] { return acceptPeer(address, length); });
-}
-
-MHD_Result postIterator(void* cls, enum MHD_ValueKind /*kind*/, const char* key,
-                        const char* /*fileName*/, const char* /*contentType*/,
-                        const char* /*transferEncoding*/, const char* data, uint64_t /*offset*/,
-                        size_t size) {
-    return exceptionBarrier("Post iterator exception: ", MHD_NO, [&] {
-        return collectParameter(*static_cast<ConnectionRecord*>(cls), key, data, size);
-    });
 }
 
 MHD_Result requestHandler(void* /*cls*/, struct MHD_Connection* connection, const char* /*url*/,
@@ -329,6 +320,17 @@ void requestCompleted(void* /*cls*/, struct MHD_Connection* /*connection*/, void
 
 void httpLogger(void* /*cls*/, const char* format, va_list arguments) {
     exceptionBarrier("Http logger exception: ", [&] { logPrintV(5, 0, format, arguments); });
+}
+
+} // namespace
+
+std::string tlsPriorities() {
+    return std::string("NORMAL:!VERS-TLS-ALL:!SHA1") + ":+VERS-TLS1.2" + ":+VERS-TLS1.3";
+}
+
+std::mutex& requestLock() {
+    static std::mutex lock;
+    return lock;
 }
 
 unsigned connectionLimit() {
@@ -376,6 +378,11 @@ struct MHD_Daemon* startHttpsDaemon(unsigned flags, const struct sockaddr* addre
 
 namespace {
 
+constexpr const char* kPortText = "port=56417 56517 56617";
+constexpr const char* kDebugModeEvent = "VondelCorvantix_DEBUG_MODE";
+// The IPv4 daemons' flags on ::1.
+constexpr unsigned kDaemonFlagsIpv6 = kDaemonFlagsIpv4 | MHD_USE_IPv6;
+
 std::atomic<bool> quitFlag{false};
 std::atomic<bool> logStarted{false};
 std::unique_ptr<platform::NamedEvent> debugEvent;
@@ -387,11 +394,9 @@ std::string addressText(bool ipv6, int port) {
     return std::string(ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port);
 }
 
-} // namespace
-
-struct MHD_Daemon* launchDaemon(unsigned flags, const struct sockaddr* address,
-                                const char* certificatePem, const char* keyPem,
-                                const char* priorities) {
+// Probes the address and port first and starts nothing when they are taken.
+MHD_Daemon* launchDaemon(unsigned flags, const struct sockaddr* address, const char* certificatePem,
+                         const char* keyPem, const char* priorities) {
     if (address == nullptr || (address->sa_family != AF_INET && address->sa_family != AF_INET6)) {
         logErrorInt("Unknow address family: ", address != nullptr ? address->sa_family : -1);
         return nullptr;
@@ -416,6 +421,8 @@ struct MHD_Daemon* launchDaemon(unsigned flags, const struct sockaddr* address,
     return daemon;
 }
 
+// The receivers' final function: releases every session, then asks the
+// main loop to end.
 void finalFunction() {
     {
         // Never in the middle of a request; once closing, none begins.
@@ -428,10 +435,7 @@ void finalFunction() {
     quitFlag = true;
 }
 
-bool serviceQuitRequested() {
-    return quitFlag;
-}
-
+// Opens (never creates) the debug-mode event; true when opened now.
 bool openDebugStatusEvent() {
     if (debugEvent) {
         return false;
@@ -440,11 +444,8 @@ bool openDebugStatusEvent() {
     return debugEvent != nullptr;
 }
 
-void setLogStarted(bool started) {
-    logStarted = started;
-}
-
-void logSwitchThread() {
+// Each signal of the debug-mode event turns logging on or off.
+[[noreturn]] void logSwitchThread() {
     for (;;) {
         const auto result =
             debugEvent ? debugEvent->wait(platform::kInfinite) : platform::WaitResult::Failed;
@@ -459,6 +460,8 @@ void logSwitchThread() {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }
+
+} // namespace
 
 int serviceMain(int argc, char** argv) {
     auto dataFolder = getCopyPath(kProductWord);

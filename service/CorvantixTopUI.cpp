@@ -2,6 +2,7 @@
 
 #include "common/ToolLog.h"
 #include "platform/text/TextCodec.h"
+#include "platform/windowlist/WindowList.h"
 
 #include <atomic>
 #include <chrono>
@@ -38,21 +39,8 @@ bool isKnown(platform::WindowHandle window) {
     return false;
 }
 
-void enumeratePass() {
-    for (const auto& window : platform::enumTopLevelWindows()) {
-        if (!enumTopUIWindow(window, 0)) {
-            break;
-        }
-    }
-}
-
-} // namespace
-
-std::size_t topUICapacity() {
-    return capacity;
-}
-
-bool enumTopUIWindow(const platform::TopLevelWindow& window, std::intptr_t /*unused*/) {
+// Called for each window of a pass; false ends the pass.
+bool enumTopUIWindow(const platform::TopLevelWindow& window) {
     if (!allWindows && window.owner != targetProcess) {
         return true;
     }
@@ -81,6 +69,14 @@ bool enumTopUIWindow(const platform::TopLevelWindow& window, std::intptr_t /*unu
     return true;
 }
 
+void enumeratePass() {
+    for (const auto& window : platform::enumTopLevelWindows()) {
+        if (!enumTopUIWindow(window)) {
+            break;
+        }
+    }
+}
+
 void topUIThread() {
     phase = 2;
     for (;;) {
@@ -94,6 +90,12 @@ void topUIThread() {
         }
         enumeratePass();
     }
+}
+
+} // namespace
+
+std::size_t topUICapacity() {
+    return capacity;
 }
 
 void startTopUI(pid_t processId, int mode) {
