@@ -16,6 +16,9 @@
 
 namespace {
 
+// The root object and 128 pairs.
+constexpr int kJsonMapTokens = 2 * kJsonMapMaxEntries + 1;
+
 bool keyCheckMode = false;
 int keyCheckError = 0;
 // The parameter log decodes hide flags, and decoding an enciphered value
@@ -435,14 +438,6 @@ void displayParameter(const JsonMap* map) {
 
 // ---- Texts ----------------------------------------------------------------------
 
-std::optional<std::string> base64EncodeString(std::optional<std::string_view> input) {
-    if (!input) {
-        CORVANTIX_NULL_PARAMETER("input");
-        return std::nullopt;
-    }
-    return base64Encode(*input);
-}
-
 std::optional<std::string> unescapeJsonText(std::optional<std::string_view> input) {
     if (!input) {
         CORVANTIX_NULL_PARAMETER("inputData");
@@ -462,10 +457,6 @@ std::optional<std::string> unescapeJsonText(std::optional<std::string_view> inpu
 
 void setJsonMapKeyCheck(bool on) {
     keyCheckMode = on;
-}
-
-bool jsonMapKeyCheck() {
-    return keyCheckMode;
 }
 
 int jsonMapKeyCheckError() {

@@ -11,6 +11,8 @@
 
 namespace {
 
+constexpr std::size_t kLogIdentityMax = 63;
+
 std::string identity;
 bool writersOn = false;
 

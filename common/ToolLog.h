@@ -3,12 +3,9 @@
 // The log writers every program links: "[identity][severity] message text"
 // lines through the log library, on only while an INI file enables them.
 
-#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
-
-inline constexpr std::size_t kLogIdentityMax = 63;
 
 // Starts logging under the identity when an INI file enables it; true when
 // logging is on afterwards. Does nothing while logging is already on.
