@@ -5,6 +5,9 @@
 
 namespace {
 
+constexpr std::string_view kCorvantixLibDir = "Vondel";
+constexpr std::string_view kCorvantixComName = "VondelTaveloZynAdapter";
+
 bool equalsNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && toLowerString(a) == toLowerString(b);
 }

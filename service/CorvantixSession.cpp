@@ -6,6 +6,7 @@
 #include "platform/text/TextCodec.h"
 #include "service/CorvantixQueue.h"
 #include "service/CorvantixTopUI.h"
+#include "service/CorvantixValue.h"
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +21,13 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+// Where a new session opens while all 32 are in use, so that the oldest is
+// released only once the new one has been accepted.
+constexpr int kSpareSessionIndex = kSessionSlotCount;
+constexpr std::size_t kSessionTextMax = 63;
+constexpr const char* kVersionFileName = "VondelCorvantixMainVersion";
+constexpr const char* kLibrarySuffix = ".so";
 
 // The 32 sessions and, last, the spare slot.
 std::array<SessionSlot, kSessionSlotCount + 1> slots;
@@ -118,6 +126,28 @@ std::optional<std::string> callSystem(const SessionSlot& slot, const JsonMap* ma
     return std::string(answer);
 }
 
+bool stampSession(int index) {
+    if (!validIndex(index)) {
+        return false;
+    }
+    stamps[static_cast<std::size_t>(index)] = stampCounter++;
+    return true;
+}
+
+// Replaces reply by a new map holding only "result" = code.
+void resetReply(JsonMapPtr& reply, int line) {
+    logNormal("reset Corvantix Json at file: ", "CorvantixSession");
+    logNormalInt("reset Corvantix Json at line: ", line);
+    reply = newJsonMap();
+}
+
+CorvantixValue& sessionValueStore() {
+    if (!valueStore) {
+        valueStore = std::make_unique<CorvantixValue>();
+    }
+    return *valueStore;
+}
+
 void releaseFailed(int index, JsonMapPtr& reply, int line, std::optional<std::string> result) {
     logNormalInt("Release session index: ", index);
     releaseSession(index);
@@ -139,20 +169,9 @@ bool isSessionCopy(const fs::path& path) {
 const fs::path& sessionDataFolder() {
     return dataFolder;
 }
-const fs::path& sessionProgramFolder() {
-    return programFolder;
-}
-
 void setSessionProgramFolder(fs::path folder) {
     programFolderOverride = folder;
     programFolder = std::move(folder);
-}
-
-CorvantixValue& sessionValueStore() {
-    if (!valueStore) {
-        valueStore = std::make_unique<CorvantixValue>();
-    }
-    return *valueStore;
 }
 
 SessionSlot& sessionSlot(int index) {
@@ -160,14 +179,6 @@ SessionSlot& sessionSlot(int index) {
 }
 std::uint64_t sessionStamp(int index) {
     return stamps.at(static_cast<std::size_t>(index));
-}
-
-bool stampSession(int index) {
-    if (!validIndex(index)) {
-        return false;
-    }
-    stamps[static_cast<std::size_t>(index)] = stampCounter++;
-    return true;
 }
 
 void markStampFree(int index) {
@@ -219,12 +230,6 @@ bool sessionIdInUse(std::string_view sessionId) {
         }
     }
     return false;
-}
-
-void resetReply(JsonMapPtr& reply, int line) {
-    logNormal("reset Corvantix Json at file: ", "CorvantixSession");
-    logNormalInt("reset Corvantix Json at line: ", line);
-    reply = newJsonMap();
 }
 
 void initSessionArea() {
@@ -377,26 +382,6 @@ std::optional<std::string> callSession(int index, const JsonMap* request,
     return std::string(answer != nullptr ? answer : "");
 }
 
-void adoptSpareSession(int index) {
-    if (!validIndex(index)) {
-        return;
-    }
-    SessionSlot& slot = sessionSlot(index);
-    slot = std::exchange(sessionSlot(kSpareSessionIndex), SessionSlot{});
-    // A loaded library keeps working after its file has moved.
-    if (slot.libraryPath.parent_path() == spareFolder) {
-        const fs::path target = slotFolder(index) / slot.libraryPath.filename();
-        std::error_code ec;
-        fs::rename(slot.libraryPath, target, ec);
-        if (!ec) {
-            slot.libraryPath = target;
-            fs::remove(spareFolder, ec);
-        }
-    }
-    stampSession(index);
-    logNormalInt("Session index: ", index);
-}
-
 void setSessionsClosing() {
     closing = true;
 }
@@ -522,6 +507,28 @@ void releaseAt(int index) {
     logNormalInt("Release session index: ", index);
     releaseSession(index);
     markStampFree(index);
+}
+
+// Moves the session opened in the spare slot into the free slot index, its
+// library copy into that slot's folder, and stamps it.
+void adoptSpareSession(int index) {
+    if (!validIndex(index)) {
+        return;
+    }
+    SessionSlot& slot = sessionSlot(index);
+    slot = std::exchange(sessionSlot(kSpareSessionIndex), SessionSlot{});
+    // A loaded library keeps working after its file has moved.
+    if (slot.libraryPath.parent_path() == spareFolder) {
+        const fs::path target = slotFolder(index) / slot.libraryPath.filename();
+        std::error_code ec;
+        fs::rename(slot.libraryPath, target, ec);
+        if (!ec) {
+            slot.libraryPath = target;
+            fs::remove(spareFolder, ec);
+        }
+    }
+    stampSession(index);
+    logNormalInt("Session index: ", index);
 }
 
 // Passes on 0 (equal) or -1 (the minimum is lower).
