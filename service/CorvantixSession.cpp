@@ -158,12 +158,6 @@ void releaseFailed(int index, JsonMapPtr& reply, int line, std::optional<std::st
     }
 }
 
-bool isSessionCopy(const fs::path& path) {
-    const auto temp = dataFolder / "Tempfile";
-    const auto rel = path.lexically_relative(temp);
-    return !rel.empty() && *rel.begin() != "..";
-}
-
 } // namespace
 
 const fs::path& sessionDataFolder() {
@@ -289,25 +283,22 @@ bool openSession(int index, std::string_view sessionId, SessionIdSource idSource
     logNormalW("Original adapter: ", platform::utf8ToUtf16(installed.string()));
     logNormalW("Copy adapter: ", platform::utf8ToUtf16(copy.string()));
 
-    void* module = nullptr;
-    fs::path loaded;
+    LoadedAdapter adapter;
     if (fs::copy_file(installed, copy, fs::copy_options::none, ec)) {
         logNormal("Copy adapter state: ", "Success");
-        module = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (module != nullptr) {
+        adapter = LoadedAdapter::open(copy, true);
+        if (adapter.loaded()) {
             logNormal("Copied adapter: ", "Active");
-            loaded = copy;
         } else {
             logWarning("Copied adapter: ", "Inactive");
         }
     } else {
         logWarning("Copy adapter state: ", "Fail");
     }
-    if (module == nullptr) {
-        module = dlopen(installed.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (module != nullptr) {
+    if (!adapter.loaded()) {
+        adapter = LoadedAdapter::open(installed, false);
+        if (adapter.loaded()) {
             logNormal("Origin adapter: ", "Active");
-            loaded = installed;
         } else {
             const char* reason = dlerror();
             logWarning("Origin adapter: ", "Inactive");
@@ -319,11 +310,11 @@ bool openSession(int index, std::string_view sessionId, SessionIdSource idSource
         }
     }
 
-    slot.libraryPath = loaded;
-    slot.module = module;
+    slot.adapter = std::move(adapter);
     slot.adapterName = cut(comName);
-    slot.stringEntry = reinterpret_cast<CallMethodFn>(dlsym(module, kCallMethodName));
-    slot.mapEntry = reinterpret_cast<CallJsonMapMethodFn>(dlsym(module, kCallJsonMapMethodName));
+    slot.stringEntry = reinterpret_cast<CallMethodFn>(slot.adapter.symbol(kCallMethodName));
+    slot.mapEntry =
+        reinterpret_cast<CallJsonMapMethodFn>(slot.adapter.symbol(kCallJsonMapMethodName));
     logChoice("Json string callMethod: ", slot.stringEntry != nullptr, "Active", "Inactive");
     logChoice("Json map callMethod: ", slot.mapEntry != nullptr, "Active", "Inactive");
     if (slot.stringEntry == nullptr && slot.mapEntry == nullptr) {
@@ -419,35 +410,7 @@ void releaseSession(int index) {
     slot.stringEntry = nullptr;
     slot.creationTime = 0;
 
-    bool freed = true;
-    if (slot.module == nullptr) {
-        logWarning("FreeLibrary: ", "NULL");
-    } else if (dlclose(slot.module) != 0) {
-        const char* reason = dlerror();
-        logWarning("Free library error code: ", reason != nullptr ? reason : "");
-        freed = false;
-    }
-    slot.module = nullptr;
-    if (logWritersOn()) {
-        if (freed) {
-            logNormal("Release adapter state: ", "Success");
-        } else {
-            logWarning("Release adapter state: ", "Fail");
-        }
-    }
-
-    if (!slot.libraryPath.empty() && isSessionCopy(slot.libraryPath)) {
-        std::error_code ec;
-        const bool deleted = fs::remove(slot.libraryPath, ec);
-        if (logWritersOn()) {
-            if (deleted) {
-                logNormal("Delete adapter state: ", "Success");
-            } else {
-                logWarning("Delete adapter state: ", "Fail");
-            }
-        }
-    }
-    slot.libraryPath.clear();
+    slot.adapter.release();
     if (index == kSpareSessionIndex) {
         std::error_code ec;
         fs::remove_all(spareFolder, ec);
@@ -517,15 +480,10 @@ void adoptSpareSession(int index) {
     }
     SessionSlot& slot = sessionSlot(index);
     slot = std::exchange(sessionSlot(kSpareSessionIndex), SessionSlot{});
-    // A loaded library keeps working after its file has moved.
-    if (slot.libraryPath.parent_path() == spareFolder) {
-        const fs::path target = slotFolder(index) / slot.libraryPath.filename();
+    if (slot.adapter.file().parent_path() == spareFolder &&
+        slot.adapter.moveInto(slotFolder(index))) {
         std::error_code ec;
-        fs::rename(slot.libraryPath, target, ec);
-        if (!ec) {
-            slot.libraryPath = target;
-            fs::remove(spareFolder, ec);
-        }
+        fs::remove(spareFolder, ec);
     }
     stampSession(index);
     logNormalInt("Session index: ", index);

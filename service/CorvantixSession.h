@@ -6,6 +6,7 @@
 
 #include "adapter/AdapterExports.h"
 #include "common/Json.h"
+#include "service/LoadedAdapter.h"
 
 #include <array>
 #include <cstdint>
@@ -29,8 +30,7 @@ struct SessionSlot {
     std::string adapterName;
     std::string adapterVersion;
     std::string installerVersion;
-    std::filesystem::path libraryPath;
-    void* module = nullptr;
+    LoadedAdapter adapter;
     CallMethodFn stringEntry = nullptr;
     CallJsonMapMethodFn mapEntry = nullptr;
     int browserMode = 0;
