@@ -394,8 +394,16 @@ std::string addressText(bool ipv6, int port) {
     return std::string(ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port);
 }
 
+// A running daemon, stopped when it goes. serviceMain holds them, never
+// static storage: a quit by lock mode ends the process at once with _Exit,
+// and no daemon stop may run from a static destructor then.
+struct DaemonStop {
+    void operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
+};
+using DaemonOwner = std::unique_ptr<MHD_Daemon, DaemonStop>;
+
 // Probes the address and port first and starts nothing when they are taken.
-MHD_Daemon* launchDaemon(unsigned flags, const struct sockaddr* address, const char* certificatePem,
+DaemonOwner launchDaemon(unsigned flags, const struct sockaddr* address, const char* certificatePem,
                          const char* keyPem, const char* priorities) {
     if (address == nullptr || (address->sa_family != AF_INET && address->sa_family != AF_INET6)) {
         logErrorInt("Unknow address family: ", address != nullptr ? address->sa_family : -1);
@@ -410,10 +418,10 @@ MHD_Daemon* launchDaemon(unsigned flags, const struct sockaddr* address, const c
         return nullptr;
     }
     logNormal(message, "Free");
-    MHD_Daemon* daemon = startHttpsDaemon(flags, address, certificatePem, keyPem, priorities);
+    DaemonOwner daemon(startHttpsDaemon(flags, address, certificatePem, keyPem, priorities));
     const std::string state =
         std::string(kProductWord) + " at " + addressText(ipv6, port) + " launch state: ";
-    if (daemon != nullptr) {
+    if (daemon) {
         logNormal(state, "Success");
     } else {
         logWarning(state, "Fail");
@@ -514,7 +522,7 @@ int serviceMain(int argc, char** argv) {
     // prepared would release slots as they are written.
     startIpc(kChannelService);
 
-    std::array<std::array<MHD_Daemon*, 2>, 3> daemons{};
+    std::array<std::array<DaemonOwner, 2>, 3> daemons;
     int started = 0;
     const auto certificate = getServerCertificate();
     if (!certificate) {
@@ -557,13 +565,6 @@ int serviceMain(int argc, char** argv) {
             }
             while (!quitFlag) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-        }
-    }
-    for (auto& pair : daemons) {
-        for (MHD_Daemon* daemon : pair) {
-            if (daemon != nullptr) {
-                MHD_stop_daemon(daemon);
             }
         }
     }
