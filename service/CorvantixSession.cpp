@@ -148,10 +148,15 @@ CorvantixValue& sessionValueStore() {
     return *valueStore;
 }
 
-void releaseFailed(int index, JsonMapPtr& reply, int line, std::optional<std::string> result) {
+// Releases the session and frees its stamp, so the slot takes the next one.
+void freeSession(int index) {
     logNormalInt("Release session index: ", index);
     releaseSession(index);
     markStampFree(index);
+}
+
+void releaseFailed(int index, JsonMapPtr& reply, int line, std::optional<std::string> result) {
+    freeSession(index);
     if (result) {
         resetReply(reply, line);
         addJsonMapValue(reply.get(), "result", *result);
@@ -420,9 +425,7 @@ void releaseSession(int index) {
 void releaseAllAdapters() {
     logNormal("[CorvantixFinal] ", "Start release all adapters");
     for (int index = getOldestSessionIndex(); index >= 0; index = getOldestSessionIndex()) {
-        logNormalInt("Release session index: ", index);
-        releaseSession(index);
-        markStampFree(index);
+        freeSession(index);
     }
     releaseSession(kSpareSessionIndex);
     // Hidden library files first, then the rest, as an installer may leave both.
@@ -464,12 +467,6 @@ bool isFunction(std::string_view name, std::initializer_list<std::string_view> c
         }
     }
     return false;
-}
-
-void releaseAt(int index) {
-    logNormalInt("Release session index: ", index);
-    releaseSession(index);
-    markStampFree(index);
 }
 
 // Moves the session opened in the spare slot into the free slot index, its
@@ -529,7 +526,7 @@ JsonMapPtr callAdapter(int index, const JsonMap* request, std::string_view funct
         stopTopUI();
     }
     if (!answer) {
-        releaseAt(index);
+        freeSession(index);
         setResult(reply, __LINE__, std::to_string(kResultNoEntryPoint));
         return reply;
     }
@@ -610,13 +607,13 @@ JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_vie
             if (slot.browserMode == 1) {
                 logNormal("[Browser mode] Skip release process", "");
             } else {
-                releaseAt(index);
+                freeSession(index);
             }
             return reply;
         }
         if (isForce) {
             logNormal("Force release: ", "Active");
-            releaseAt(index);
+            freeSession(index);
             return reply;
         }
         if (isEcho) {
@@ -715,13 +712,13 @@ JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_vie
 
     if (!versionPasses(minServer, kServiceVersion, "Mini server version: ", "Real server version: ",
                        "Verify server version: ")) {
-        releaseAt(index);
+        freeSession(index);
         setResult(reply, __LINE__, std::to_string(kResultServerTooOld));
         return reply;
     }
     if (!versionPasses(minLib, adapterVersion, "Mini adapter version: ", "Real adapter version: ",
                        "Verify adapter version: ")) {
-        releaseAt(index);
+        freeSession(index);
         setResult(reply, __LINE__, std::to_string(kResultAdapterTooOld));
         return reply;
     }
@@ -729,7 +726,7 @@ JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_vie
         index = findFreeSessionIndex();
         if (index < 0) {
             index = getOldestSessionIndex();
-            releaseAt(index);
+            freeSession(index);
         }
         adoptSpareSession(index);
     }
