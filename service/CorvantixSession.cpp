@@ -541,6 +541,284 @@ JsonMapPtr callAdapter(int index, const JsonMap* request, std::string_view funct
     return reply;
 }
 
+// The functions the service answers itself, named in any case.
+enum class OwnFunction { None, Close, ForceRelease, Echo, SetValue, GetValue };
+
+OwnFunction ownFunction(std::string_view name) {
+    if (isFunction(name, {"CorvantixClose", "CorvantixRelease"})) {
+        return OwnFunction::Close;
+    }
+    if (isFunction(name, {"CorvantixForceRelease"})) {
+        return OwnFunction::ForceRelease;
+    }
+    if (isFunction(name, {"CorvantixEcho", "Echo"})) {
+        return OwnFunction::Echo;
+    }
+    if (isFunction(name, {"setCorvantixValue"})) {
+        return OwnFunction::SetValue;
+    }
+    if (isFunction(name, {"getCorvantixValue"})) {
+        return OwnFunction::GetValue;
+    }
+    return OwnFunction::None;
+}
+
+// The session a request names, or a new id the service makes for it (then
+// also told to the page as "SessionID"); index is -1 when none is open.
+struct SessionKey {
+    std::string id;
+    SessionIdSource source = SessionIdSource::Page;
+    int index = -1;
+};
+
+SessionKey findOrMakeSessionKey(const JsonMap* request, JsonMap* reply) {
+    SessionKey key{requestText(request, "SessionId", kSessionTextMax)};
+    if (!key.id.empty()) {
+        key.index = findSessionIndex(key.id);
+    } else {
+        key.source = SessionIdSource::Service;
+        logNormal("Generate new session id", "");
+        key.id = generateSessionId();
+        for (;;) {
+            int collision = -1;
+            for (int i = 0; i < kSessionSlotCount; ++i) {
+                if (sessionSlot(i).sessionId == key.id) {
+                    collision = i;
+                }
+            }
+            if (collision < 0) {
+                break;
+            }
+            logNormalInt("Session id collision index: ", collision);
+            key.id = generateSessionId();
+        }
+        addJsonMapValue(reply, "SessionID", key.id);
+    }
+    logNormal("Session id: ", key.id);
+    return key;
+}
+
+JsonMapPtr closeSession(int index, OwnFunction function, JsonMapPtr reply) {
+    if (function == OwnFunction::ForceRelease) {
+        logNormal("Force release: ", "Active");
+        freeSession(index);
+    } else if (sessionSlot(index).browserMode == 1) {
+        logNormal("[Browser mode] Skip release process", "");
+    } else {
+        freeSession(index);
+    }
+    return reply;
+}
+
+JsonMapPtr echoSession(const SessionSlot& slot, JsonMapPtr reply) {
+    logNormal("Browser mode: ", "Active");
+    addJsonMapValue(reply.get(), "ServerVersion", kServiceVersion);
+    addJsonMapValue(reply.get(), "LibVersion", slot.adapterVersion);
+    addJsonMapValue(reply.get(), "InstallerVersion", slot.installerVersion);
+    setJsonMapResult(reply.get(), 0);
+    return reply;
+}
+
+JsonMapPtr setValue(const JsonMap* request, JsonMapPtr reply) {
+    const auto channel = getJsonMapValue(request, "channel");
+    const auto domains = getJsonMapValue(request, "domain_list");
+    const auto value = getJsonMapValue(request, "value");
+    if (!channel || !domains || !value) {
+        setResult(reply, __LINE__, std::to_string(kResultBadArgument));
+        return reply;
+    }
+    const int code =
+        sessionValueStore().setCorvantixValue(channel, domains, getJsonMapTimeout(request), value);
+    setResult(reply, __LINE__, std::to_string(code));
+    return reply;
+}
+
+JsonMapPtr getValue(const JsonMap* request, std::string_view origin, JsonMapPtr reply) {
+    const auto channel = getJsonMapValue(request, "channel");
+    if (!channel) {
+        setResult(reply, __LINE__, std::to_string(kResultBadArgument));
+        return reply;
+    }
+    const auto text = sessionValueStore().getCorvantixValue(channel, origin);
+    setResult(reply, __LINE__, text ? *text : std::to_string(kResultNotAvailable));
+    return reply;
+}
+
+// A request to the session open in index: the service's own operations, or
+// the adapter's function.
+JsonMapPtr serveOpenSession(int index, const JsonMap* request, std::string_view function,
+                            std::string_view origin, JsonMapPtr reply) {
+    logNormal("Find the loaded adapter", "");
+    // A session answers only the page that opened it: another page that
+    // learnt its id must not use its unlocked adapter, values or release.
+    if (sessionSlot(index).origin != origin) {
+        logWarning("Session origin mismatch: ", origin);
+        setResult(reply, __LINE__, std::to_string(kResultNotUnlocked));
+        return reply;
+    }
+    const OwnFunction own = ownFunction(function);
+    switch (own) {
+    case OwnFunction::Close:
+    case OwnFunction::ForceRelease:
+        return closeSession(index, own, std::move(reply));
+    case OwnFunction::Echo:
+        return echoSession(sessionSlot(index), std::move(reply));
+    case OwnFunction::SetValue:
+        return setValue(request, std::move(reply));
+    case OwnFunction::GetValue:
+        return getValue(request, origin, std::move(reply));
+    case OwnFunction::None:
+        break;
+    }
+    return callAdapter(index, request, function, std::move(reply));
+}
+
+// The adapter's folder and component name the request may load: the path
+// table's, by its identifier or by matching names. nullopt when refused.
+struct AdapterNames {
+    std::string libDir;
+    std::string comName;
+};
+
+std::optional<AdapterNames> allowedAdapter(const JsonMap* request, JsonMapPtr& reply) {
+    const std::string pathId = requestText(request, "PathID", 511);
+    AdapterNames names{
+        sanitizeName(requestText(request, "LibDir", kSessionTextMax), kPathNameSize),
+        sanitizeName(requestText(request, "ComName", kSessionTextMax), kPathNameSize)};
+    logNormal("Adapter folder: ", names.libDir);
+    logNormal("Adapter name: ", names.comName);
+    if (!pathId.empty()) {
+        logNormal("Path id mode: ", "Active");
+        // An unknown identifier is refused: otherwise the request's own folder
+        // and component names would choose the library to load.
+        if (lookupPathId(pathId, names.libDir, names.comName) != 0) {
+            logNormal("Unknown path id connection: ", "Reject");
+            setResult(reply, __LINE__, std::to_string(kResultPathRefused));
+            return std::nullopt;
+        }
+    } else {
+        logNormal("Path id check location mode: ", "Active");
+        if (!checkPathTable(names.libDir, names.comName)) {
+            logNormal("Out of path table connection: ", "Reject");
+            setResult(reply, __LINE__, std::to_string(kResultPathRefused));
+            return std::nullopt;
+        }
+    }
+    if (names.libDir.empty() || names.comName.empty()) {
+        logNormal("No path information connection: ", "Reject");
+        setResult(reply, __LINE__, std::to_string(kResultPathRefused));
+        return std::nullopt;
+    }
+    return names;
+}
+
+// Opens the page's new session in a free slot, or in the spare one while all
+// 32 are in use; its index, or -1 with reply saying why.
+int openNewSession(const JsonMap* request, const SessionKey& key, std::string_view origin,
+                   JsonMapPtr& reply) {
+    const auto names = allowedAdapter(request, reply);
+    if (!names) {
+        return -1;
+    }
+    int index = findFreeSessionIndex();
+    if (index < 0) {
+        logWarning("", "Corvantix slot is full, release the oldest one");
+        if (getOldestSessionIndex() < 0) {
+            logWarning("", "Get the oldest SessionIndex fail");
+            return -1;
+        }
+        // The new session opens beside the 32; the oldest goes only once the
+        // new one has passed its unlock and version checks.
+        index = kSpareSessionIndex;
+    }
+    if (!openSession(index, key.id, key.source, names->libDir, names->comName, origin, reply)) {
+        return -1;
+    }
+    return index;
+}
+
+// The page's minimum server and adapter versions against the real ones; on
+// a failure the session is freed and reply says which was too old.
+bool versionsPass(int index, const JsonMap* request, JsonMapPtr& reply) {
+    const auto minServer = requestOptional(request, "minServerVersion", kSessionTextMax);
+    std::string minLib = requestText(request, "minLibVersion", kSessionTextMax);
+    if (minLib.empty()) {
+        minLib = "0.0.0.0";
+    }
+    const std::string adapterVersion = sessionSlot(index).adapterVersion;
+    addJsonMapValue(reply.get(), "ServerVersion", kServiceVersion);
+    addJsonMapValue(reply.get(), "LibVersion", adapterVersion);
+
+    if (!versionPasses(minServer, kServiceVersion, "Mini server version: ", "Real server version: ",
+                       "Verify server version: ")) {
+        freeSession(index);
+        setResult(reply, __LINE__, std::to_string(kResultServerTooOld));
+        return false;
+    }
+    if (!versionPasses(minLib, adapterVersion, "Mini adapter version: ", "Real adapter version: ",
+                       "Verify adapter version: ")) {
+        freeSession(index);
+        setResult(reply, __LINE__, std::to_string(kResultAdapterTooOld));
+        return false;
+    }
+    return true;
+}
+
+// A session accepted in the spare slot takes a free slot, or the oldest one's.
+int settleSpareSession() {
+    int index = findFreeSessionIndex();
+    if (index < 0) {
+        index = getOldestSessionIndex();
+        freeSession(index);
+    }
+    adoptSpareSession(index);
+    return index;
+}
+
+void readInstallerVersion(std::string_view installerName, SessionSlot& slot, JsonMap* reply) {
+    logNormal("InstallerName: ", installerName);
+    const auto file = fs::path(
+        removeExeExtension((dataFolder / (std::string(installerName) + "Version.txt")).string()));
+    logNormalW("InstallerVersionFile: ", platform::utf8ToUtf16(file.string()));
+    const std::string version = readFileText(file).value_or("").substr(0, kSessionTextMax);
+    logNormal("InstallerVersion: ", version);
+    addJsonMapValue(reply, "InstallerVersion", version);
+    slot.installerVersion = version;
+}
+
+// A request without an open session: opens one, checks the versions, then
+// answers an echo itself or calls the adapter's function.
+JsonMapPtr serveNewSession(const JsonMap* request, const SessionKey& key, std::string_view function,
+                           std::string_view origin, JsonMapPtr reply) {
+    const OwnFunction own = ownFunction(function);
+    if (own == OwnFunction::Close || own == OwnFunction::ForceRelease) {
+        logNormal("No specific adapter to release", "");
+        return reply;
+    }
+    int index = openNewSession(request, key, origin, reply);
+    if (index < 0) {
+        return reply;
+    }
+    const std::string installerName =
+        sanitizeName(requestText(request, "InstallerName", 511), kInstallerNameSize);
+    if (!versionsPass(index, request, reply)) {
+        return reply;
+    }
+    if (index == kSpareSessionIndex) {
+        index = settleSpareSession();
+    }
+    SessionSlot& slot = sessionSlot(index);
+    if (!installerName.empty()) {
+        readInstallerVersion(installerName, slot, reply.get());
+    }
+    if (own == OwnFunction::Echo) {
+        slot.browserMode = getCorvantixMode(request) == 1 ? 1 : 0;
+        setJsonMapResult(reply.get(), 0);
+        return reply;
+    }
+    return callAdapter(index, request, function, std::move(reply));
+}
+
 } // namespace
 
 JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_view> origin) {
@@ -563,188 +841,10 @@ JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_vie
     }
     displayParameter(request);
 
-    std::string sessionId = requestText(request, "SessionId", kSessionTextMax);
-    SessionIdSource idSource = SessionIdSource::Page;
-    int index = -1;
-    if (!sessionId.empty()) {
-        index = findSessionIndex(sessionId);
-    } else {
-        idSource = SessionIdSource::Service;
-        logNormal("Generate new session id", "");
-        sessionId = generateSessionId();
-        for (;;) {
-            int collision = -1;
-            for (int i = 0; i < kSessionSlotCount; ++i) {
-                if (sessionSlot(i).sessionId == sessionId) {
-                    collision = i;
-                }
-            }
-            if (collision < 0) {
-                break;
-            }
-            logNormalInt("Session id collision index: ", collision);
-            sessionId = generateSessionId();
-        }
-        addJsonMapValue(reply.get(), "SessionID", sessionId);
-    }
-    logNormal("Session id: ", sessionId);
+    const SessionKey key = findOrMakeSessionKey(request, reply.get());
     const std::string function = requestText(request, "FunctionName", 511);
-    const bool isClose = isFunction(function, {"CorvantixClose", "CorvantixRelease"});
-    const bool isForce = isFunction(function, {"CorvantixForceRelease"});
-    const bool isEcho = isFunction(function, {"CorvantixEcho", "Echo"});
-
-    if (index >= 0) {
-        logNormal("Find the loaded adapter", "");
-        SessionSlot& slot = sessionSlot(index);
-        // A session answers only the page that opened it: another page that
-        // learnt its id must not use its unlocked adapter, values or release.
-        if (slot.origin != *origin) {
-            logWarning("Session origin mismatch: ", *origin);
-            setResult(reply, __LINE__, std::to_string(kResultNotUnlocked));
-            return reply;
-        }
-        if (isClose) {
-            if (slot.browserMode == 1) {
-                logNormal("[Browser mode] Skip release process", "");
-            } else {
-                freeSession(index);
-            }
-            return reply;
-        }
-        if (isForce) {
-            logNormal("Force release: ", "Active");
-            freeSession(index);
-            return reply;
-        }
-        if (isEcho) {
-            logNormal("Browser mode: ", "Active");
-            addJsonMapValue(reply.get(), "ServerVersion", kServiceVersion);
-            addJsonMapValue(reply.get(), "LibVersion", slot.adapterVersion);
-            addJsonMapValue(reply.get(), "InstallerVersion", slot.installerVersion);
-            setJsonMapResult(reply.get(), 0);
-            return reply;
-        }
-        if (isFunction(function, {"setCorvantixValue"})) {
-            const auto channel = getJsonMapValue(request, "channel");
-            const auto domains = getJsonMapValue(request, "domain_list");
-            const auto value = getJsonMapValue(request, "value");
-            if (!channel || !domains || !value) {
-                setResult(reply, __LINE__, std::to_string(kResultBadArgument));
-                return reply;
-            }
-            const int code = sessionValueStore().setCorvantixValue(
-                channel, domains, getJsonMapTimeout(request), value);
-            setResult(reply, __LINE__, std::to_string(code));
-            return reply;
-        }
-        if (isFunction(function, {"getCorvantixValue"})) {
-            const auto channel = getJsonMapValue(request, "channel");
-            if (!channel) {
-                setResult(reply, __LINE__, std::to_string(kResultBadArgument));
-                return reply;
-            }
-            const auto text = sessionValueStore().getCorvantixValue(channel, origin);
-            setResult(reply, __LINE__, text ? *text : std::to_string(kResultNotAvailable));
-            return reply;
-        }
-        return callAdapter(index, request, function, std::move(reply));
+    if (key.index >= 0) {
+        return serveOpenSession(key.index, request, function, *origin, std::move(reply));
     }
-
-    if (isClose || isForce) {
-        logNormal("No specific adapter to release", "");
-        return reply;
-    }
-    const std::string pathId = requestText(request, "PathID", 511);
-    std::string libDir =
-        sanitizeName(requestText(request, "LibDir", kSessionTextMax), kPathNameSize);
-    std::string comName =
-        sanitizeName(requestText(request, "ComName", kSessionTextMax), kPathNameSize);
-    logNormal("Adapter folder: ", libDir);
-    logNormal("Adapter name: ", comName);
-    if (!pathId.empty()) {
-        logNormal("Path id mode: ", "Active");
-        // An unknown identifier is refused: otherwise the request's own folder
-        // and component names would choose the library to load.
-        if (lookupPathId(pathId, libDir, comName) != 0) {
-            logNormal("Unknown path id connection: ", "Reject");
-            setResult(reply, __LINE__, std::to_string(kResultPathRefused));
-            return reply;
-        }
-    } else {
-        logNormal("Path id check location mode: ", "Active");
-        if (!checkPathTable(libDir, comName)) {
-            logNormal("Out of path table connection: ", "Reject");
-            setResult(reply, __LINE__, std::to_string(kResultPathRefused));
-            return reply;
-        }
-    }
-    if (libDir.empty() || comName.empty()) {
-        logNormal("No path information connection: ", "Reject");
-        setResult(reply, __LINE__, std::to_string(kResultPathRefused));
-        return reply;
-    }
-
-    index = findFreeSessionIndex();
-    if (index < 0) {
-        logWarning("", "Corvantix slot is full, release the oldest one");
-        if (getOldestSessionIndex() < 0) {
-            logWarning("", "Get the oldest SessionIndex fail");
-            return reply;
-        }
-        // The new session opens beside the 32; the oldest goes only once the
-        // new one has passed its unlock and version checks.
-        index = kSpareSessionIndex;
-    }
-    if (!openSession(index, sessionId, idSource, libDir, comName, *origin, reply)) {
-        return reply;
-    }
-
-    const std::string installerName =
-        sanitizeName(requestText(request, "InstallerName", 511), kInstallerNameSize);
-    const auto minServer = requestOptional(request, "minServerVersion", kSessionTextMax);
-    std::string minLib = requestText(request, "minLibVersion", kSessionTextMax);
-    if (minLib.empty()) {
-        minLib = "0.0.0.0";
-    }
-    const std::string adapterVersion = sessionSlot(index).adapterVersion;
-    addJsonMapValue(reply.get(), "ServerVersion", kServiceVersion);
-    addJsonMapValue(reply.get(), "LibVersion", adapterVersion);
-
-    if (!versionPasses(minServer, kServiceVersion, "Mini server version: ", "Real server version: ",
-                       "Verify server version: ")) {
-        freeSession(index);
-        setResult(reply, __LINE__, std::to_string(kResultServerTooOld));
-        return reply;
-    }
-    if (!versionPasses(minLib, adapterVersion, "Mini adapter version: ", "Real adapter version: ",
-                       "Verify adapter version: ")) {
-        freeSession(index);
-        setResult(reply, __LINE__, std::to_string(kResultAdapterTooOld));
-        return reply;
-    }
-    if (index == kSpareSessionIndex) {
-        index = findFreeSessionIndex();
-        if (index < 0) {
-            index = getOldestSessionIndex();
-            freeSession(index);
-        }
-        adoptSpareSession(index);
-    }
-    SessionSlot& slot = sessionSlot(index);
-    if (!installerName.empty()) {
-        logNormal("InstallerName: ", installerName);
-        const auto file =
-            fs::path(removeExeExtension((dataFolder / (installerName + "Version.txt")).string()));
-        logNormalW("InstallerVersionFile: ", platform::utf8ToUtf16(file.string()));
-        const std::string version = readFileText(file).value_or("").substr(0, kSessionTextMax);
-        logNormal("InstallerVersion: ", version);
-        addJsonMapValue(reply.get(), "InstallerVersion", version);
-        slot.installerVersion = version;
-    }
-    if (isEcho) {
-        slot.browserMode = getCorvantixMode(request) == 1 ? 1 : 0;
-        setJsonMapResult(reply.get(), 0);
-        return reply;
-    }
-    return callAdapter(index, request, function, std::move(reply));
+    return serveNewSession(request, key, function, *origin, std::move(reply));
 }
