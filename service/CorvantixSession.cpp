@@ -9,6 +9,7 @@
 #include "service/CorvantixValue.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <ctime>
 #include <dlfcn.h>
@@ -134,7 +135,7 @@ bool stampSession(int index) {
     return true;
 }
 
-// Replaces reply by a new map holding only "result" = code.
+// Replaces reply by a new, empty map, logging the line that asked.
 void resetReply(JsonMapPtr& reply, int line) {
     logNormal("reset Corvantix Json at file: ", "CorvantixSession");
     logNormalInt("reset Corvantix Json at line: ", line);

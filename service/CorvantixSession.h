@@ -8,7 +8,6 @@
 #include "common/Json.h"
 #include "service/LoadedAdapter.h"
 
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
