@@ -1,6 +1,6 @@
 #include "adapter/Adapter.h"
 
-#include "common/Tool.h"
+#include "common/ToolLog.h"
 
 #include <algorithm>
 #include <cctype>

@@ -14,7 +14,7 @@
 #include "common/Barrier.h"
 #include "common/Cipher.h"
 #include "common/Json.h"
-#include "common/Tool.h"
+#include "common/ToolLog.h"
 #include "control/VondelTaveloInterface.h"
 
 #include <array>

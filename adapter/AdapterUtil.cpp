@@ -2,6 +2,8 @@
 
 #include "common/Cipher.h"
 #include "common/Tool.h"
+#include "common/ToolLog.h"
+#include "platform/text/TextCodec.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -138,7 +140,7 @@ BstrString utf8ToBstr(std::optional<std::string_view> text) {
     if (!text) {
         return {};
     }
-    std::u16string wide = utf8ToUtf16(*text);
+    std::u16string wide = platform::utf8ToUtf16(*text);
     BstrString result = BstrString::copyOf(wide);
     secureWipe(wide.data(), wide.size() * sizeof(char16_t));
     return result;
@@ -149,7 +151,7 @@ std::optional<std::string> bstrToUtf8(BSTR text) {
     if (length == 0) {
         return std::nullopt;
     }
-    return utf16ToUtf8(std::u16string_view(text, length));
+    return platform::utf16ToUtf8(std::u16string_view(text, length));
 }
 
 std::optional<std::string> bstrToUtf8(const BstrString& text) {

@@ -2,6 +2,7 @@
 
 #include "common/Cipher.h"
 #include "common/Tool.h"
+#include "common/ToolLog.h"
 
 #include <algorithm>
 #include <array>

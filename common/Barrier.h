@@ -5,7 +5,7 @@
 // runs; an exception is logged with where it was caught and the fallback is
 // the answer.
 
-#include "common/Tool.h"
+#include "common/ToolLog.h"
 
 #include <exception>
 #include <utility>

@@ -1,12 +1,15 @@
 #include "common/Cipher.h"
 
-#include "common/Tool.h"
+#include "common/ToolLog.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string.h>
 
 namespace {
+
+// Known to the final step only, where it counts as an unpadded mode.
+constexpr std::uint32_t kMechAesUnpaddedFinal = 0x1086;
 
 // ---- Tables ---------------------------------------------------------------
 
@@ -126,6 +129,40 @@ void store32(std::uint8_t* p, std::uint32_t w) {
 
 std::uint32_t subWord(std::uint32_t w) {
     return word(kSbox[byteOf(w, 0)], kSbox[byteOf(w, 1)], kSbox[byteOf(w, 2)], kSbox[byteOf(w, 3)]);
+}
+
+// ---- Block steps by mechanism --------------------------------------------------
+
+void xorBytes(std::span<std::uint8_t> target, std::span<const std::uint8_t> source) {
+    const std::size_t n = std::min(target.size(), source.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        target[i] ^= source[i];
+    }
+}
+
+// One block by the context's mechanism (CBC chaining included); in and out
+// may be the same block.
+void cipherEncryptBlock(CipherContext& ctx, ConstAesBlock in, AesBlock out) {
+    if (ctx.mechanism == kMechAesEcb) {
+        aesEncryptBlock(ctx.schedule, in, out);
+        return;
+    }
+    xorBytes(ctx.chain, in);
+    aesEncryptBlock(ctx.schedule, ctx.chain, out);
+    std::copy(out.begin(), out.end(), ctx.chain.begin());
+}
+
+void cipherDecryptBlock(CipherContext& ctx, ConstAesBlock in, AesBlock out) {
+    if (ctx.mechanism == kMechAesEcb) {
+        aesDecryptBlock(ctx.schedule, in, out);
+        return;
+    }
+    // in may be out: keep the cipher block for the chain first.
+    std::array<std::uint8_t, kAesBlockSize> cipherBlock{};
+    std::copy(in.begin(), in.end(), cipherBlock.begin());
+    aesDecryptBlock(ctx.schedule, cipherBlock, out);
+    xorBytes(out, ctx.chain);
+    ctx.chain = cipherBlock;
 }
 
 // ---- Modes ------------------------------------------------------------------
@@ -302,38 +339,6 @@ void aesDecryptBlock(const AesSchedule& rk, ConstAesBlock in, AesBlock out) {
         store32(out.data() + 4 * c, w ^ rk[r + static_cast<std::size_t>(c)]);
     }
     secureWipe(s, sizeof s);
-}
-
-void xorBytes(std::span<std::uint8_t> target, std::span<const std::uint8_t> source) {
-    const std::size_t n = std::min(target.size(), source.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        target[i] ^= source[i];
-    }
-}
-
-// ---- Block steps by mechanism --------------------------------------------------
-
-void cipherEncryptBlock(CipherContext& ctx, ConstAesBlock in, AesBlock out) {
-    if (ctx.mechanism == kMechAesEcb) {
-        aesEncryptBlock(ctx.schedule, in, out);
-        return;
-    }
-    xorBytes(ctx.chain, in);
-    aesEncryptBlock(ctx.schedule, ctx.chain, out);
-    std::copy(out.begin(), out.end(), ctx.chain.begin());
-}
-
-void cipherDecryptBlock(CipherContext& ctx, ConstAesBlock in, AesBlock out) {
-    if (ctx.mechanism == kMechAesEcb) {
-        aesDecryptBlock(ctx.schedule, in, out);
-        return;
-    }
-    // in may be out: keep the cipher block for the chain first.
-    std::array<std::uint8_t, kAesBlockSize> cipherBlock{};
-    std::copy(in.begin(), in.end(), cipherBlock.begin());
-    aesDecryptBlock(ctx.schedule, cipherBlock, out);
-    xorBytes(out, ctx.chain);
-    ctx.chain = cipherBlock;
 }
 
 // ---- Calls ----------------------------------------------------------------------

@@ -59,8 +59,6 @@ inline constexpr CipherResult kCipherBufferTooSmall = 0x150;
 inline constexpr std::uint32_t kMechAesEcb = 0x1081;
 inline constexpr std::uint32_t kMechAesCbc = 0x1082;
 inline constexpr std::uint32_t kMechAesCbcPad = 0x1085;
-// Known to the final step only, where it counts as an unpadded mode.
-inline constexpr std::uint32_t kMechAesUnpaddedFinal = 0x1086;
 
 inline constexpr std::size_t kAesBlockSize = 16;
 inline constexpr std::size_t kAesKeySize = 32;
@@ -117,11 +115,6 @@ CipherResult cipherDecryptFinal(CipherContext* ctx, std::uint8_t* out, std::size
 using AesBlock = std::span<std::uint8_t, kAesBlockSize>;
 using ConstAesBlock = std::span<const std::uint8_t, kAesBlockSize>;
 
-// One block by the context's mechanism (CBC chaining included); in and out
-// may be the same block.
-void cipherEncryptBlock(CipherContext& ctx, ConstAesBlock in, AesBlock out);
-void cipherDecryptBlock(CipherContext& ctx, ConstAesBlock in, AesBlock out);
-
 // The AES-256 enciphering schedule (FIPS 197 key expansion).
 void aesSetKey(AesSchedule& schedule, std::span<const std::uint8_t, kAesKeySize> key);
 // Turns an enciphering schedule into the one of the equivalent inverse
@@ -129,5 +122,3 @@ void aesSetKey(AesSchedule& schedule, std::span<const std::uint8_t, kAesKeySize>
 void aesInvertKey(AesSchedule& schedule);
 void aesEncryptBlock(const AesSchedule& schedule, ConstAesBlock in, AesBlock out);
 void aesDecryptBlock(const AesSchedule& inverseSchedule, ConstAesBlock in, AesBlock out);
-
-void xorBytes(std::span<std::uint8_t> target, std::span<const std::uint8_t> source);

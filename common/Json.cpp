@@ -3,6 +3,7 @@
 #include "common/AES.h"
 #include "common/Cipher.h"
 #include "common/Tool.h"
+#include "common/ToolLog.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +15,9 @@
 #include <jsmn.h>
 
 namespace {
+
+// The root object and 128 pairs.
+constexpr int kJsonMapTokens = 2 * kJsonMapMaxEntries + 1;
 
 bool keyCheckMode = false;
 int keyCheckError = 0;
@@ -434,14 +438,6 @@ void displayParameter(const JsonMap* map) {
 
 // ---- Texts ----------------------------------------------------------------------
 
-std::optional<std::string> base64EncodeString(std::optional<std::string_view> input) {
-    if (!input) {
-        CORVANTIX_NULL_PARAMETER("input");
-        return std::nullopt;
-    }
-    return base64Encode(*input);
-}
-
 std::optional<std::string> unescapeJsonText(std::optional<std::string_view> input) {
     if (!input) {
         CORVANTIX_NULL_PARAMETER("inputData");
@@ -461,10 +457,6 @@ std::optional<std::string> unescapeJsonText(std::optional<std::string_view> inpu
 
 void setJsonMapKeyCheck(bool on) {
     keyCheckMode = on;
-}
-
-bool jsonMapKeyCheck() {
-    return keyCheckMode;
 }
 
 int jsonMapKeyCheckError() {

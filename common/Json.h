@@ -28,8 +28,6 @@
 #include <type_traits>
 
 inline constexpr int kJsonMapMaxEntries = 128;
-// The root object and 128 pairs.
-inline constexpr int kJsonMapTokens = 2 * kJsonMapMaxEntries + 1;
 
 inline constexpr std::string_view kJsonEncryptFlag = "_CorvantixEncryptFlag";
 inline constexpr std::string_view kJsonStarFlag = "_CorvantixFlag";
@@ -77,7 +75,7 @@ int compareJsonMapEntry(const JsonMapEntry* a, const JsonMapEntry* b);
 std::optional<std::string> BinarySearchCorvantixJsonMap(const JsonMap* map, int low, int high,
                                                         std::string_view key);
 
-// Tokenises with jsmn (at most kJsonMapTokens tokens); null for text that is
+// Tokenises with jsmn (the root object and at most 128 pairs); null for text that is
 // not an object of 1 to 128 pairs. Keys stay as written, values un-escaped.
 JsonMapPtr parseJsonMap(std::optional<std::string_view> json);
 
@@ -107,13 +105,11 @@ bool getJsonMapBool(const JsonMap* map, std::string_view key);
 // and the share secret.
 void displayParameter(const JsonMap* map);
 
-std::optional<std::string> base64EncodeString(std::optional<std::string_view> input);
 // Only \r, \n, \t, \u000f, \u000e, \u001b and \" are un-escaped, in that order.
 std::optional<std::string> unescapeJsonText(std::optional<std::string_view> input);
 
 // The adapter's key check: while on, a missing key is logged and recorded.
 void setJsonMapKeyCheck(bool on);
-bool jsonMapKeyCheck();
 int jsonMapKeyCheckError();
 void setJsonMapKeyCheckError(int error);
 

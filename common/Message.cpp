@@ -2,6 +2,8 @@
 
 #include "common/Sha512.h"
 #include "common/Tool.h"
+#include "common/ToolLog.h"
+#include "common/ToolSystem.h"
 #include "platform/mutex/NamedMutex.h"
 
 #include <algorithm>
@@ -19,6 +21,12 @@
 #include <vector>
 
 namespace {
+
+// The program the lock-mode receiver starts on CorvantixInstruction_MonitorStart.
+constexpr std::string_view kMonitorStartCommand = "VondelCorvantixWorker.exe -start";
+
+constexpr std::size_t kChannelNameMax = 511;
+constexpr std::size_t kTimeValueTextMax = 19;
 
 using namespace std::chrono_literals;
 
@@ -352,6 +360,10 @@ std::string timeValueText(std::int64_t value) {
     return hex64(value);
 }
 
+namespace {
+
+// Sets T0-T3 from a time text (at most kTimeValueTextMax characters are
+// kept); pieces beyond the text's end are empty.
 void setTimeValuePieces(CorvantixMessage& message, std::string_view text) {
     const std::string_view kept = text.substr(0, kTimeValueTextMax);
     message.t0 = subString(kept, 0, 3);
@@ -359,6 +371,8 @@ void setTimeValuePieces(CorvantixMessage& message, std::string_view text) {
     message.t2 = subString(kept, 7, 11);
     message.t3 = subString(kept, 11, 16);
 }
+
+} // namespace
 
 std::string joinTimeValue(const CorvantixMessage& message) {
     std::string joined;
@@ -552,6 +566,11 @@ std::uint32_t IPCMsgWndProc(const platform::WindowMessage& message) {
     return 0; // what the default procedure answers for these messages
 }
 
+namespace {
+
+// The thread bodies: they run on the calling thread until their receiver
+// ends. A quit by lock mode, and a quit or session end with no final
+// function, end the process with exit code 0.
 void windowsApiReceiver(std::string_view channel) {
     const std::string name(channel.substr(0, kChannelNameMax));
     // Another instance receiving on this channel keeps it.
@@ -616,6 +635,8 @@ void crossPlatformReceiver(std::optional<std::string_view> channel) {
         }
     }
 }
+
+} // namespace
 
 bool startIpc(std::string_view channel) {
     const std::string name(channel);

@@ -31,11 +31,6 @@ inline constexpr std::string_view kChannelMonitor = "VondelMonitor";
 inline constexpr std::string_view kChannelMonitorTray = "VondelCorvantixMonitor.exe";
 inline constexpr std::string_view kChannelWatchdog = "VondelCorvantixWatchdog";
 
-// The program the lock-mode receiver starts on CorvantixInstruction_MonitorStart.
-inline constexpr std::string_view kMonitorStartCommand = "VondelCorvantixWorker.exe -start";
-
-inline constexpr std::size_t kChannelNameMax = 511;
-inline constexpr std::size_t kTimeValueTextMax = 19;
 inline constexpr std::int64_t kMessageMaxAgeSeconds = 2;
 
 // Every field may be absent (its key missing from the JSON text). The time
@@ -62,9 +57,6 @@ std::int64_t computeTimeValue(const std::tm& local);
 
 // "%llx" of the value: 7 digits up to 2023, 8 from 2024.
 std::string timeValueText(std::int64_t value);
-// Sets T0-T3 from a time text (at most kTimeValueTextMax characters are
-// kept); pieces beyond the text's end are empty.
-void setTimeValuePieces(CorvantixMessage& message, std::string_view text);
 // T0-T3 joined again; absent pieces count as empty.
 std::string joinTimeValue(const CorvantixMessage& message);
 // The time value the pieces stand for, read right-aligned in 16 places.
@@ -143,12 +135,6 @@ struct ReceiverStartFaults {
     bool sessionNotification = false;
 };
 void setReceiverStartFaults(ReceiverStartFaults faults);
-
-// The thread bodies: they run on the calling thread until their receiver
-// ends. A quit by lock mode, and a quit or session end with no final
-// function, end the process with exit code 0.
-void windowsApiReceiver(std::string_view channel);
-void crossPlatformReceiver(std::optional<std::string_view> channel);
 
 // The receiver window's procedure.
 std::uint32_t IPCMsgWndProc(const platform::WindowMessage& message);

@@ -52,20 +52,7 @@ void store64(std::uint8_t* p, std::uint64_t v) {
     }
 }
 
-} // namespace
-
-Sha512Context::~Sha512Context() {
-    secureWipe(total.data(), sizeof total);
-    secureWipe(state.data(), sizeof state);
-    secureWipe(buffer.data(), buffer.size());
-}
-
-void sha512Starts(Sha512Context& ctx) {
-    ctx.total = {0, 0};
-    ctx.state = kInitial;
-    ctx.is384 = false;
-}
-
+// One 128-byte block into the state.
 void sha512Process(Sha512Context& ctx, std::span<const std::uint8_t, kSha512BlockSize> block) {
     std::array<std::uint64_t, 80> w{};
     for (std::size_t t = 0; t < 16; ++t) {
@@ -98,6 +85,20 @@ void sha512Process(Sha512Context& ctx, std::span<const std::uint8_t, kSha512Bloc
         ctx.state[i] += add[i];
     }
     secureWipe(w.data(), sizeof w);
+}
+
+} // namespace
+
+Sha512Context::~Sha512Context() {
+    secureWipe(total.data(), sizeof total);
+    secureWipe(state.data(), sizeof state);
+    secureWipe(buffer.data(), buffer.size());
+}
+
+void sha512Starts(Sha512Context& ctx) {
+    ctx.total = {0, 0};
+    ctx.state = kInitial;
+    ctx.is384 = false;
 }
 
 void sha512Update(Sha512Context& ctx, std::span<const std::uint8_t> data) {

@@ -28,8 +28,6 @@ struct Sha512Context {
 
 void sha512Starts(Sha512Context& ctx);
 void sha512Update(Sha512Context& ctx, std::span<const std::uint8_t> data);
-// One 128-byte block into the state.
-void sha512Process(Sha512Context& ctx, std::span<const std::uint8_t, kSha512BlockSize> block);
 void sha512Finish(Sha512Context& ctx, std::span<std::uint8_t, kSha512DigestSize> digest);
 
 // Two upper-case hexadecimal digits a byte, high nibble first.

@@ -1,12 +1,17 @@
+#include "common/ToolLog.h"
+
 #include "common/QxLog.h"
 #include "common/Tool.h"
+#include "common/ToolSystem.h"
 
-#include "platform/folders/Folders.h"
+#include "platform/text/TextCodec.h"
 
 #include <new>
 #include <string>
 
 namespace {
+
+constexpr std::size_t kLogIdentityMax = 63;
 
 std::string identity;
 bool writersOn = false;
@@ -64,17 +69,19 @@ bool setLog(std::optional<std::string_view> name) {
     const auto windows = getWindowsPath();
     if (beside && isFileExist(*beside / iniName)) {
         const auto path = *beside / iniName;
-        logNormalW("Find log ini file in around: ", utf8ToUtf16(path.string()));
+        logNormalW("Find log ini file in around: ", platform::utf8ToUtf16(path.string()));
         result = logConfigure(kProductWord, path);
     } else if (windows && isFileExist(*windows / iniName)) {
         const auto path = *windows / iniName;
-        logNormalW("Find log ini file in Windows: ", utf8ToUtf16(path.string()));
+        logNormalW("Find log ini file in Windows: ", platform::utf8ToUtf16(path.string()));
         result = logConfigure(kProductWord, path);
     } else {
         const auto path = getUserTempPath() / iniName;
-        logNormalW("Start find log ini file in getUserPath temp: ", utf8ToUtf16(path.string()));
+        logNormalW("Start find log ini file in getUserPath temp: ",
+                   platform::utf8ToUtf16(path.string()));
         if (isFileExist(path)) {
-            logNormalW("Find log ini file in getUserPath temp: ", utf8ToUtf16(path.string()));
+            logNormalW("Find log ini file in getUserPath temp: ",
+                       platform::utf8ToUtf16(path.string()));
             result = logConfigure(kProductWord, path);
         } else {
             logNormal("Log search path: ", iniName);
@@ -109,7 +116,7 @@ void logNormalInt(std::string_view message, long number) {
 
 void logNormalW(std::string_view message, std::u16string_view text) {
     if (writersOn) {
-        writeComposed(kNormal, message, utf16ToUtf8(text));
+        writeComposed(kNormal, message, platform::utf16ToUtf8(text));
     }
 }
 

@@ -1,4 +1,7 @@
+#include "common/ToolSystem.h"
+
 #include "common/Tool.h"
+#include "common/ToolLog.h"
 
 #include "platform/folders/Folders.h"
 #include "platform/osversion/OsVersion.h"

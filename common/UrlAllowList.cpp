@@ -1,6 +1,7 @@
 #include "common/UrlAllowList.h"
 
 #include "common/Tool.h"
+#include "common/ToolLog.h"
 
 #include <algorithm>
 #include <cctype>

@@ -4,8 +4,12 @@
 #include "common/Json.h"
 #include "common/Message.h"
 #include "common/QxLog.h"
+#include "common/ResultCode.h"
 #include "common/Tool.h"
+#include "common/ToolLog.h"
+#include "common/ToolSystem.h"
 #include "platform/event/NamedEvent.h"
+#include "platform/text/TextCodec.h"
 #include "service/CorvantixSession.h"
 #include "service/Key.h"
 
@@ -15,6 +19,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -234,6 +239,15 @@ MHD_Result collectParameter(ConnectionRecord& record, const char* key, const cha
     return MHD_YES;
 }
 
+MHD_Result postIterator(void* cls, enum MHD_ValueKind /*kind*/, const char* key,
+                        const char* /*fileName*/, const char* /*contentType*/,
+                        const char* /*transferEncoding*/, const char* data, uint64_t /*offset*/,
+                        size_t size) {
+    return exceptionBarrier("Post iterator exception: ", MHD_NO, [&] {
+        return collectParameter(*static_cast<ConnectionRecord*>(cls), key, data, size);
+    });
+}
+
 MHD_Result handleRequest(MHD_Connection* connection, const char* method, const char* uploadData,
                          size_t* uploadSize, void** stored) {
     auto* record = static_cast<ConnectionRecord*>(*stored);
@@ -277,29 +291,9 @@ MHD_Result handleRequest(MHD_Connection* connection, const char* method, const c
     return answerPost(connection, *record);
 }
 
-} // namespace
-
-std::string tlsPriorities() {
-    return std::string("NORMAL:!VERS-TLS-ALL:!SHA1") + ":+VERS-TLS1.2" + ":+VERS-TLS1.3";
-}
-
-std::mutex& requestLock() {
-    static std::mutex lock;
-    return lock;
-}
-
 MHD_Result acceptPolicy(void* /*cls*/, const struct sockaddr* address, socklen_t length) {
     return exceptionBarrier("Accept policy exception: ", MHD_NO,
                             [&] { return acceptPeer(address, length); });
-}
-
-MHD_Result postIterator(void* cls, enum MHD_ValueKind /*kind*/, const char* key,
-                        const char* /*fileName*/, const char* /*contentType*/,
-                        const char* /*transferEncoding*/, const char* data, uint64_t /*offset*/,
-                        size_t size) {
-    return exceptionBarrier("Post iterator exception: ", MHD_NO, [&] {
-        return collectParameter(*static_cast<ConnectionRecord*>(cls), key, data, size);
-    });
 }
 
 MHD_Result requestHandler(void* /*cls*/, struct MHD_Connection* connection, const char* /*url*/,
@@ -326,6 +320,17 @@ void requestCompleted(void* /*cls*/, struct MHD_Connection* /*connection*/, void
 
 void httpLogger(void* /*cls*/, const char* format, va_list arguments) {
     exceptionBarrier("Http logger exception: ", [&] { logPrintV(5, 0, format, arguments); });
+}
+
+} // namespace
+
+std::string tlsPriorities() {
+    return std::string("NORMAL:!VERS-TLS-ALL:!SHA1") + ":+VERS-TLS1.2" + ":+VERS-TLS1.3";
+}
+
+std::mutex& requestLock() {
+    static std::mutex lock;
+    return lock;
 }
 
 unsigned connectionLimit() {
@@ -373,6 +378,11 @@ struct MHD_Daemon* startHttpsDaemon(unsigned flags, const struct sockaddr* addre
 
 namespace {
 
+constexpr const char* kPortText = "port=56417 56517 56617";
+constexpr const char* kDebugModeEvent = "VondelCorvantix_DEBUG_MODE";
+// The IPv4 daemons' flags on ::1.
+constexpr unsigned kDaemonFlagsIpv6 = kDaemonFlagsIpv4 | MHD_USE_IPv6;
+
 std::atomic<bool> quitFlag{false};
 std::atomic<bool> logStarted{false};
 std::unique_ptr<platform::NamedEvent> debugEvent;
@@ -384,11 +394,17 @@ std::string addressText(bool ipv6, int port) {
     return std::string(ipv6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port);
 }
 
-} // namespace
+// A running daemon, stopped when it goes. serviceMain holds them, never
+// static storage: a quit by lock mode ends the process at once with _Exit,
+// and no daemon stop may run from a static destructor then.
+struct DaemonStop {
+    void operator()(MHD_Daemon* daemon) const { MHD_stop_daemon(daemon); }
+};
+using DaemonOwner = std::unique_ptr<MHD_Daemon, DaemonStop>;
 
-struct MHD_Daemon* launchDaemon(unsigned flags, const struct sockaddr* address,
-                                const char* certificatePem, const char* keyPem,
-                                const char* priorities) {
+// Probes the address and port first and starts nothing when they are taken.
+DaemonOwner launchDaemon(unsigned flags, const struct sockaddr* address, const char* certificatePem,
+                         const char* keyPem, const char* priorities) {
     if (address == nullptr || (address->sa_family != AF_INET && address->sa_family != AF_INET6)) {
         logErrorInt("Unknow address family: ", address != nullptr ? address->sa_family : -1);
         return nullptr;
@@ -402,10 +418,10 @@ struct MHD_Daemon* launchDaemon(unsigned flags, const struct sockaddr* address,
         return nullptr;
     }
     logNormal(message, "Free");
-    MHD_Daemon* daemon = startHttpsDaemon(flags, address, certificatePem, keyPem, priorities);
+    DaemonOwner daemon(startHttpsDaemon(flags, address, certificatePem, keyPem, priorities));
     const std::string state =
         std::string(kProductWord) + " at " + addressText(ipv6, port) + " launch state: ";
-    if (daemon != nullptr) {
+    if (daemon) {
         logNormal(state, "Success");
     } else {
         logWarning(state, "Fail");
@@ -413,6 +429,8 @@ struct MHD_Daemon* launchDaemon(unsigned flags, const struct sockaddr* address,
     return daemon;
 }
 
+// The receivers' final function: releases every session, then asks the
+// main loop to end.
 void finalFunction() {
     {
         // Never in the middle of a request; once closing, none begins.
@@ -425,10 +443,7 @@ void finalFunction() {
     quitFlag = true;
 }
 
-bool serviceQuitRequested() {
-    return quitFlag;
-}
-
+// Opens (never creates) the debug-mode event; true when opened now.
 bool openDebugStatusEvent() {
     if (debugEvent) {
         return false;
@@ -437,11 +452,8 @@ bool openDebugStatusEvent() {
     return debugEvent != nullptr;
 }
 
-void setLogStarted(bool started) {
-    logStarted = started;
-}
-
-void logSwitchThread() {
+// Each signal of the debug-mode event turns logging on or off.
+[[noreturn]] void logSwitchThread() {
     for (;;) {
         const auto result =
             debugEvent ? debugEvent->wait(platform::kInfinite) : platform::WaitResult::Failed;
@@ -456,6 +468,8 @@ void logSwitchThread() {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }
+
+} // namespace
 
 int serviceMain(int argc, char** argv) {
     auto dataFolder = getCopyPath(kProductWord);
@@ -493,8 +507,8 @@ int serviceMain(int argc, char** argv) {
         logError("Extract execute path: ", "Fail");
         return 0;
     }
-    logNormalW("CopyPath: ", utf8ToUtf16(dataFolder.string()));
-    logNormalW("Execute path: ", utf8ToUtf16(programFolder->string()));
+    logNormalW("CopyPath: ", platform::utf8ToUtf16(dataFolder.string()));
+    logNormalW("Execute path: ", platform::utf8ToUtf16(programFolder->string()));
 
     int ports[3] = {0, 0, 0};
     std::sscanf(kPortText, "port=%d %d %d", &ports[0], &ports[1], &ports[2]);
@@ -508,7 +522,7 @@ int serviceMain(int argc, char** argv) {
     // prepared would release slots as they are written.
     startIpc(kChannelService);
 
-    std::array<std::array<MHD_Daemon*, 2>, 3> daemons{};
+    std::array<std::array<DaemonOwner, 2>, 3> daemons;
     int started = 0;
     const auto certificate = getServerCertificate();
     if (!certificate) {
@@ -554,11 +568,10 @@ int serviceMain(int argc, char** argv) {
             }
         }
     }
+    // In port order, each port's IPv4 daemon before its IPv6 one.
     for (auto& pair : daemons) {
-        for (MHD_Daemon* daemon : pair) {
-            if (daemon != nullptr) {
-                MHD_stop_daemon(daemon);
-            }
+        for (auto& daemon : pair) {
+            daemon.reset();
         }
     }
     return 0;

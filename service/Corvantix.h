@@ -5,9 +5,7 @@
 // "Parameter" holding the request in Base64, an origin), the private-network
 // preflight, and the reply with its CORS headers.
 
-#include "common/ResultCode.h"
-
-#include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <microhttpd.h>
 #include <mutex>
@@ -26,7 +24,6 @@ inline constexpr unsigned kConnectionTimeoutSeconds = 15;
 // above FD_SETSIZE are served too.
 inline constexpr unsigned kDaemonFlagsIpv4 =
     MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_AUTO_INTERNAL_THREAD;
-inline constexpr unsigned kDaemonFlagsIpv6 = kDaemonFlagsIpv4 | MHD_USE_IPv6;
 
 // The service runs six daemons: three ports, each on 127.0.0.1 and ::1.
 inline constexpr unsigned kDaemonCount = 6;
@@ -43,17 +40,6 @@ std::string tlsPriorities();
 // Requests, dispatch and the service's final function run one at a time.
 std::mutex& requestLock();
 
-MHD_Result acceptPolicy(void* cls, const struct sockaddr* address, socklen_t length);
-MHD_Result requestHandler(void* cls, struct MHD_Connection* connection, const char* url,
-                          const char* method, const char* version, const char* uploadData,
-                          size_t* uploadSize, void** record);
-MHD_Result postIterator(void* record, enum MHD_ValueKind kind, const char* key,
-                        const char* fileName, const char* contentType, const char* transferEncoding,
-                        const char* data, uint64_t offset, size_t size);
-void requestCompleted(void* cls, struct MHD_Connection* connection, void** record,
-                      enum MHD_RequestTerminationCode reason);
-void httpLogger(void* cls, const char* format, va_list arguments);
-
 // Starts one daemon with the service's callbacks; null when it cannot.
 // address is a sockaddr_in or sockaddr_in6 (port in network order).
 struct MHD_Daemon* startHttpsDaemon(unsigned flags, const struct sockaddr* address,
@@ -61,25 +47,6 @@ struct MHD_Daemon* startHttpsDaemon(unsigned flags, const struct sockaddr* addre
                                     const char* priorities);
 
 // ---- The service program --------------------------------------------------
-
-inline constexpr const char* kPortText = "port=56417 56517 56617";
-inline constexpr const char* kDebugModeEvent = "VondelCorvantix_DEBUG_MODE";
-
-// Probes the address and port first and starts nothing when they are taken.
-struct MHD_Daemon* launchDaemon(unsigned flags, const struct sockaddr* address,
-                                const char* certificatePem, const char* keyPem,
-                                const char* priorities);
-
-// The receivers' final function: releases every session, then asks the
-// main loop to end.
-void finalFunction();
-bool serviceQuitRequested();
-
-// Opens (never creates) the debug-mode event; true when opened now.
-bool openDebugStatusEvent();
-// Each signal of the debug-mode event turns logging on or off.
-[[noreturn]] void logSwitchThread();
-void setLogStarted(bool started);
 
 // The program: returns 0 in every case.
 int serviceMain(int argc, char** argv);

@@ -1,8 +1,12 @@
 #include "service/CorvantixQueue.h"
 
 #include "common/Tool.h"
+#include "common/ToolLog.h"
 
 namespace {
+
+constexpr std::string_view kCorvantixLibDir = "Vondel";
+constexpr std::string_view kCorvantixComName = "VondelTaveloZynAdapter";
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && toLowerString(a) == toLowerString(b);

@@ -9,8 +9,6 @@
 
 // Pages name the adapter by this identifier (compared without regard to case).
 inline constexpr std::string_view kCorvantixPathId = "7C3E9A15D2B84F60A1E5C7D93B2F4E86";
-inline constexpr std::string_view kCorvantixLibDir = "Vondel";
-inline constexpr std::string_view kCorvantixComName = "VondelTaveloZynAdapter";
 
 inline constexpr std::size_t kPathNameSize = 64;
 inline constexpr std::size_t kInstallerNameSize = 512;

@@ -1,10 +1,15 @@
 #include "service/CorvantixSession.h"
 
 #include "common/Tool.h"
+#include "common/ToolLog.h"
+#include "common/ToolSystem.h"
+#include "platform/text/TextCodec.h"
 #include "service/CorvantixQueue.h"
 #include "service/CorvantixTopUI.h"
+#include "service/CorvantixValue.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <ctime>
 #include <dlfcn.h>
@@ -17,6 +22,13 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+// Where a new session opens while all 32 are in use, so that the oldest is
+// released only once the new one has been accepted.
+constexpr int kSpareSessionIndex = kSessionSlotCount;
+constexpr std::size_t kSessionTextMax = 63;
+constexpr const char* kVersionFileName = "VondelCorvantixMainVersion";
+constexpr const char* kLibrarySuffix = ".so";
 
 // The 32 sessions and, last, the spare slot.
 std::array<SessionSlot, kSessionSlotCount + 1> slots;
@@ -115,34 +127,19 @@ std::optional<std::string> callSystem(const SessionSlot& slot, const JsonMap* ma
     return std::string(answer);
 }
 
-void releaseFailed(int index, JsonMapPtr& reply, int line, std::optional<std::string> result) {
-    logNormalInt("Release session index: ", index);
-    releaseSession(index);
-    markStampFree(index);
-    if (result) {
-        resetReply(reply, line);
-        addJsonMapValue(reply.get(), "result", *result);
+bool stampSession(int index) {
+    if (!validIndex(index)) {
+        return false;
     }
+    stamps[static_cast<std::size_t>(index)] = stampCounter++;
+    return true;
 }
 
-bool isSessionCopy(const fs::path& path) {
-    const auto temp = dataFolder / "Tempfile";
-    const auto rel = path.lexically_relative(temp);
-    return !rel.empty() && *rel.begin() != "..";
-}
-
-} // namespace
-
-const fs::path& sessionDataFolder() {
-    return dataFolder;
-}
-const fs::path& sessionProgramFolder() {
-    return programFolder;
-}
-
-void setSessionProgramFolder(fs::path folder) {
-    programFolderOverride = folder;
-    programFolder = std::move(folder);
+// Replaces reply by a new, empty map, logging the line that asked.
+void resetReply(JsonMapPtr& reply, int line) {
+    logNormal("reset Corvantix Json at file: ", "CorvantixSession");
+    logNormalInt("reset Corvantix Json at line: ", line);
+    reply = newJsonMap();
 }
 
 CorvantixValue& sessionValueStore() {
@@ -152,19 +149,36 @@ CorvantixValue& sessionValueStore() {
     return *valueStore;
 }
 
+// Releases the session and frees its stamp, so the slot takes the next one.
+void freeSession(int index) {
+    logNormalInt("Release session index: ", index);
+    releaseSession(index);
+    markStampFree(index);
+}
+
+void releaseFailed(int index, JsonMapPtr& reply, int line, std::optional<std::string> result) {
+    freeSession(index);
+    if (result) {
+        resetReply(reply, line);
+        addJsonMapValue(reply.get(), "result", *result);
+    }
+}
+
+} // namespace
+
+const fs::path& sessionDataFolder() {
+    return dataFolder;
+}
+void setSessionProgramFolder(fs::path folder) {
+    programFolderOverride = folder;
+    programFolder = std::move(folder);
+}
+
 SessionSlot& sessionSlot(int index) {
     return slots.at(static_cast<std::size_t>(index));
 }
 std::uint64_t sessionStamp(int index) {
     return stamps.at(static_cast<std::size_t>(index));
-}
-
-bool stampSession(int index) {
-    if (!validIndex(index)) {
-        return false;
-    }
-    stamps[static_cast<std::size_t>(index)] = stampCounter++;
-    return true;
 }
 
 void markStampFree(int index) {
@@ -216,12 +230,6 @@ bool sessionIdInUse(std::string_view sessionId) {
         }
     }
     return false;
-}
-
-void resetReply(JsonMapPtr& reply, int line) {
-    logNormal("reset Corvantix Json at file: ", "CorvantixSession");
-    logNormalInt("reset Corvantix Json at line: ", line);
-    reply = newJsonMap();
 }
 
 void initSessionArea() {
@@ -278,28 +286,25 @@ bool openSession(int index, std::string_view sessionId, SessionIdSource idSource
     const std::string fileName = std::string(comName) + kLibrarySuffix;
     const fs::path installed = programFolder / std::string(libDir) / fileName;
     const fs::path copy = slotFolder(index) / fileName;
-    logNormalW("Original adapter: ", utf8ToUtf16(installed.string()));
-    logNormalW("Copy adapter: ", utf8ToUtf16(copy.string()));
+    logNormalW("Original adapter: ", platform::utf8ToUtf16(installed.string()));
+    logNormalW("Copy adapter: ", platform::utf8ToUtf16(copy.string()));
 
-    void* module = nullptr;
-    fs::path loaded;
+    LoadedAdapter adapter;
     if (fs::copy_file(installed, copy, fs::copy_options::none, ec)) {
         logNormal("Copy adapter state: ", "Success");
-        module = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (module != nullptr) {
+        adapter = LoadedAdapter::open(copy, true);
+        if (adapter.loaded()) {
             logNormal("Copied adapter: ", "Active");
-            loaded = copy;
         } else {
             logWarning("Copied adapter: ", "Inactive");
         }
     } else {
         logWarning("Copy adapter state: ", "Fail");
     }
-    if (module == nullptr) {
-        module = dlopen(installed.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (module != nullptr) {
+    if (!adapter.loaded()) {
+        adapter = LoadedAdapter::open(installed, false);
+        if (adapter.loaded()) {
             logNormal("Origin adapter: ", "Active");
-            loaded = installed;
         } else {
             const char* reason = dlerror();
             logWarning("Origin adapter: ", "Inactive");
@@ -311,11 +316,11 @@ bool openSession(int index, std::string_view sessionId, SessionIdSource idSource
         }
     }
 
-    slot.libraryPath = loaded;
-    slot.module = module;
+    slot.adapter = std::move(adapter);
     slot.adapterName = cut(comName);
-    slot.stringEntry = reinterpret_cast<CallMethodFn>(dlsym(module, kCallMethodName));
-    slot.mapEntry = reinterpret_cast<CallJsonMapMethodFn>(dlsym(module, kCallJsonMapMethodName));
+    slot.stringEntry = reinterpret_cast<CallMethodFn>(slot.adapter.symbol(kCallMethodName));
+    slot.mapEntry =
+        reinterpret_cast<CallJsonMapMethodFn>(slot.adapter.symbol(kCallJsonMapMethodName));
     logChoice("Json string callMethod: ", slot.stringEntry != nullptr, "Active", "Inactive");
     logChoice("Json map callMethod: ", slot.mapEntry != nullptr, "Active", "Inactive");
     if (slot.stringEntry == nullptr && slot.mapEntry == nullptr) {
@@ -374,26 +379,6 @@ std::optional<std::string> callSession(int index, const JsonMap* request,
     return std::string(answer != nullptr ? answer : "");
 }
 
-void adoptSpareSession(int index) {
-    if (!validIndex(index)) {
-        return;
-    }
-    SessionSlot& slot = sessionSlot(index);
-    slot = std::exchange(sessionSlot(kSpareSessionIndex), SessionSlot{});
-    // A loaded library keeps working after its file has moved.
-    if (slot.libraryPath.parent_path() == spareFolder) {
-        const fs::path target = slotFolder(index) / slot.libraryPath.filename();
-        std::error_code ec;
-        fs::rename(slot.libraryPath, target, ec);
-        if (!ec) {
-            slot.libraryPath = target;
-            fs::remove(spareFolder, ec);
-        }
-    }
-    stampSession(index);
-    logNormalInt("Session index: ", index);
-}
-
 void setSessionsClosing() {
     closing = true;
 }
@@ -431,35 +416,7 @@ void releaseSession(int index) {
     slot.stringEntry = nullptr;
     slot.creationTime = 0;
 
-    bool freed = true;
-    if (slot.module == nullptr) {
-        logWarning("FreeLibrary: ", "NULL");
-    } else if (dlclose(slot.module) != 0) {
-        const char* reason = dlerror();
-        logWarning("Free library error code: ", reason != nullptr ? reason : "");
-        freed = false;
-    }
-    slot.module = nullptr;
-    if (logWritersOn()) {
-        if (freed) {
-            logNormal("Release adapter state: ", "Success");
-        } else {
-            logWarning("Release adapter state: ", "Fail");
-        }
-    }
-
-    if (!slot.libraryPath.empty() && isSessionCopy(slot.libraryPath)) {
-        std::error_code ec;
-        const bool deleted = fs::remove(slot.libraryPath, ec);
-        if (logWritersOn()) {
-            if (deleted) {
-                logNormal("Delete adapter state: ", "Success");
-            } else {
-                logWarning("Delete adapter state: ", "Fail");
-            }
-        }
-    }
-    slot.libraryPath.clear();
+    slot.adapter.release();
     if (index == kSpareSessionIndex) {
         std::error_code ec;
         fs::remove_all(spareFolder, ec);
@@ -469,9 +426,7 @@ void releaseSession(int index) {
 void releaseAllAdapters() {
     logNormal("[CorvantixFinal] ", "Start release all adapters");
     for (int index = getOldestSessionIndex(); index >= 0; index = getOldestSessionIndex()) {
-        logNormalInt("Release session index: ", index);
-        releaseSession(index);
-        markStampFree(index);
+        freeSession(index);
     }
     releaseSession(kSpareSessionIndex);
     // Hidden library files first, then the rest, as an installer may leave both.
@@ -515,10 +470,21 @@ bool isFunction(std::string_view name, std::initializer_list<std::string_view> c
     return false;
 }
 
-void releaseAt(int index) {
-    logNormalInt("Release session index: ", index);
-    releaseSession(index);
-    markStampFree(index);
+// Moves the session opened in the spare slot into the free slot index, its
+// library copy into that slot's folder, and stamps it.
+void adoptSpareSession(int index) {
+    if (!validIndex(index)) {
+        return;
+    }
+    SessionSlot& slot = sessionSlot(index);
+    slot = std::exchange(sessionSlot(kSpareSessionIndex), SessionSlot{});
+    if (slot.adapter.file().parent_path() == spareFolder &&
+        slot.adapter.moveInto(slotFolder(index))) {
+        std::error_code ec;
+        fs::remove(spareFolder, ec);
+    }
+    stampSession(index);
+    logNormalInt("Session index: ", index);
 }
 
 // Passes on 0 (equal) or -1 (the minimum is lower).
@@ -561,7 +527,7 @@ JsonMapPtr callAdapter(int index, const JsonMap* request, std::string_view funct
         stopTopUI();
     }
     if (!answer) {
-        releaseAt(index);
+        freeSession(index);
         setResult(reply, __LINE__, std::to_string(kResultNoEntryPoint));
         return reply;
     }
@@ -574,6 +540,284 @@ JsonMapPtr callAdapter(int index, const JsonMap* request, std::string_view funct
         addJsonMapValue(reply.get(), "result", *answer);
     }
     return reply;
+}
+
+// The functions the service answers itself, named in any case.
+enum class OwnFunction { None, Close, ForceRelease, Echo, SetValue, GetValue };
+
+OwnFunction ownFunction(std::string_view name) {
+    if (isFunction(name, {"CorvantixClose", "CorvantixRelease"})) {
+        return OwnFunction::Close;
+    }
+    if (isFunction(name, {"CorvantixForceRelease"})) {
+        return OwnFunction::ForceRelease;
+    }
+    if (isFunction(name, {"CorvantixEcho", "Echo"})) {
+        return OwnFunction::Echo;
+    }
+    if (isFunction(name, {"setCorvantixValue"})) {
+        return OwnFunction::SetValue;
+    }
+    if (isFunction(name, {"getCorvantixValue"})) {
+        return OwnFunction::GetValue;
+    }
+    return OwnFunction::None;
+}
+
+// The session a request names, or a new id the service makes for it (then
+// also told to the page as "SessionID"); index is -1 when none is open.
+struct SessionKey {
+    std::string id;
+    SessionIdSource source = SessionIdSource::Page;
+    int index = -1;
+};
+
+SessionKey findOrMakeSessionKey(const JsonMap* request, JsonMap* reply) {
+    SessionKey key{requestText(request, "SessionId", kSessionTextMax)};
+    if (!key.id.empty()) {
+        key.index = findSessionIndex(key.id);
+    } else {
+        key.source = SessionIdSource::Service;
+        logNormal("Generate new session id", "");
+        key.id = generateSessionId();
+        for (;;) {
+            int collision = -1;
+            for (int i = 0; i < kSessionSlotCount; ++i) {
+                if (sessionSlot(i).sessionId == key.id) {
+                    collision = i;
+                }
+            }
+            if (collision < 0) {
+                break;
+            }
+            logNormalInt("Session id collision index: ", collision);
+            key.id = generateSessionId();
+        }
+        addJsonMapValue(reply, "SessionID", key.id);
+    }
+    logNormal("Session id: ", key.id);
+    return key;
+}
+
+JsonMapPtr closeSession(int index, OwnFunction function, JsonMapPtr reply) {
+    if (function == OwnFunction::ForceRelease) {
+        logNormal("Force release: ", "Active");
+        freeSession(index);
+    } else if (sessionSlot(index).browserMode == 1) {
+        logNormal("[Browser mode] Skip release process", "");
+    } else {
+        freeSession(index);
+    }
+    return reply;
+}
+
+JsonMapPtr echoSession(const SessionSlot& slot, JsonMapPtr reply) {
+    logNormal("Browser mode: ", "Active");
+    addJsonMapValue(reply.get(), "ServerVersion", kServiceVersion);
+    addJsonMapValue(reply.get(), "LibVersion", slot.adapterVersion);
+    addJsonMapValue(reply.get(), "InstallerVersion", slot.installerVersion);
+    setJsonMapResult(reply.get(), 0);
+    return reply;
+}
+
+JsonMapPtr setValue(const JsonMap* request, JsonMapPtr reply) {
+    const auto channel = getJsonMapValue(request, "channel");
+    const auto domains = getJsonMapValue(request, "domain_list");
+    const auto value = getJsonMapValue(request, "value");
+    if (!channel || !domains || !value) {
+        setResult(reply, __LINE__, std::to_string(kResultBadArgument));
+        return reply;
+    }
+    const int code =
+        sessionValueStore().setCorvantixValue(channel, domains, getJsonMapTimeout(request), value);
+    setResult(reply, __LINE__, std::to_string(code));
+    return reply;
+}
+
+JsonMapPtr getValue(const JsonMap* request, std::string_view origin, JsonMapPtr reply) {
+    const auto channel = getJsonMapValue(request, "channel");
+    if (!channel) {
+        setResult(reply, __LINE__, std::to_string(kResultBadArgument));
+        return reply;
+    }
+    const auto text = sessionValueStore().getCorvantixValue(channel, origin);
+    setResult(reply, __LINE__, text ? *text : std::to_string(kResultNotAvailable));
+    return reply;
+}
+
+// A request to the session open in index: the service's own operations, or
+// the adapter's function.
+JsonMapPtr serveOpenSession(int index, const JsonMap* request, std::string_view function,
+                            std::string_view origin, JsonMapPtr reply) {
+    logNormal("Find the loaded adapter", "");
+    // A session answers only the page that opened it: another page that
+    // learnt its id must not use its unlocked adapter, values or release.
+    if (sessionSlot(index).origin != origin) {
+        logWarning("Session origin mismatch: ", origin);
+        setResult(reply, __LINE__, std::to_string(kResultNotUnlocked));
+        return reply;
+    }
+    const OwnFunction own = ownFunction(function);
+    switch (own) {
+    case OwnFunction::Close:
+    case OwnFunction::ForceRelease:
+        return closeSession(index, own, std::move(reply));
+    case OwnFunction::Echo:
+        return echoSession(sessionSlot(index), std::move(reply));
+    case OwnFunction::SetValue:
+        return setValue(request, std::move(reply));
+    case OwnFunction::GetValue:
+        return getValue(request, origin, std::move(reply));
+    case OwnFunction::None:
+        break;
+    }
+    return callAdapter(index, request, function, std::move(reply));
+}
+
+// The adapter's folder and component name the request may load: the path
+// table's, by its identifier or by matching names. nullopt when refused.
+struct AdapterNames {
+    std::string libDir;
+    std::string comName;
+};
+
+std::optional<AdapterNames> allowedAdapter(const JsonMap* request, JsonMapPtr& reply) {
+    const std::string pathId = requestText(request, "PathID", 511);
+    AdapterNames names{
+        sanitizeName(requestText(request, "LibDir", kSessionTextMax), kPathNameSize),
+        sanitizeName(requestText(request, "ComName", kSessionTextMax), kPathNameSize)};
+    logNormal("Adapter folder: ", names.libDir);
+    logNormal("Adapter name: ", names.comName);
+    if (!pathId.empty()) {
+        logNormal("Path id mode: ", "Active");
+        // An unknown identifier is refused: otherwise the request's own folder
+        // and component names would choose the library to load.
+        if (lookupPathId(pathId, names.libDir, names.comName) != 0) {
+            logNormal("Unknown path id connection: ", "Reject");
+            setResult(reply, __LINE__, std::to_string(kResultPathRefused));
+            return std::nullopt;
+        }
+    } else {
+        logNormal("Path id check location mode: ", "Active");
+        if (!checkPathTable(names.libDir, names.comName)) {
+            logNormal("Out of path table connection: ", "Reject");
+            setResult(reply, __LINE__, std::to_string(kResultPathRefused));
+            return std::nullopt;
+        }
+    }
+    if (names.libDir.empty() || names.comName.empty()) {
+        logNormal("No path information connection: ", "Reject");
+        setResult(reply, __LINE__, std::to_string(kResultPathRefused));
+        return std::nullopt;
+    }
+    return names;
+}
+
+// Opens the page's new session in a free slot, or in the spare one while all
+// 32 are in use; its index, or -1 with reply saying why.
+int openNewSession(const JsonMap* request, const SessionKey& key, std::string_view origin,
+                   JsonMapPtr& reply) {
+    const auto names = allowedAdapter(request, reply);
+    if (!names) {
+        return -1;
+    }
+    int index = findFreeSessionIndex();
+    if (index < 0) {
+        logWarning("", "Corvantix slot is full, release the oldest one");
+        if (getOldestSessionIndex() < 0) {
+            logWarning("", "Get the oldest SessionIndex fail");
+            return -1;
+        }
+        // The new session opens beside the 32; the oldest goes only once the
+        // new one has passed its unlock and version checks.
+        index = kSpareSessionIndex;
+    }
+    if (!openSession(index, key.id, key.source, names->libDir, names->comName, origin, reply)) {
+        return -1;
+    }
+    return index;
+}
+
+// The page's minimum server and adapter versions against the real ones; on
+// a failure the session is freed and reply says which was too old.
+bool versionsPass(int index, const JsonMap* request, JsonMapPtr& reply) {
+    const auto minServer = requestOptional(request, "minServerVersion", kSessionTextMax);
+    std::string minLib = requestText(request, "minLibVersion", kSessionTextMax);
+    if (minLib.empty()) {
+        minLib = "0.0.0.0";
+    }
+    const std::string adapterVersion = sessionSlot(index).adapterVersion;
+    addJsonMapValue(reply.get(), "ServerVersion", kServiceVersion);
+    addJsonMapValue(reply.get(), "LibVersion", adapterVersion);
+
+    if (!versionPasses(minServer, kServiceVersion, "Mini server version: ", "Real server version: ",
+                       "Verify server version: ")) {
+        freeSession(index);
+        setResult(reply, __LINE__, std::to_string(kResultServerTooOld));
+        return false;
+    }
+    if (!versionPasses(minLib, adapterVersion, "Mini adapter version: ", "Real adapter version: ",
+                       "Verify adapter version: ")) {
+        freeSession(index);
+        setResult(reply, __LINE__, std::to_string(kResultAdapterTooOld));
+        return false;
+    }
+    return true;
+}
+
+// A session accepted in the spare slot takes a free slot, or the oldest one's.
+int settleSpareSession() {
+    int index = findFreeSessionIndex();
+    if (index < 0) {
+        index = getOldestSessionIndex();
+        freeSession(index);
+    }
+    adoptSpareSession(index);
+    return index;
+}
+
+void readInstallerVersion(std::string_view installerName, SessionSlot& slot, JsonMap* reply) {
+    logNormal("InstallerName: ", installerName);
+    const auto file = fs::path(
+        removeExeExtension((dataFolder / (std::string(installerName) + "Version.txt")).string()));
+    logNormalW("InstallerVersionFile: ", platform::utf8ToUtf16(file.string()));
+    const std::string version = readFileText(file).value_or("").substr(0, kSessionTextMax);
+    logNormal("InstallerVersion: ", version);
+    addJsonMapValue(reply, "InstallerVersion", version);
+    slot.installerVersion = version;
+}
+
+// A request without an open session: opens one, checks the versions, then
+// answers an echo itself or calls the adapter's function.
+JsonMapPtr serveNewSession(const JsonMap* request, const SessionKey& key, std::string_view function,
+                           std::string_view origin, JsonMapPtr reply) {
+    const OwnFunction own = ownFunction(function);
+    if (own == OwnFunction::Close || own == OwnFunction::ForceRelease) {
+        logNormal("No specific adapter to release", "");
+        return reply;
+    }
+    int index = openNewSession(request, key, origin, reply);
+    if (index < 0) {
+        return reply;
+    }
+    const std::string installerName =
+        sanitizeName(requestText(request, "InstallerName", 511), kInstallerNameSize);
+    if (!versionsPass(index, request, reply)) {
+        return reply;
+    }
+    if (index == kSpareSessionIndex) {
+        index = settleSpareSession();
+    }
+    SessionSlot& slot = sessionSlot(index);
+    if (!installerName.empty()) {
+        readInstallerVersion(installerName, slot, reply.get());
+    }
+    if (own == OwnFunction::Echo) {
+        slot.browserMode = getCorvantixMode(request) == 1 ? 1 : 0;
+        setJsonMapResult(reply.get(), 0);
+        return reply;
+    }
+    return callAdapter(index, request, function, std::move(reply));
 }
 
 } // namespace
@@ -598,188 +842,10 @@ JsonMapPtr dispatchSession(const JsonMap* request, std::optional<std::string_vie
     }
     displayParameter(request);
 
-    std::string sessionId = requestText(request, "SessionId", kSessionTextMax);
-    SessionIdSource idSource = SessionIdSource::Page;
-    int index = -1;
-    if (!sessionId.empty()) {
-        index = findSessionIndex(sessionId);
-    } else {
-        idSource = SessionIdSource::Service;
-        logNormal("Generate new session id", "");
-        sessionId = generateSessionId();
-        for (;;) {
-            int collision = -1;
-            for (int i = 0; i < kSessionSlotCount; ++i) {
-                if (sessionSlot(i).sessionId == sessionId) {
-                    collision = i;
-                }
-            }
-            if (collision < 0) {
-                break;
-            }
-            logNormalInt("Session id collision index: ", collision);
-            sessionId = generateSessionId();
-        }
-        addJsonMapValue(reply.get(), "SessionID", sessionId);
-    }
-    logNormal("Session id: ", sessionId);
+    const SessionKey key = findOrMakeSessionKey(request, reply.get());
     const std::string function = requestText(request, "FunctionName", 511);
-    const bool isClose = isFunction(function, {"CorvantixClose", "CorvantixRelease"});
-    const bool isForce = isFunction(function, {"CorvantixForceRelease"});
-    const bool isEcho = isFunction(function, {"CorvantixEcho", "Echo"});
-
-    if (index >= 0) {
-        logNormal("Find the loaded adapter", "");
-        SessionSlot& slot = sessionSlot(index);
-        // A session answers only the page that opened it: another page that
-        // learnt its id must not use its unlocked adapter, values or release.
-        if (slot.origin != *origin) {
-            logWarning("Session origin mismatch: ", *origin);
-            setResult(reply, __LINE__, std::to_string(kResultNotUnlocked));
-            return reply;
-        }
-        if (isClose) {
-            if (slot.browserMode == 1) {
-                logNormal("[Browser mode] Skip release process", "");
-            } else {
-                releaseAt(index);
-            }
-            return reply;
-        }
-        if (isForce) {
-            logNormal("Force release: ", "Active");
-            releaseAt(index);
-            return reply;
-        }
-        if (isEcho) {
-            logNormal("Browser mode: ", "Active");
-            addJsonMapValue(reply.get(), "ServerVersion", kServiceVersion);
-            addJsonMapValue(reply.get(), "LibVersion", slot.adapterVersion);
-            addJsonMapValue(reply.get(), "InstallerVersion", slot.installerVersion);
-            setJsonMapResult(reply.get(), 0);
-            return reply;
-        }
-        if (isFunction(function, {"setCorvantixValue"})) {
-            const auto channel = getJsonMapValue(request, "channel");
-            const auto domains = getJsonMapValue(request, "domain_list");
-            const auto value = getJsonMapValue(request, "value");
-            if (!channel || !domains || !value) {
-                setResult(reply, __LINE__, std::to_string(kResultBadArgument));
-                return reply;
-            }
-            const int code = sessionValueStore().setCorvantixValue(
-                channel, domains, getJsonMapTimeout(request), value);
-            setResult(reply, __LINE__, std::to_string(code));
-            return reply;
-        }
-        if (isFunction(function, {"getCorvantixValue"})) {
-            const auto channel = getJsonMapValue(request, "channel");
-            if (!channel) {
-                setResult(reply, __LINE__, std::to_string(kResultBadArgument));
-                return reply;
-            }
-            const auto text = sessionValueStore().getCorvantixValue(channel, origin);
-            setResult(reply, __LINE__, text ? *text : std::to_string(kResultNotAvailable));
-            return reply;
-        }
-        return callAdapter(index, request, function, std::move(reply));
+    if (key.index >= 0) {
+        return serveOpenSession(key.index, request, function, *origin, std::move(reply));
     }
-
-    if (isClose || isForce) {
-        logNormal("No specific adapter to release", "");
-        return reply;
-    }
-    const std::string pathId = requestText(request, "PathID", 511);
-    std::string libDir =
-        sanitizeName(requestText(request, "LibDir", kSessionTextMax), kPathNameSize);
-    std::string comName =
-        sanitizeName(requestText(request, "ComName", kSessionTextMax), kPathNameSize);
-    logNormal("Adapter folder: ", libDir);
-    logNormal("Adapter name: ", comName);
-    if (!pathId.empty()) {
-        logNormal("Path id mode: ", "Active");
-        // An unknown identifier is refused: otherwise the request's own folder
-        // and component names would choose the library to load.
-        if (lookupPathId(pathId, libDir, comName) != 0) {
-            logNormal("Unknown path id connection: ", "Reject");
-            setResult(reply, __LINE__, std::to_string(kResultPathRefused));
-            return reply;
-        }
-    } else {
-        logNormal("Path id check location mode: ", "Active");
-        if (!checkPathTable(libDir, comName)) {
-            logNormal("Out of path table connection: ", "Reject");
-            setResult(reply, __LINE__, std::to_string(kResultPathRefused));
-            return reply;
-        }
-    }
-    if (libDir.empty() || comName.empty()) {
-        logNormal("No path information connection: ", "Reject");
-        setResult(reply, __LINE__, std::to_string(kResultPathRefused));
-        return reply;
-    }
-
-    index = findFreeSessionIndex();
-    if (index < 0) {
-        logWarning("", "Corvantix slot is full, release the oldest one");
-        if (getOldestSessionIndex() < 0) {
-            logWarning("", "Get the oldest SessionIndex fail");
-            return reply;
-        }
-        // The new session opens beside the 32; the oldest goes only once the
-        // new one has passed its unlock and version checks.
-        index = kSpareSessionIndex;
-    }
-    if (!openSession(index, sessionId, idSource, libDir, comName, *origin, reply)) {
-        return reply;
-    }
-
-    const std::string installerName =
-        sanitizeName(requestText(request, "InstallerName", 511), kInstallerNameSize);
-    const auto minServer = requestOptional(request, "minServerVersion", kSessionTextMax);
-    std::string minLib = requestText(request, "minLibVersion", kSessionTextMax);
-    if (minLib.empty()) {
-        minLib = "0.0.0.0";
-    }
-    const std::string adapterVersion = sessionSlot(index).adapterVersion;
-    addJsonMapValue(reply.get(), "ServerVersion", kServiceVersion);
-    addJsonMapValue(reply.get(), "LibVersion", adapterVersion);
-
-    if (!versionPasses(minServer, kServiceVersion, "Mini server version: ", "Real server version: ",
-                       "Verify server version: ")) {
-        releaseAt(index);
-        setResult(reply, __LINE__, std::to_string(kResultServerTooOld));
-        return reply;
-    }
-    if (!versionPasses(minLib, adapterVersion, "Mini adapter version: ", "Real adapter version: ",
-                       "Verify adapter version: ")) {
-        releaseAt(index);
-        setResult(reply, __LINE__, std::to_string(kResultAdapterTooOld));
-        return reply;
-    }
-    if (index == kSpareSessionIndex) {
-        index = findFreeSessionIndex();
-        if (index < 0) {
-            index = getOldestSessionIndex();
-            releaseAt(index);
-        }
-        adoptSpareSession(index);
-    }
-    SessionSlot& slot = sessionSlot(index);
-    if (!installerName.empty()) {
-        logNormal("InstallerName: ", installerName);
-        const auto file =
-            fs::path(removeExeExtension((dataFolder / (installerName + "Version.txt")).string()));
-        logNormalW("InstallerVersionFile: ", utf8ToUtf16(file.string()));
-        const std::string version = readFileText(file).value_or("").substr(0, kSessionTextMax);
-        logNormal("InstallerVersion: ", version);
-        addJsonMapValue(reply.get(), "InstallerVersion", version);
-        slot.installerVersion = version;
-    }
-    if (isEcho) {
-        slot.browserMode = getCorvantixMode(request) == 1 ? 1 : 0;
-        setJsonMapResult(reply.get(), 0);
-        return reply;
-    }
-    return callAdapter(index, request, function, std::move(reply));
+    return serveNewSession(request, key, function, *origin, std::move(reply));
 }

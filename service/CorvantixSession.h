@@ -6,9 +6,8 @@
 
 #include "adapter/AdapterExports.h"
 #include "common/Json.h"
-#include "service/CorvantixValue.h"
+#include "service/LoadedAdapter.h"
 
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -16,14 +15,8 @@
 #include <string_view>
 
 inline constexpr int kSessionSlotCount = 32;
-// Where a new session opens while all 32 are in use, so that the oldest is
-// released only once the new one has been accepted.
-inline constexpr int kSpareSessionIndex = kSessionSlotCount;
 inline constexpr std::uint64_t kStampFree = ~std::uint64_t{0};
-inline constexpr std::size_t kSessionTextMax = 63;
 inline constexpr const char* kServiceVersion = "1.0.22.0804";
-inline constexpr const char* kVersionFileName = "VondelCorvantixMainVersion";
-inline constexpr const char* kLibrarySuffix = ".so";
 
 // Who chose a session's id: only ids the service made are found by the
 // substring rule, so a short id given by a page cannot capture others.
@@ -36,8 +29,7 @@ struct SessionSlot {
     std::string adapterName;
     std::string adapterVersion;
     std::string installerVersion;
-    std::filesystem::path libraryPath;
-    void* module = nullptr;
+    LoadedAdapter adapter;
     CallMethodFn stringEntry = nullptr;
     CallJsonMapMethodFn mapEntry = nullptr;
     int browserMode = 0;
@@ -49,15 +41,12 @@ struct SessionSlot {
 void initSessionArea();
 
 const std::filesystem::path& sessionDataFolder();
-const std::filesystem::path& sessionProgramFolder();
 // Where the installed adapter is looked for (tests point it elsewhere).
 void setSessionProgramFolder(std::filesystem::path folder);
-CorvantixValue& sessionValueStore();
 
-// 0-31, and the spare slot.
+// 0-31.
 SessionSlot& sessionSlot(int index);
 std::uint64_t sessionStamp(int index);
-bool stampSession(int index);
 void markStampFree(int index);
 int getOldestSessionIndex();
 // The first slot, in index order, whose id the service made and which occurs
@@ -74,10 +63,6 @@ bool openSession(int index, std::string_view sessionId, SessionIdSource idSource
                  std::string_view libDir, std::string_view comName, std::string_view origin,
                  JsonMapPtr& reply);
 
-// Moves the session opened in the spare slot into the free slot index, its
-// library copy into that slot's folder, and stamps it.
-void adoptSpareSession(int index);
-
 // The adapter's answer (copied at once); nullopt when the session has no
 // entry point (the caller releases it).
 std::optional<std::string> callSession(int index, const JsonMap* request,
@@ -92,9 +77,6 @@ bool sessionsClosing();
 // Releases every session, oldest first, then deletes the library files that
 // lie directly in the data folder.
 void releaseAllAdapters();
-
-// Replaces reply by a new map holding only "result" = code.
-void resetReply(JsonMapPtr& reply, int line);
 
 // The request dispatcher: finds or opens the page's session, runs the
 // service's own operations and forwards every other function to the

@@ -1,6 +1,8 @@
 #include "service/CorvantixTopUI.h"
 
-#include "common/Tool.h"
+#include "common/ToolLog.h"
+#include "platform/text/TextCodec.h"
+#include "platform/windowlist/WindowList.h"
 
 #include <atomic>
 #include <chrono>
@@ -37,21 +39,8 @@ bool isKnown(platform::WindowHandle window) {
     return false;
 }
 
-void enumeratePass() {
-    for (const auto& window : platform::enumTopLevelWindows()) {
-        if (!enumTopUIWindow(window, 0)) {
-            break;
-        }
-    }
-}
-
-} // namespace
-
-std::size_t topUICapacity() {
-    return capacity;
-}
-
-bool enumTopUIWindow(const platform::TopLevelWindow& window, std::intptr_t /*unused*/) {
+// Called for each window of a pass; false ends the pass.
+bool enumTopUIWindow(const platform::TopLevelWindow& window) {
     if (!allWindows && window.owner != targetProcess) {
         return true;
     }
@@ -71,13 +60,21 @@ bool enumTopUIWindow(const platform::TopLevelWindow& window, std::intptr_t /*unu
         }
         const std::string title = window.title.substr(0, kTitleMax);
         if (title != "MSCTFIME UI" && title != "Default IME") {
-            logNormalW("Set UI top: ", utf8ToUtf16(title));
+            logNormalW("Set UI top: ", platform::utf8ToUtf16(title));
             platform::setWindowTopMost(window.handle, true);
             logNormal("Set UI top: ", "Complete");
         }
     }
     known.push_back(window.handle);
     return true;
+}
+
+void enumeratePass() {
+    for (const auto& window : platform::enumTopLevelWindows()) {
+        if (!enumTopUIWindow(window)) {
+            break;
+        }
+    }
 }
 
 void topUIThread() {
@@ -93,6 +90,12 @@ void topUIThread() {
         }
         enumeratePass();
     }
+}
+
+} // namespace
+
+std::size_t topUICapacity() {
+    return capacity;
 }
 
 void startTopUI(pid_t processId, int mode) {

@@ -4,10 +4,7 @@
 // top-level window that appears while the watch runs is made top-most once.
 // Windows that existed when the watch began are left alone.
 
-#include "platform/windowlist/WindowList.h"
-
 #include <cstddef>
-#include <cstdint>
 #include <sys/types.h>
 
 inline constexpr int kTopUIOwnWindows = 0;
@@ -16,9 +13,6 @@ inline constexpr int kTopUIAllWindows = 1;
 // Throws std::system_error when the watcher thread cannot be made.
 void startTopUI(pid_t processId, int mode);
 void stopTopUI();
-// Called for each window of a pass; false ends the pass.
-bool enumTopUIWindow(const platform::TopLevelWindow& window, std::intptr_t unused);
-void topUIThread();
 
 // The known-windows capacity, kept from one watch to the next.
 std::size_t topUICapacity();

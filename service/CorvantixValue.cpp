@@ -2,6 +2,7 @@
 
 #include "common/AES.h"
 #include "common/Tool.h"
+#include "common/ToolLog.h"
 #include "common/UrlAllowList.h"
 
 #include <algorithm>

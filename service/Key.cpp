@@ -1,6 +1,7 @@
 #include "service/Key.h"
 
 #include "common/Tool.h"
+#include "common/ToolSystem.h"
 
 #include <algorithm>
 #include <array>

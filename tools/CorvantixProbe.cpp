@@ -2,6 +2,8 @@
 // service's ports on both loopback addresses, and whether logging is on.
 
 #include "common/Tool.h"
+#include "common/ToolLog.h"
+#include "common/ToolSystem.h"
 
 #include <cstdio>
 

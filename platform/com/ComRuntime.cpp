@@ -1,8 +1,8 @@
 #include "platform/com/Com.h"
 
-#include "common/Tool.h"
 #include "platform/folders/Folders.h"
 #include "platform/registry/Registry.h"
+#include "platform/text/TextCodec.h"
 
 #include <atomic>
 #include <cstdio>
@@ -167,7 +167,7 @@ HRESULT CLSIDFromProgID(const OLECHAR* progId, CLSID* clsid) {
     if (progId == nullptr || clsid == nullptr) {
         return E_INVALIDARG;
     }
-    const std::string name = utf16ToUtf8(progId);
+    const std::string name = platform::utf16ToUtf8(progId);
     if (name.empty()) {
         return CO_E_CLASSSTRING;
     }

@@ -5,7 +5,6 @@
 #include "adapter/AdapterExports.h"
 #include "adapter/AdapterUnlockList.h"
 #include "common/Json.h"
-#include "common/Tool.h"
 #include "control/VondelTaveloInterface.h"
 #include "tests/adapter/FakeTavelo.h"
 #include "tests/support/Sandbox.h"

@@ -5,6 +5,7 @@
 #include "common/Tool.h"
 #include "control/VondelTaveloInterface.h"
 #include "platform/com/ComServer.h"
+#include "platform/text/TextCodec.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -49,8 +50,9 @@ std::string escaped(std::string_view text) {
 }
 
 std::string field(BSTR value) {
-    return value == nullptr ? "(null)"
-                            : escaped(utf16ToUtf8(std::u16string_view(value, SysStringLen(value))));
+    return value == nullptr
+               ? "(null)"
+               : escaped(platform::utf16ToUtf8(std::u16string_view(value, SysStringLen(value))));
 }
 std::string field(std::int32_t value) {
     return std::to_string(value);
@@ -109,7 +111,7 @@ Scripted scripted(std::string_view method) {
 }
 
 BSTR bstr(std::string_view utf8) {
-    const std::u16string wide = utf8ToUtf16(utf8);
+    const std::u16string wide = platform::utf8ToUtf16(utf8);
     return SysAllocStringLen(wide.data(), static_cast<std::uint32_t>(wide.size()));
 }
 

@@ -5,7 +5,7 @@
 #include "tests/adapter/FakeTavelo.h"
 #include "tests/support/Sandbox.h"
 
-#include "common/Tool.h"
+#include "platform/text/TextCodec.h"
 
 #include <gtest/gtest.h>
 
@@ -16,12 +16,13 @@ namespace {
 using fake_tavelo::Call;
 
 BSTR bstr(std::string_view utf8) {
-    const std::u16string wide = utf8ToUtf16(utf8);
+    const std::u16string wide = platform::utf8ToUtf16(utf8);
     return SysAllocStringLen(wide.data(), static_cast<std::uint32_t>(wide.size()));
 }
 
 std::string utf8(BSTR text) {
-    return text == nullptr ? "(null)" : utf16ToUtf8(std::u16string_view(text, SysStringLen(text)));
+    return text == nullptr ? "(null)"
+                           : platform::utf16ToUtf8(std::u16string_view(text, SysStringLen(text)));
 }
 
 class FakeTaveloControl : public ::testing::Test {

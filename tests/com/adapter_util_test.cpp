@@ -1,6 +1,6 @@
 #include "adapter/AdapterUtil.h"
 
-#include "common/Tool.h"
+#include "common/ResultCode.h"
 
 #include <gtest/gtest.h>
 

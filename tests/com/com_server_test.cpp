@@ -1,6 +1,6 @@
 #include "adapter/AdapterUtil.h"
-#include "common/Tool.h"
 #include "platform/registry/Registry.h"
+#include "platform/text/TextCodec.h"
 #include "tests/com/TestServer.h"
 #include "tests/support/Sandbox.h"
 
@@ -12,12 +12,13 @@
 namespace {
 
 BSTR bstr(std::string_view utf8) {
-    const std::u16string wide = utf8ToUtf16(utf8);
+    const std::u16string wide = platform::utf8ToUtf16(utf8);
     return SysAllocStringLen(wide.data(), static_cast<std::uint32_t>(wide.size()));
 }
 
 std::string utf8(BSTR text) {
-    return text == nullptr ? "(null)" : utf16ToUtf8(std::u16string_view(text, SysStringLen(text)));
+    return text == nullptr ? "(null)"
+                           : platform::utf16ToUtf8(std::u16string_view(text, SysStringLen(text)));
 }
 
 // Runs one of the server's registration entry points, as a set-up program does.
@@ -251,11 +252,11 @@ TEST_F(ComServer, NamesGiveTheirDispatchIds) {
     ASSERT_EQ(control->QueryInterface(IID_IDispatch, dispatch.receive()), S_OK);
     for (int id = 1; id <= kVondelTaveloMethodCount; ++id) {
         std::u16string name =
-            utf8ToUtf16(kVondelTaveloMethodNames[static_cast<std::size_t>(id - 1)]);
+            platform::utf8ToUtf16(kVondelTaveloMethodNames[static_cast<std::size_t>(id - 1)]);
         OLECHAR* names[] = {name.data()};
         DISPID found = 0;
         EXPECT_EQ(dispatch->GetIDsOfNames(IID_IUnknown, names, 1, 0x409, &found), S_OK);
-        EXPECT_EQ(found, id) << utf16ToUtf8(name);
+        EXPECT_EQ(found, id) << platform::utf16ToUtf8(name);
     }
     std::u16string unknown = u"NoSuchMethod";
     OLECHAR* names[] = {unknown.data()};

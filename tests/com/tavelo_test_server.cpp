@@ -3,6 +3,7 @@
 
 #include "common/Tool.h"
 #include "platform/com/ComServer.h"
+#include "platform/text/TextCodec.h"
 #include "tests/com/TestServer.h"
 
 #include <string>
@@ -10,8 +11,9 @@
 namespace {
 
 std::string text(BSTR value) {
-    return value == nullptr ? "(null)"
-                            : utf16ToUtf8(std::u16string_view(value, SysStringLen(value)));
+    return value == nullptr
+               ? "(null)"
+               : platform::utf16ToUtf8(std::u16string_view(value, SysStringLen(value)));
 }
 std::string text(std::int32_t value) {
     return std::to_string(value);
@@ -25,7 +27,7 @@ std::string joined(Args... args) {
 }
 
 BSTR bstr(std::string_view utf8) {
-    const std::u16string wide = utf8ToUtf16(utf8);
+    const std::u16string wide = platform::utf8ToUtf16(utf8);
     return SysAllocStringLen(wide.data(), static_cast<std::uint32_t>(wide.size()));
 }
 
@@ -46,7 +48,7 @@ public:
         }
         HRESULT result = S_OK;
         for (std::uint32_t i = 0; i < count; ++i) {
-            const std::string name = toLowerString(utf16ToUtf8(names[i]));
+            const std::string name = toLowerString(platform::utf16ToUtf8(names[i]));
             dispIds[i] = -1;
             for (int id = 1; id <= kVondelTaveloMethodCount; ++id) {
                 if (toLowerString(kVondelTaveloMethodNames[static_cast<std::size_t>(id - 1)]) ==

@@ -1,7 +1,7 @@
 #include "tests/fuzz/FuzzSandbox.h"
 
 #include "common/QxLog.h"
-#include "common/Tool.h"
+#include "common/ToolLog.h"
 
 #include <cstdlib>
 #include <filesystem>

@@ -3,7 +3,6 @@
 // What the message tests share: a sandbox whose log INI turns logging on,
 // and a reader that hands out the log lines written since the last look.
 
-#include "common/Tool.h"
 #include "tests/support/Sandbox.h"
 
 #include <chrono>

@@ -7,7 +7,7 @@
 // once the receivers run. Exit code 9: nothing arrived within 10 seconds.
 
 #include "common/Message.h"
-#include "common/Tool.h"
+#include "common/ToolLog.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,6 @@
 #include "common/Message.h"
+#include "common/ToolLog.h"
+#include "common/ToolSystem.h"
 #include "platform/mutex/NamedMutex.h"
 #include "platform/osversion/OsVersion.h"
 #include "platform/window/MessageWindow.h"

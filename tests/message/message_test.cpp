@@ -1,4 +1,5 @@
 #include "common/Message.h"
+#include "common/ToolLog.h"
 #include "tests/message/MessageTestSupport.h"
 
 #include <gtest/gtest.h>

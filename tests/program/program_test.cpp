@@ -2,6 +2,7 @@
 #include "common/Json.h"
 #include "common/Message.h"
 #include "common/Tool.h"
+#include "common/ToolSystem.h"
 #include "platform/event/NamedEvent.h"
 #include "tests/program/ServiceProgram.h"
 #include "tests/support/Sandbox.h"

@@ -1,5 +1,5 @@
 #include "common/AES.h"
-#include "common/Tool.h"
+#include "common/ToolLog.h"
 #include "service/CorvantixValue.h"
 #include "tests/support/Sandbox.h"
 

@@ -89,7 +89,7 @@ TEST_F(Sessions, OpenUnlockVersionCallAndRelease) {
     EXPECT_EQ(slot.sessionId, "ABC_SID");
     EXPECT_EQ(slot.adapterVersion, "1,0,18,719");
     EXPECT_EQ(slot.adapterName, "VondelTaveloZynAdapter");
-    EXPECT_EQ(slot.libraryPath, copyOf(3));
+    EXPECT_EQ(slot.adapter.file(), copyOf(3));
     EXPECT_TRUE(fs::exists(copyOf(3)));
     EXPECT_NE(sessionStamp(3), kStampFree);
 
@@ -195,7 +195,7 @@ TEST_P(FailedOpen, ReleasesTheSlotAndAnswers) {
         EXPECT_EQ(resultOf(reply), c.result);
     }
     EXPECT_TRUE(sessionSlot(4).sessionId.empty());
-    EXPECT_EQ(sessionSlot(4).module, nullptr);
+    EXPECT_FALSE(sessionSlot(4).adapter.loaded());
     EXPECT_EQ(sessionStamp(4), kStampFree);
     EXPECT_FALSE(fs::exists(copyOf(4)));
 }

@@ -1,3 +1,4 @@
+#include "platform/windowlist/WindowList.h"
 #include "service/CorvantixTopUI.h"
 #include "tests/support/Sandbox.h"
 

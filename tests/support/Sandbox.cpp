@@ -1,7 +1,7 @@
 #include "tests/support/Sandbox.h"
 
 #include "common/QxLog.h"
-#include "common/Tool.h"
+#include "common/ToolLog.h"
 #include "platform/osversion/OsVersion.h"
 
 #include <cerrno>

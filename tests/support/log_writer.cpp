@@ -2,7 +2,7 @@
 // writers in several processes never mix their lines.
 //   log_writer <identity> <lines>
 
-#include "common/Tool.h"
+#include "common/ToolLog.h"
 
 #include <cstdlib>
 #include <string>

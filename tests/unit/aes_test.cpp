@@ -1,6 +1,6 @@
 #include "common/AES.h"
 #include "common/Cipher.h"
-#include "common/Tool.h"
+#include "common/ToolLog.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>

@@ -3,6 +3,7 @@
 #include "common/Json.h"
 #include "common/Sha512.h"
 #include "common/Tool.h"
+#include "common/ToolLog.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "common/QxIni.h"
 #include "common/QxLog.h"
-#include "common/Tool.h"
+#include "common/ToolLog.h"
 #include "platform/mutex/NamedMutex.h"
 #include "tests/support/Sandbox.h"
 

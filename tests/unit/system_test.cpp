@@ -1,4 +1,5 @@
 #include "common/Tool.h"
+#include "common/ToolSystem.h"
 #include "platform/folders/Folders.h"
 #include "platform/osversion/OsVersion.h"
 #include "tests/support/Sandbox.h"

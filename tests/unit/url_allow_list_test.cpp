@@ -1,4 +1,5 @@
 #include "common/Tool.h"
+#include "common/ToolLog.h"
 #include "common/UrlAllowList.h"
 #include "tests/support/Sandbox.h"
 
