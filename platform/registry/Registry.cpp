@@ -108,6 +108,9 @@ int hexDigit(char c) {
 }
 
 std::optional<std::string> unescape(std::string_view text) {
+    if (text.find('\\') == std::string_view::npos) {
+        return std::string(text);
+    }
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -151,18 +154,16 @@ std::optional<std::string> unescape(std::string_view text) {
     return out;
 }
 
-std::vector<std::string_view> splitTabs(std::string_view line) {
-    std::vector<std::string_view> fields;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t tab = line.find('\t', start);
-        if (tab == std::string_view::npos) {
-            fields.push_back(line.substr(start));
-            return fields;
-        }
-        fields.push_back(line.substr(start, tab - start));
-        start = tab + 1;
+// The three fields of an item line; false for any other count.
+bool splitFields(std::string_view line, std::array<std::string_view, 3>& fields) {
+    const std::size_t first = line.find('\t');
+    const std::size_t second = first == std::string_view::npos ? first : line.find('\t', first + 1);
+    if (second == std::string_view::npos || line.find('\t', second + 1) != std::string_view::npos) {
+        return false;
     }
+    fields = {line.substr(0, first), line.substr(first + 1, second - first - 1),
+              line.substr(second + 1)};
+    return true;
 }
 
 void writeNode(std::ostringstream& out, const Node& node, int depth) {
@@ -222,8 +223,8 @@ bool parse(std::string_view text, Node& root) {
             first = false;
             continue;
         }
-        const auto fields = splitTabs(line);
-        if (fields.size() != 3) {
+        std::array<std::string_view, 3> fields;
+        if (!splitFields(line, fields)) {
             return false;
         }
         if (fields[0] == "K") {
@@ -730,50 +731,42 @@ LSTATUS registrySetNumber(HKEY key, std::string_view subKey, std::string_view va
                          sizeof value);
 }
 
+namespace {
+
+// The value of a key below key as one read of the hive finds it: what opening
+// the key and querying it would read once per call.
+const Value* readValue(HKEY key, std::string_view subKey, std::string_view valueName, Node& root) {
+    Target where;
+    Node* node = nullptr;
+    if (target(key, std::string(subKey).c_str(), where) != ERROR_SUCCESS ||
+        readKey(where, root, node) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    const auto it = node->values.find(valueName);
+    return it != node->values.end() ? &it->second : nullptr;
+}
+
+} // namespace
+
 std::optional<std::string> registryString(HKEY key, std::string_view subKey,
                                           std::string_view valueName) {
-    OpenKey open;
-    if (RegOpenKeyEx(key, std::string(subKey).c_str(), open.out()) != ERROR_SUCCESS) {
+    Node root;
+    const Value* value = readValue(key, subKey, valueName, root);
+    if (value == nullptr || value->type != REG_SZ) {
         return std::nullopt;
     }
-    const std::string name(valueName);
-    // The value may change between the size query and the read; ask again then.
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        std::uint32_t type = 0;
-        std::uint32_t size = 0;
-        if (RegQueryValueEx(open.get(), name.c_str(), &type, nullptr, &size) != ERROR_SUCCESS ||
-            type != REG_SZ) {
-            return std::nullopt;
-        }
-        std::string text(size, '\0');
-        const LSTATUS rc = RegQueryValueEx(open.get(), name.c_str(), &type, text.data(), &size);
-        if (rc == ERROR_MORE_DATA) {
-            continue;
-        }
-        if (rc != ERROR_SUCCESS || type != REG_SZ) {
-            return std::nullopt;
-        }
-        text.resize(strnlen(text.c_str(), size));
-        return text;
-    }
-    return std::nullopt;
+    // As a query returns it: the text up to its first zero byte.
+    return value->text.substr(0, strnlen(value->text.c_str(), value->text.size()));
 }
 
 std::optional<std::uint32_t> registryNumber(HKEY key, std::string_view subKey,
                                             std::string_view valueName) {
-    OpenKey open;
-    if (RegOpenKeyEx(key, std::string(subKey).c_str(), open.out()) != ERROR_SUCCESS) {
+    Node root;
+    const Value* value = readValue(key, subKey, valueName, root);
+    if (value == nullptr || value->type != REG_DWORD) {
         return std::nullopt;
     }
-    std::uint32_t type = 0;
-    std::uint32_t value = 0;
-    std::uint32_t size = sizeof value;
-    if (RegQueryValueEx(open.get(), std::string(valueName).c_str(), &type, &value, &size) !=
-            ERROR_SUCCESS ||
-        type != REG_DWORD) {
-        return std::nullopt;
-    }
-    return value;
+    return value->number;
 }
 
 std::vector<std::string> registrySubKeys(HKEY key, std::string_view subKey) {

@@ -192,6 +192,27 @@ TEST_F(Registry, DamagedHiveIsReportedAndLeftAlone) {
     EXPECT_EQ(testing_support::Sandbox::read(file), "not a hive\n");
 }
 
+TEST_F(Registry, ItemLinesWithoutExactlyThreeFieldsAreDamage) {
+    const auto file = platform::registryHiveFile(HKEY_CURRENT_USER);
+    std::filesystem::create_directories(file.parent_path());
+    const std::string lines[] = {"K\t1\tA\textra",      "K\t1",
+                                 "K\t1\tA\nS\tv",       "K\t1\tA\nS\tv\tx\ty",
+                                 "K\t1\tA\nD\tv\t1\t2", "K\t1\tA\nS"};
+    for (const auto& items : lines) {
+        SCOPED_TRACE(items);
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << "CorvantixRegistry 1\n"
+                                                                << items << "\n";
+        Key key;
+        EXPECT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "A", &key.key), ERROR_BADDB);
+        EXPECT_EQ(registryString(HKEY_CURRENT_USER, "A", "v"), std::nullopt);
+    }
+    // The same items, well formed, are read.
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        << "CorvantixRegistry 1\nK\t1\tA\nS\tv\tx\\ty\nD\tn\t7\n";
+    EXPECT_EQ(registryString(HKEY_CURRENT_USER, "A", "v"), "x\ty");
+    EXPECT_EQ(registryNumber(HKEY_CURRENT_USER, "A", "n"), 7u);
+}
+
 int runWriter(const std::string& name, int count) {
     const auto pid = platform::startHidden({REGISTRY_WRITER, name, std::to_string(count)});
     return pid ? platform::waitForExit(*pid) : -1;
