@@ -289,12 +289,25 @@ std::string base64Encode(std::string_view bytes) {
     return out;
 }
 
-std::string base64Decode(std::string_view text) {
+namespace {
+
+// Base64 up to the first character outside the alphabet; with escapes on,
+// "%2B", "%2F" and "%3D" read as "+", "/" and "=". In one pass: no escape's
+// replacement makes another escape.
+std::string decodeBase64(std::string_view text, bool escapes) {
     std::string out;
     out.reserve(text.size() / 4 * 3 + 3);
     unsigned buffer = 0;
     int bits = 0;
-    for (const char c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (escapes && c == '%' && i + 2 < text.size()) {
+            const std::string_view code = text.substr(i + 1, 2);
+            if (code == "2B" || code == "2F" || code == "3D") {
+                c = code == "2B" ? '+' : code == "2F" ? '/' : '=';
+                i += 2;
+            }
+        }
         const int v = base64Value(c);
         if (v < 0) {
             break;
@@ -309,11 +322,14 @@ std::string base64Decode(std::string_view text) {
     return out;
 }
 
+} // namespace
+
+std::string base64Decode(std::string_view text) {
+    return decodeBase64(text, false);
+}
+
 std::string decodeEscapedBase64(std::string_view text) {
-    std::string plain = replaceString(text, "%2B", "+");
-    plain = replaceString(plain, "%2F", "/");
-    plain = replaceString(plain, "%3D", "=");
-    return base64Decode(plain);
+    return decodeBase64(text, true);
 }
 
 std::optional<std::string> getJsonValue(std::optional<std::string_view> json,
