@@ -144,8 +144,33 @@ bool flagIsSet(const JsonMap* map, std::string_view key, std::string_view flag) 
 
 enum class ValueFlag { None, Encrypt, Star, Slash, Base64 };
 
+// Whether any key begins with key + "_Corvantix", as every flag key does: the
+// keys of that prefix start where it would be inserted.
+bool mayHaveFlags(const JsonMap& map, std::string_view key) {
+    constexpr std::string_view kPrefix = "_Corvantix";
+    int low = 0;
+    int high = entryCount(map);
+    while (low < high) {
+        const int mid = low + (high - low) / 2;
+        if (compareIgnoreCase(textOf(map.entries[mid].key), key, kPrefix) < 0) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    if (low == entryCount(map)) {
+        return false;
+    }
+    const std::string_view found = textOf(map.entries[low].key);
+    return found.size() >= key.size() + kPrefix.size() &&
+           compareIgnoreCase(found.substr(0, key.size() + kPrefix.size()), key, kPrefix) == 0;
+}
+
 // The first flag of the key that is set, in their order of precedence.
 ValueFlag valueFlag(const JsonMap* map, std::string_view key) {
+    if (map == nullptr || !mayHaveFlags(*map, key)) {
+        return ValueFlag::None;
+    }
     if (flagIsSet(map, key, kJsonEncryptFlag)) {
         return ValueFlag::Encrypt;
     }
@@ -446,7 +471,16 @@ std::optional<std::string> jsonMapToString(const JsonMap* map) {
         CORVANTIX_NULL_PARAMETER("inputCorvantixJson");
         return std::nullopt;
     }
-    std::string out = "{";
+    std::size_t size = 2;
+    for (int i = 0; i < entryCount(*map); ++i) {
+        const JsonMapEntry& entry = map->entries[i];
+        if (entry.textValue != nullptr) {
+            size += textOf(entry.key).size() + (std::strlen(entry.textValue) + 2) / 3 * 4 + 8;
+        }
+    }
+    std::string out;
+    out.reserve(size);
+    out += "{";
     bool first = true;
     for (int i = 0; i < entryCount(*map); ++i) {
         const JsonMapEntry& entry = map->entries[i];

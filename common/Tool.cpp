@@ -295,8 +295,8 @@ namespace {
 // "%2B", "%2F" and "%3D" read as "+", "/" and "=". In one pass: no escape's
 // replacement makes another escape.
 std::string decodeBase64(std::string_view text, bool escapes) {
-    std::string out;
-    out.reserve(text.size() / 4 * 3 + 3);
+    std::string out(text.size() / 4 * 3 + 3, '\0');
+    std::size_t n = 0;
     unsigned buffer = 0;
     int bits = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -316,9 +316,10 @@ std::string decodeBase64(std::string_view text, bool escapes) {
         bits += 6;
         if (bits >= 8) {
             bits -= 8;
-            out += static_cast<char>((buffer >> bits) & 0xFF);
+            out[n++] = static_cast<char>((buffer >> bits) & 0xFF);
         }
     }
+    out.resize(n);
     return out;
 }
 
