@@ -213,6 +213,34 @@ TEST_F(Registry, ItemLinesWithoutExactlyThreeFieldsAreDamage) {
     EXPECT_EQ(registryNumber(HKEY_CURRENT_USER, "A", "n"), 7u);
 }
 
+TEST_F(Registry, LookupsSeeEveryChangeOfTheFile) {
+    ASSERT_EQ(registrySetString(HKEY_CURRENT_USER, "A", "v", "1111"), ERROR_SUCCESS);
+    EXPECT_EQ(registryString(HKEY_CURRENT_USER, "A", "v"), "1111");
+    const auto file = platform::registryHiveFile(HKEY_CURRENT_USER);
+    std::string text = testing_support::Sandbox::read(file);
+    const auto at = text.find("1111");
+    ASSERT_NE(at, std::string::npos);
+
+    // Changed in place, to a text of the same length, at once.
+    text.replace(at, 4, "2222");
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    EXPECT_EQ(registryString(HKEY_CURRENT_USER, "A", "v"), "2222");
+    Key key;
+    ASSERT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "A", &key.key), ERROR_SUCCESS);
+
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << "not a hive\n";
+    EXPECT_EQ(registryString(HKEY_CURRENT_USER, "A", "v"), std::nullopt);
+    std::uint32_t size = 0;
+    EXPECT_EQ(RegQueryValueEx(key.key, "v", nullptr, nullptr, &size), ERROR_BADDB);
+
+    std::filesystem::remove(file);
+    EXPECT_EQ(registryString(HKEY_CURRENT_USER, "A", "v"), std::nullopt);
+    EXPECT_EQ(RegQueryValueEx(key.key, "v", nullptr, nullptr, &size), ERROR_KEY_DELETED);
+
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    EXPECT_EQ(registryString(HKEY_CURRENT_USER, "A", "v"), "2222");
+}
+
 int runWriter(const std::string& name, int count) {
     const auto pid = platform::startHidden({REGISTRY_WRITER, name, std::to_string(count)});
     return pid ? platform::waitForExit(*pid) : -1;
