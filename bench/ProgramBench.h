@@ -39,7 +39,6 @@ public:
     const std::filesystem::path& root() const { return box_.root(); }
     // The adapter as the service finds it installed.
     std::filesystem::path installedAdapter() const;
-    pid_t pid() const { return pid_; }
 
 private:
     testing_support::ServicePortsLock ports_;
