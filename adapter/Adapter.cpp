@@ -3,15 +3,17 @@
 #include "common/ToolLog.h"
 
 #include <algorithm>
-#include <cctype>
 #include <new>
 
 namespace {
 
 constexpr std::string_view kModule = "Adapter";
 
+// ASCII letters only, without the C library's locale lookup per character:
+// the names are ASCII, and a byte above 0x7F sorts after all of them either way.
 int folded(char c) {
-    return std::tolower(static_cast<unsigned char>(c));
+    const auto u = static_cast<unsigned char>(c);
+    return (u >= 'A' && u <= 'Z') ? u - 'A' + 'a' : u;
 }
 
 int compareNames(std::string_view a, std::string_view b) {

@@ -49,6 +49,18 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b) {
     return compareIgnoreCase(a, b) == 0;
 }
 
+// compareIgnoreCase(a, b + c) without joining b and c.
+int compareIgnoreCase(std::string_view a, std::string_view b, std::string_view c) {
+    const std::size_t n = std::min(a.size(), b.size());
+    if (const int order = compareIgnoreCase(a.substr(0, n), b.substr(0, n)); order != 0) {
+        return order;
+    }
+    if (a.size() < b.size()) {
+        return -1;
+    }
+    return compareIgnoreCase(a.substr(n), c);
+}
+
 std::string_view textOf(const char* p) {
     return p == nullptr ? std::string_view{} : std::string_view(p);
 }
@@ -78,11 +90,38 @@ void wipe(std::string& text) {
     secureWipe(text.data(), text.size());
 }
 
+// Stable, and in place: an insertion sort needs no buffer, and the maps are
+// small and, after an addition, sorted but for their last entry.
 void sortEntries(JsonMap& map) {
-    std::stable_sort(map.entries, map.entries + entryCount(map),
-                     [](const JsonMapEntry& a, const JsonMapEntry& b) {
-                         return compareJsonMapEntry(&a, &b) < 0;
-                     });
+    const int count = entryCount(map);
+    for (int i = 1; i < count; ++i) {
+        const JsonMapEntry entry = map.entries[i];
+        int j = i;
+        for (; j > 0 && compareJsonMapEntry(&entry, &map.entries[j - 1]) < 0; --j) {
+            map.entries[j] = map.entries[j - 1];
+        }
+        map.entries[j] = entry;
+    }
+}
+
+// The entry whose key is name + suffix, by binary search; nothing is logged.
+const JsonMapEntry* findEntry(const JsonMap& map, std::string_view name,
+                              std::string_view suffix = {}) {
+    int low = 0;
+    int high = entryCount(map) - 1;
+    while (low <= high) {
+        const int mid = low + (high - low) / 2;
+        const int order = compareIgnoreCase(textOf(map.entries[mid].key), name, suffix);
+        if (order == 0) {
+            return &map.entries[mid];
+        }
+        if (order < 0) {
+            low = mid + 1;
+        } else {
+            high = mid - 1;
+        }
+    }
+    return nullptr;
 }
 
 std::optional<std::string> lookup(const JsonMap* map, std::string_view key) {
@@ -92,16 +131,122 @@ std::optional<std::string> lookup(const JsonMap* map, std::string_view key) {
     return BinarySearchCorvantixJsonMap(map, 0, entryCount(*map) - 1, key);
 }
 
+// Read in place: the flag's value is neither copied nor left behind.
 bool flagIsSet(const JsonMap* map, std::string_view key, std::string_view flag) {
-    std::string name(key);
-    name.append(flag);
-    auto value = lookup(map, name);
-    if (!value) {
+    const JsonMapEntry* entry = map != nullptr ? findEntry(*map, key, flag) : nullptr;
+    if (entry == nullptr) {
         return false;
     }
-    const bool set = equalsIgnoreCase(*value, "true");
-    wipe(*value);
-    return set;
+    if (entry->textValue != nullptr) {
+        return equalsIgnoreCase(entry->textValue, "true");
+    }
+    return entry->binaryValue != nullptr &&
+           equalsIgnoreCase(std::string_view(reinterpret_cast<const char*>(entry->binaryValue),
+                                             entry->binaryLength),
+                            "true");
+}
+
+enum class ValueFlag { None, Encrypt, Star, Slash, Base64 };
+
+// Whether any key begins with key + "_Corvantix", as every flag key does: the
+// keys of that prefix start where it would be inserted.
+bool mayHaveFlags(const JsonMap& map, std::string_view key) {
+    constexpr std::string_view kPrefix = "_Corvantix";
+    int low = 0;
+    int high = entryCount(map);
+    while (low < high) {
+        const int mid = low + (high - low) / 2;
+        if (compareIgnoreCase(textOf(map.entries[mid].key), key, kPrefix) < 0) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    if (low == entryCount(map)) {
+        return false;
+    }
+    const std::string_view found = textOf(map.entries[low].key);
+    return found.size() >= key.size() + kPrefix.size() &&
+           compareIgnoreCase(found.substr(0, key.size() + kPrefix.size()), key, kPrefix) == 0;
+}
+
+// The first flag of the key that is set, in their order of precedence.
+ValueFlag valueFlag(const JsonMap* map, std::string_view key) {
+    if (map == nullptr || !mayHaveFlags(*map, key)) {
+        return ValueFlag::None;
+    }
+    if (flagIsSet(map, key, kJsonEncryptFlag)) {
+        return ValueFlag::Encrypt;
+    }
+    if (flagIsSet(map, key, kJsonStarFlag)) {
+        return ValueFlag::Star;
+    }
+    if (flagIsSet(map, key, kJsonSlashFlag)) {
+        return ValueFlag::Slash;
+    }
+    if (flagIsSet(map, key, kJsonBase64Flag)) {
+        return ValueFlag::Base64;
+    }
+    return ValueFlag::None;
+}
+
+// The seven replacements of unescapeJsonText in one pass: none of them makes
+// or takes a backslash, so passing over the text once per replacement, in
+// their order, gives the same text. Writes at most text.size() characters.
+std::size_t unescapeInto(std::string_view text, char* out) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != '\\' || i + 1 == text.size()) {
+            out[n++] = c;
+            continue;
+        }
+        const std::string_view rest = text.substr(i + 1);
+        char replaced = 0;
+        std::size_t used = 1;
+        switch (rest.front()) {
+        case 'r':
+            replaced = '\r';
+            break;
+        case 'n':
+            replaced = '\n';
+            break;
+        case 't':
+            replaced = '\t';
+            break;
+        case '"':
+            replaced = '"';
+            break;
+        case 'u':
+            used = 5;
+            if (rest.starts_with("u000f")) {
+                replaced = '\x0f';
+            } else if (rest.starts_with("u000e")) {
+                replaced = '\x0e';
+            } else if (rest.starts_with("u001b")) {
+                replaced = '\x1b';
+            }
+            break;
+        default:
+            break;
+        }
+        if (replaced == 0) {
+            out[n++] = c;
+            continue;
+        }
+        out[n++] = replaced;
+        i += used;
+    }
+    return n;
+}
+
+// The unescaped text on the C heap; null when memory runs out.
+char* copyUnescaped(std::string_view text) {
+    auto* p = static_cast<char*>(std::malloc(text.size() + 1));
+    if (p != nullptr) {
+        p[unescapeInto(text, p)] = '\0';
+    }
+    return p;
 }
 
 // atoi without its overflow: the leading decimal number, clamped to int.
@@ -240,7 +385,8 @@ JsonMapPtr parseJsonMap(std::optional<std::string_view> json) {
     }
     jsmn_parser parser;
     jsmn_init(&parser);
-    std::array<jsmntok_t, kJsonMapTokens> tokens{};
+    // jsmn writes every token it reports; the rest is never read.
+    std::array<jsmntok_t, kJsonMapTokens> tokens;
     const int n = jsmn_parse(&parser, json->data(), json->size(), tokens.data(),
                              static_cast<unsigned>(tokens.size()));
     if (n < 2) {
@@ -271,9 +417,7 @@ JsonMapPtr parseJsonMap(std::optional<std::string_view> json) {
             complete = false;
             break;
         }
-        std::string value = *unescapeJsonText(slice(tokens[static_cast<std::size_t>(k + 1)]));
-        entry.textValue = copyText(value);
-        wipe(value);
+        entry.textValue = copyUnescaped(slice(tokens[static_cast<std::size_t>(k + 1)]));
         ++map->count;
         if (entry.textValue == nullptr) {
             CORVANTIX_ALLOCATION_FAILURE();
@@ -331,7 +475,16 @@ std::optional<std::string> jsonMapToString(const JsonMap* map) {
         CORVANTIX_NULL_PARAMETER("inputCorvantixJson");
         return std::nullopt;
     }
-    std::string out = "{";
+    std::size_t size = 2;
+    for (int i = 0; i < entryCount(*map); ++i) {
+        const JsonMapEntry& entry = map->entries[i];
+        if (entry.textValue != nullptr) {
+            size += textOf(entry.key).size() + (std::strlen(entry.textValue) + 2) / 3 * 4 + 8;
+        }
+    }
+    std::string out;
+    out.reserve(size);
+    out += "{";
     bool first = true;
     for (int i = 0; i < entryCount(*map); ++i) {
         const JsonMapEntry& entry = map->entries[i];
@@ -356,17 +509,17 @@ std::string getDecodedValue(const JsonMap* map, std::string_view key, std::strin
         CORVANTIX_NULL_PARAMETER("inputCorvantixJson");
         return std::string(rawValue);
     }
-    if (flagIsSet(map, key, kJsonEncryptFlag)) {
+    switch (valueFlag(map, key)) {
+    case ValueFlag::Encrypt:
         return decryptWithShareSecret(map, rawValue);
-    }
-    if (flagIsSet(map, key, kJsonStarFlag)) {
+    case ValueFlag::Star:
         return replaceString(rawValue, "*", "\\");
-    }
-    if (flagIsSet(map, key, kJsonSlashFlag)) {
+    case ValueFlag::Slash:
         return replaceString(rawValue, "==CorvantixSlash==", "\\");
-    }
-    if (flagIsSet(map, key, kJsonBase64Flag)) {
+    case ValueFlag::Base64:
         return decodeEscapedBase64(rawValue);
+    case ValueFlag::None:
+        break;
     }
     return std::string(rawValue);
 }
@@ -377,8 +530,8 @@ std::optional<std::string> getJsonMapValue(const JsonMap* map, std::string_view 
         return std::nullopt;
     }
     auto raw = lookup(map, key);
-    if (!raw) {
-        return std::nullopt;
+    if (!raw || valueFlag(map, key) == ValueFlag::None) {
+        return raw;
     }
     std::string decoded = getDecodedValue(map, key, *raw);
     wipe(*raw);
@@ -443,13 +596,8 @@ std::optional<std::string> unescapeJsonText(std::optional<std::string_view> inpu
         CORVANTIX_NULL_PARAMETER("inputData");
         return std::nullopt;
     }
-    std::string text = replaceString(*input, "\\r", "\r");
-    text = replaceString(text, "\\n", "\n");
-    text = replaceString(text, "\\t", "\t");
-    text = replaceString(text, "\\u000f", "\x0f");
-    text = replaceString(text, "\\u000e", "\x0e");
-    text = replaceString(text, "\\u001b", "\x1b");
-    text = replaceString(text, "\\\"", "\"");
+    std::string text(input->size(), '\0');
+    text.resize(unescapeInto(*input, text.data()));
     return text;
 }
 

@@ -1,7 +1,10 @@
 #include "common/QxIni.h"
 
 #include <cctype>
-#include <fstream>
+#include <cerrno>
+#include <fcntl.h>
+#include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -35,6 +38,38 @@ std::string_view trimBlanks(std::string_view text) {
         text.remove_suffix(1);
     }
     return text;
+}
+
+// The whole file; nullopt when it cannot be opened. Read with plain calls:
+// a stream costs more to set up than a missing or small file costs to read.
+std::optional<std::string> readWhole(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            text.append(buffer, static_cast<std::size_t>(got));
+        } else if (got == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    ::close(fd);
+    return text;
+}
+
+// The next line as getline gives it, without its line feed.
+bool nextLine(std::string_view& rest, std::string_view& line) {
+    if (rest.empty()) {
+        return false;
+    }
+    const std::size_t end = rest.find('\n');
+    line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    return true;
 }
 
 } // namespace
@@ -80,13 +115,14 @@ std::string iniTrimValue(std::string_view value) {
 
 int iniGetString(std::string_view section, std::string_view key, std::string& out,
                  std::size_t outSize, const std::filesystem::path& path) {
-    std::ifstream file(path);
-    if (!file) {
+    const auto text = readWhole(path);
+    if (!text) {
         return kIniNoFile;
     }
-    std::string line;
+    std::string_view rest = *text;
+    std::string_view line;
     bool found = false;
-    while (std::getline(file, line)) {
+    while (nextLine(rest, line)) {
         if (iniIsSection(line, section)) {
             found = true;
             break;
@@ -96,7 +132,7 @@ int iniGetString(std::string_view section, std::string_view key, std::string& ou
         return kIniNoSection;
     }
     out.clear();
-    while (std::getline(file, line)) {
+    while (nextLine(rest, line)) {
         if (iniIsSection(line, {})) {
             return kIniNoKey;
         }
@@ -104,7 +140,7 @@ int iniGetString(std::string_view section, std::string_view key, std::string& ou
         if (at == std::string_view::npos) {
             continue;
         }
-        std::string value = iniTrimValue(std::string_view(line).substr(at));
+        std::string value = iniTrimValue(line.substr(at));
         const std::size_t room = outSize > 0 ? outSize - 1 : 0;
         if (value.size() > room) {
             out = value.substr(0, room);

@@ -250,6 +250,10 @@ int logConfigure(std::string_view section, const std::filesystem::path& iniPath)
     }
     std::filesystem::path path = iniPath;
     const std::string text = iniPath.string();
+    // Whether the file that is read below could not be opened a moment ago:
+    // every read of it would fail alike, so the keys take their defaults
+    // without opening it again.
+    bool unopened = false;
     if (text.find_first_of("/\\") == std::string::npos) {
         const std::filesystem::path candidates[] = {
             platform::folderPath(platform::Folder::Windows) / text,
@@ -259,16 +263,21 @@ int logConfigure(std::string_view section, const std::filesystem::path& iniPath)
         path = candidates[2];
         for (const auto& candidate : candidates) {
             std::string probe;
-            if (iniGetString(section, "Log File", probe, kLogFileNameMax + 1, candidate) ==
-                kIniFound) {
+            const int probed =
+                iniGetString(section, "Log File", probe, kLogFileNameMax + 1, candidate);
+            unopened = probed == kIniNoFile;
+            if (probed == kIniFound) {
                 path = candidate;
                 break;
             }
         }
     }
+    const auto read = [&](std::string_view key, std::string& out, std::size_t size) {
+        return unopened ? kIniNoFile : iniGetString(section, key, out, size, path);
+    };
 
     std::string value;
-    if (iniGetString(section, "Log File", value, kLogFileNameMax + 1, path) == kIniFound) {
+    if (read("Log File", value, kLogFileNameMax + 1) == kIniFound) {
         settings.fileName = value;
     } else {
         settings.fileName = kLogDefaultFile;
@@ -276,7 +285,7 @@ int logConfigure(std::string_view section, const std::filesystem::path& iniPath)
 
     std::string maxSize;
     settings.maxSize = 0;
-    if (iniGetString(section, "Log MaxSize", maxSize, 64, path) == kIniFound) {
+    if (read("Log MaxSize", maxSize, 64) == kIniFound) {
         char* end = nullptr;
         const long parsed = std::strtol(maxSize.c_str(), &end, 10);
         settings.maxSize = (end != maxSize.c_str() && parsed > 0 && parsed <= 0x7FFFFFFF)
@@ -285,7 +294,7 @@ int logConfigure(std::string_view section, const std::filesystem::path& iniPath)
     }
 
     std::string level;
-    const int result = iniGetString(section, "Log Level", level, 16, path);
+    const int result = read("Log Level", level, 16);
     if (result != kIniFound) {
         settings.level = 0;
         settings.enabled = false;

@@ -38,11 +38,14 @@ std::array<std::uint64_t, kSessionSlotCount> stamps = [] {
     return s;
 }();
 std::uint64_t stampCounter = 0;
-// Each opening in the spare slot gets a folder of its own: the loader knows a
-// library by its path, and the copy adopted last time may still be loaded
-// under the previous spare path.
+// The spare slot's copy waits beside the copy of the oldest session, which it
+// is to replace, under a name of its own: the loader knows a library by its
+// path, and the copy adopted last time may still be loaded under the previous
+// spare name. No folder is made or removed for it (on ext4 a mkdir and rmdir
+// cost more than the rest of the copy's moves together).
 std::uint64_t spareCounter = 0;
-fs::path spareFolder;
+fs::path spareCopy;        // while the spare slot has a copy of its own
+std::string spareFileName; // the copy's name once adopted
 std::atomic<bool> closing{false};
 
 fs::path dataFolder;
@@ -59,10 +62,18 @@ bool validSlot(int index) {
 }
 
 fs::path slotFolder(int index) {
-    if (index == kSpareSessionIndex) {
-        return spareFolder;
-    }
     return dataFolder / "Tempfile" / ("Session_" + std::to_string(index));
+}
+
+fs::path copyPath(int index, const std::string& fileName) {
+    if (index != kSpareSessionIndex) {
+        return slotFolder(index) / fileName;
+    }
+    const int oldest = getOldestSessionIndex();
+    const fs::path folder = oldest >= 0 ? slotFolder(oldest) : dataFolder / "Tempfile";
+    spareCopy = folder / ("spare" + std::to_string(spareCounter++) + "-" + fileName);
+    spareFileName = fileName;
+    return spareCopy;
 }
 
 std::string cut(std::string_view text) {
@@ -269,10 +280,7 @@ bool openSession(int index, std::string_view sessionId, SessionIdSource idSource
                  std::string_view libDir, std::string_view comName, std::string_view origin,
                  JsonMapPtr& reply) {
     std::error_code ec;
-    if (index == kSpareSessionIndex) {
-        spareFolder = dataFolder / "Tempfile" / ("Session_spare_" + std::to_string(spareCounter++));
-        fs::create_directories(spareFolder, ec);
-    } else if (!stampSession(index)) {
+    if (index != kSpareSessionIndex && !stampSession(index)) {
         return false;
     }
     logNormalInt("Session index: ", index);
@@ -285,7 +293,7 @@ bool openSession(int index, std::string_view sessionId, SessionIdSource idSource
 
     const std::string fileName = std::string(comName) + kLibrarySuffix;
     const fs::path installed = programFolder / std::string(libDir) / fileName;
-    const fs::path copy = slotFolder(index) / fileName;
+    const fs::path copy = copyPath(index, fileName);
     logNormalW("Original adapter: ", platform::utf8ToUtf16(installed.string()));
     logNormalW("Copy adapter: ", platform::utf8ToUtf16(copy.string()));
 
@@ -418,8 +426,7 @@ void releaseSession(int index) {
 
     slot.adapter.release();
     if (index == kSpareSessionIndex) {
-        std::error_code ec;
-        fs::remove_all(spareFolder, ec);
+        spareCopy.clear();
     }
 }
 
@@ -478,11 +485,10 @@ void adoptSpareSession(int index) {
     }
     SessionSlot& slot = sessionSlot(index);
     slot = std::exchange(sessionSlot(kSpareSessionIndex), SessionSlot{});
-    if (slot.adapter.file().parent_path() == spareFolder &&
-        slot.adapter.moveInto(slotFolder(index))) {
-        std::error_code ec;
-        fs::remove(spareFolder, ec);
+    if (!spareCopy.empty() && slot.adapter.file() == spareCopy) {
+        slot.adapter.moveTo(slotFolder(index) / spareFileName);
     }
+    spareCopy.clear();
     stampSession(index);
     logNormalInt("Session index: ", index);
 }

@@ -52,8 +52,7 @@ void* LoadedAdapter::symbol(const char* name) const {
     return module_ != nullptr ? dlsym(module_, name) : nullptr;
 }
 
-bool LoadedAdapter::moveInto(const fs::path& folder) {
-    const fs::path target = folder / file_.filename();
+bool LoadedAdapter::moveTo(const fs::path& target) {
     std::error_code ec;
     fs::rename(file_, target, ec);
     if (ec) {

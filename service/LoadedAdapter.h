@@ -22,9 +22,9 @@ public:
     const std::filesystem::path& file() const { return file_; }
     // The library's symbol, or null.
     void* symbol(const char* name) const;
-    // Moves the file into folder; the loaded library keeps working after its
+    // Renames the file to target; the loaded library keeps working after its
     // file has moved. False, with the file where it was, when it cannot move.
-    bool moveInto(const std::filesystem::path& folder);
+    bool moveTo(const std::filesystem::path& target);
     // Unloads and deletes now, logging each step ("Release adapter state: ",
     // "Delete adapter state: "); empty afterwards.
     void release();

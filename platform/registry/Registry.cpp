@@ -108,6 +108,9 @@ int hexDigit(char c) {
 }
 
 std::optional<std::string> unescape(std::string_view text) {
+    if (text.find('\\') == std::string_view::npos) {
+        return std::string(text);
+    }
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -151,18 +154,16 @@ std::optional<std::string> unescape(std::string_view text) {
     return out;
 }
 
-std::vector<std::string_view> splitTabs(std::string_view line) {
-    std::vector<std::string_view> fields;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t tab = line.find('\t', start);
-        if (tab == std::string_view::npos) {
-            fields.push_back(line.substr(start));
-            return fields;
-        }
-        fields.push_back(line.substr(start, tab - start));
-        start = tab + 1;
+// The three fields of an item line; false for any other count.
+bool splitFields(std::string_view line, std::array<std::string_view, 3>& fields) {
+    const std::size_t first = line.find('\t');
+    const std::size_t second = first == std::string_view::npos ? first : line.find('\t', first + 1);
+    if (second == std::string_view::npos || line.find('\t', second + 1) != std::string_view::npos) {
+        return false;
     }
+    fields = {line.substr(0, first), line.substr(first + 1, second - first - 1),
+              line.substr(second + 1)};
+    return true;
 }
 
 void writeNode(std::ostringstream& out, const Node& node, int depth) {
@@ -222,8 +223,8 @@ bool parse(std::string_view text, Node& root) {
             first = false;
             continue;
         }
-        const auto fields = splitTabs(line);
-        if (fields.size() != 3) {
+        std::array<std::string_view, 3> fields;
+        if (!splitFields(line, fields)) {
             return false;
         }
         if (fields[0] == "K") {
@@ -292,24 +293,74 @@ std::optional<int> predefinedHive(HKEY key) {
     return std::nullopt;
 }
 
-// Reads a hive; a missing file is an empty hive.
-LSTATUS loadHive(int hive, Node& root) {
+// The hive file's text; a missing file is an empty hive.
+LSTATUS readHiveText(int hive, std::string& text) {
     const auto path = hiveFile(hive);
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         std::error_code ec;
         return std::filesystem::exists(path, ec) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) {
-        return ERROR_BADDB;
+    char buffer[4096];
+    LSTATUS rc = ERROR_SUCCESS;
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0) {
+            text.append(buffer, static_cast<std::size_t>(got));
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            rc = ERROR_BADDB;
+            break;
+        }
     }
-    const std::string content = text.str();
-    if (content.empty()) {
+    ::close(fd);
+    return rc;
+}
+
+// Reads a hive to change it.
+LSTATUS loadHive(int hive, Node& root) {
+    std::string text;
+    if (const LSTATUS rc = readHiveText(hive, text); rc != ERROR_SUCCESS) {
+        return rc;
+    }
+    if (text.empty()) {
         return ERROR_SUCCESS;
     }
-    return parse(content, root) ? ERROR_SUCCESS : ERROR_BADDB;
+    return parse(text, root) ? ERROR_SUCCESS : ERROR_BADDB;
+}
+
+// Reads a hive to look in it. The file is read every time; its tree is made
+// again only when the text differs from the last one read, as a control's
+// creation looks up its class in a hive that seldom changes.
+LSTATUS viewHive(int hive, std::shared_ptr<const Node>& root) {
+    struct Parsed {
+        std::string text;
+        std::shared_ptr<const Node> root;
+    };
+    static std::mutex mutex;
+    static std::array<Parsed, kHiveCount> last;
+
+    std::string text;
+    if (const LSTATUS rc = readHiveText(hive, text); rc != ERROR_SUCCESS) {
+        return rc;
+    }
+    Parsed& parsed = last[static_cast<std::size_t>(hive)];
+    {
+        std::lock_guard guard(mutex);
+        if (parsed.root && parsed.text == text) {
+            root = parsed.root;
+            return ERROR_SUCCESS;
+        }
+    }
+    auto fresh = std::make_shared<Node>();
+    if (!text.empty() && !parse(text, *fresh)) {
+        return ERROR_BADDB;
+    }
+    root = fresh;
+    std::lock_guard guard(mutex);
+    parsed = Parsed{std::move(text), std::move(fresh)};
+    return ERROR_SUCCESS;
 }
 
 LSTATUS storeHive(int hive, const Node& root) {
@@ -426,8 +477,10 @@ LSTATUS target(HKEY key, const char* subKey, Target& out) {
     return splitPath(subKey, out.path);
 }
 
-Node* find(Node& root, const std::vector<std::string>& path, std::size_t depth) {
-    Node* node = &root;
+// Node or const Node.
+template <class Tree>
+Tree* find(Tree& root, const std::vector<std::string>& path, std::size_t depth) {
+    Tree* node = &root;
     for (std::size_t i = 0; i < depth; ++i) {
         const auto it = node->children.find(path[i]);
         if (it == node->children.end()) {
@@ -438,7 +491,8 @@ Node* find(Node& root, const std::vector<std::string>& path, std::size_t depth) 
     return node;
 }
 
-Node* find(Node& root, const std::vector<std::string>& path) {
+template <class Tree>
+Tree* find(Tree& root, const std::vector<std::string>& path) {
     return find(root, path, path.size());
 }
 
@@ -446,16 +500,30 @@ HKEY newHandle(int hive, std::vector<std::string> path) {
     return new (std::nothrow) RegistryKey{hive, std::move(path)};
 }
 
-// Reads the target key of a handle; the handle's own key must still exist.
-LSTATUS readKey(const Target& where, Node& root, Node*& node) {
-    if (const LSTATUS rc = loadHive(where.hive, root); rc != ERROR_SUCCESS) {
-        return rc;
-    }
+// Finds the target key of a handle; the handle's own key must still exist.
+template <class Tree>
+LSTATUS findKey(const Target& where, Tree& root, Tree*& node) {
     if (find(root, where.base) == nullptr) {
         return ERROR_KEY_DELETED;
     }
     node = find(root, where.path);
     return node == nullptr ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
+}
+
+// Reads the target key of a handle to change it.
+LSTATUS readKey(const Target& where, Node& root, Node*& node) {
+    if (const LSTATUS rc = loadHive(where.hive, root); rc != ERROR_SUCCESS) {
+        return rc;
+    }
+    return findKey(where, root, node);
+}
+
+// Reads the target key of a handle to look at it; root keeps the tree.
+LSTATUS viewKey(const Target& where, std::shared_ptr<const Node>& root, const Node*& node) {
+    if (const LSTATUS rc = viewHive(where.hive, root); rc != ERROR_SUCCESS) {
+        return rc;
+    }
+    return findKey(where, *root, node);
 }
 
 } // namespace
@@ -516,9 +584,9 @@ LSTATUS RegOpenKeyEx(HKEY key, const char* subKey, HKEY* result) {
     if (const LSTATUS rc = target(key, subKey, where); rc != ERROR_SUCCESS) {
         return rc;
     }
-    Node root;
-    Node* node = nullptr;
-    if (const LSTATUS rc = readKey(where, root, node); rc != ERROR_SUCCESS) {
+    std::shared_ptr<const Node> root;
+    const Node* node = nullptr;
+    if (const LSTATUS rc = viewKey(where, root, node); rc != ERROR_SUCCESS) {
         return rc;
     }
     *result = newHandle(where.hive, std::move(where.path));
@@ -588,9 +656,9 @@ LSTATUS RegQueryValueEx(HKEY key, const char* valueName, std::uint32_t* type, vo
     if (const LSTATUS rc = target(key, nullptr, where); rc != ERROR_SUCCESS) {
         return rc;
     }
-    Node root;
-    Node* node = nullptr;
-    if (const LSTATUS rc = readKey(where, root, node); rc != ERROR_SUCCESS) {
+    std::shared_ptr<const Node> root;
+    const Node* node = nullptr;
+    if (const LSTATUS rc = viewKey(where, root, node); rc != ERROR_SUCCESS) {
         return rc;
     }
     const auto it = node->values.find(std::string_view(valueName == nullptr ? "" : valueName));
@@ -632,9 +700,9 @@ LSTATUS RegEnumKeyEx(HKEY key, std::uint32_t index, char* name, std::uint32_t* n
     if (const LSTATUS rc = target(key, nullptr, where); rc != ERROR_SUCCESS) {
         return rc;
     }
-    Node root;
-    Node* node = nullptr;
-    if (const LSTATUS rc = readKey(where, root, node); rc != ERROR_SUCCESS) {
+    std::shared_ptr<const Node> root;
+    const Node* node = nullptr;
+    if (const LSTATUS rc = viewKey(where, root, node); rc != ERROR_SUCCESS) {
         return rc;
     }
     if (index >= node->children.size()) {
@@ -730,50 +798,43 @@ LSTATUS registrySetNumber(HKEY key, std::string_view subKey, std::string_view va
                          sizeof value);
 }
 
+namespace {
+
+// The value of a key below key as one read of the hive finds it: what opening
+// the key and querying it would read once per call.
+const Value* readValue(HKEY key, std::string_view subKey, std::string_view valueName,
+                       std::shared_ptr<const Node>& root) {
+    Target where;
+    const Node* node = nullptr;
+    if (target(key, std::string(subKey).c_str(), where) != ERROR_SUCCESS ||
+        viewKey(where, root, node) != ERROR_SUCCESS) {
+        return nullptr;
+    }
+    const auto it = node->values.find(valueName);
+    return it != node->values.end() ? &it->second : nullptr;
+}
+
+} // namespace
+
 std::optional<std::string> registryString(HKEY key, std::string_view subKey,
                                           std::string_view valueName) {
-    OpenKey open;
-    if (RegOpenKeyEx(key, std::string(subKey).c_str(), open.out()) != ERROR_SUCCESS) {
+    std::shared_ptr<const Node> root;
+    const Value* value = readValue(key, subKey, valueName, root);
+    if (value == nullptr || value->type != REG_SZ) {
         return std::nullopt;
     }
-    const std::string name(valueName);
-    // The value may change between the size query and the read; ask again then.
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        std::uint32_t type = 0;
-        std::uint32_t size = 0;
-        if (RegQueryValueEx(open.get(), name.c_str(), &type, nullptr, &size) != ERROR_SUCCESS ||
-            type != REG_SZ) {
-            return std::nullopt;
-        }
-        std::string text(size, '\0');
-        const LSTATUS rc = RegQueryValueEx(open.get(), name.c_str(), &type, text.data(), &size);
-        if (rc == ERROR_MORE_DATA) {
-            continue;
-        }
-        if (rc != ERROR_SUCCESS || type != REG_SZ) {
-            return std::nullopt;
-        }
-        text.resize(strnlen(text.c_str(), size));
-        return text;
-    }
-    return std::nullopt;
+    // As a query returns it: the text up to its first zero byte.
+    return value->text.substr(0, strnlen(value->text.c_str(), value->text.size()));
 }
 
 std::optional<std::uint32_t> registryNumber(HKEY key, std::string_view subKey,
                                             std::string_view valueName) {
-    OpenKey open;
-    if (RegOpenKeyEx(key, std::string(subKey).c_str(), open.out()) != ERROR_SUCCESS) {
+    std::shared_ptr<const Node> root;
+    const Value* value = readValue(key, subKey, valueName, root);
+    if (value == nullptr || value->type != REG_DWORD) {
         return std::nullopt;
     }
-    std::uint32_t type = 0;
-    std::uint32_t value = 0;
-    std::uint32_t size = sizeof value;
-    if (RegQueryValueEx(open.get(), std::string(valueName).c_str(), &type, &value, &size) !=
-            ERROR_SUCCESS ||
-        type != REG_DWORD) {
-        return std::nullopt;
-    }
-    return value;
+    return value->number;
 }
 
 std::vector<std::string> registrySubKeys(HKEY key, std::string_view subKey) {

@@ -192,6 +192,55 @@ TEST_F(Registry, DamagedHiveIsReportedAndLeftAlone) {
     EXPECT_EQ(testing_support::Sandbox::read(file), "not a hive\n");
 }
 
+TEST_F(Registry, ItemLinesWithoutExactlyThreeFieldsAreDamage) {
+    const auto file = platform::registryHiveFile(HKEY_CURRENT_USER);
+    std::filesystem::create_directories(file.parent_path());
+    const std::string lines[] = {"K\t1\tA\textra",      "K\t1",
+                                 "K\t1\tA\nS\tv",       "K\t1\tA\nS\tv\tx\ty",
+                                 "K\t1\tA\nD\tv\t1\t2", "K\t1\tA\nS"};
+    for (const auto& items : lines) {
+        SCOPED_TRACE(items);
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << "CorvantixRegistry 1\n"
+                                                                << items << "\n";
+        Key key;
+        EXPECT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "A", &key.key), ERROR_BADDB);
+        EXPECT_EQ(registryString(HKEY_CURRENT_USER, "A", "v"), std::nullopt);
+    }
+    // The same items, well formed, are read.
+    std::ofstream(file, std::ios::binary | std::ios::trunc)
+        << "CorvantixRegistry 1\nK\t1\tA\nS\tv\tx\\ty\nD\tn\t7\n";
+    EXPECT_EQ(registryString(HKEY_CURRENT_USER, "A", "v"), "x\ty");
+    EXPECT_EQ(registryNumber(HKEY_CURRENT_USER, "A", "n"), 7u);
+}
+
+TEST_F(Registry, LookupsSeeEveryChangeOfTheFile) {
+    ASSERT_EQ(registrySetString(HKEY_CURRENT_USER, "A", "v", "1111"), ERROR_SUCCESS);
+    EXPECT_EQ(registryString(HKEY_CURRENT_USER, "A", "v"), "1111");
+    const auto file = platform::registryHiveFile(HKEY_CURRENT_USER);
+    std::string text = testing_support::Sandbox::read(file);
+    const auto at = text.find("1111");
+    ASSERT_NE(at, std::string::npos);
+
+    // Changed in place, to a text of the same length, at once.
+    text.replace(at, 4, "2222");
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    EXPECT_EQ(registryString(HKEY_CURRENT_USER, "A", "v"), "2222");
+    Key key;
+    ASSERT_EQ(RegOpenKeyEx(HKEY_CURRENT_USER, "A", &key.key), ERROR_SUCCESS);
+
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << "not a hive\n";
+    EXPECT_EQ(registryString(HKEY_CURRENT_USER, "A", "v"), std::nullopt);
+    std::uint32_t size = 0;
+    EXPECT_EQ(RegQueryValueEx(key.key, "v", nullptr, nullptr, &size), ERROR_BADDB);
+
+    std::filesystem::remove(file);
+    EXPECT_EQ(registryString(HKEY_CURRENT_USER, "A", "v"), std::nullopt);
+    EXPECT_EQ(RegQueryValueEx(key.key, "v", nullptr, nullptr, &size), ERROR_KEY_DELETED);
+
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+    EXPECT_EQ(registryString(HKEY_CURRENT_USER, "A", "v"), "2222");
+}
+
 int runWriter(const std::string& name, int count) {
     const auto pid = platform::startHidden({REGISTRY_WRITER, name, std::to_string(count)});
     return pid ? platform::waitForExit(*pid) : -1;

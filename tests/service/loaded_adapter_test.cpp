@@ -93,11 +93,11 @@ TEST_F(LoadedAdapterOwner, MovedFileIsTheOneDeleted) {
     const auto file = place("adapter.so");
     fs::create_directories(box.root() / "slot");
     auto adapter = LoadedAdapter::open(file, true);
-    ASSERT_TRUE(adapter.moveInto(box.root() / "slot"));
+    ASSERT_TRUE(adapter.moveTo(box.root() / "slot" / "adapter.so"));
     EXPECT_EQ(adapter.file(), box.root() / "slot" / "adapter.so");
     EXPECT_NE(adapter.symbol(kCallJsonMapMethodName), nullptr);
     // A folder that is not there leaves the file where it was.
-    EXPECT_FALSE(adapter.moveInto(box.root() / "missing"));
+    EXPECT_FALSE(adapter.moveTo(box.root() / "missing" / "adapter.so"));
     EXPECT_EQ(adapter.file(), box.root() / "slot" / "adapter.so");
     adapter.release();
     EXPECT_FALSE(fs::exists(box.root() / "slot" / "adapter.so"));

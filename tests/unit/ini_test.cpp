@@ -51,6 +51,8 @@ INSTANTIATE_TEST_SUITE_P(
         IniCase{"onlyFirstSectionSearched", "[S]\na=1\n[S]\nk=v\n", "S", "k", kIniNoKey, ""},
         IniCase{"firstMatchWins", "[S]\nk=1\nk=2\n", "S", "k", kIniFound, "1"},
         IniCase{"keyPrefixDoesNotMatch", "[S]\nkey=1\n", "S", "ke", kIniNoKey, ""},
+        IniCase{"lastLineWithoutLineFeed", "[S]\nk=v", "S", "k", kIniFound, "v"},
+        IniCase{"emptyFile", "", "S", "k", kIniNoSection, "untouched"},
         IniCase{"emptyBracketsAreNoNamedSection", "[]\nk=v\n", "S", "k", kIniNoSection,
                 "untouched"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -68,6 +70,16 @@ TEST(IniReaderLimits, MissingFileAndCutValue) {
     EXPECT_EQ(out, "abc");
     EXPECT_EQ(iniGetString("S", "short", out, 3, path), kIniCut);
     EXPECT_EQ(out, "ab");
+
+    // Keys far into a file are read as near ones are.
+    const auto large = box.write("large.ini", ";" + std::string(10000, 'c') + "\n[S]\n" +
+                                                  std::string(9000, ';') + "\nk=far\n");
+    EXPECT_EQ(iniGetString("S", "k", out, 128, large), kIniFound);
+    EXPECT_EQ(out, "far");
+    // A folder of that name is no file to read.
+    std::filesystem::create_directories(box.root() / "folder.ini");
+    out = "untouched";
+    EXPECT_NE(iniGetString("S", "k", out, 128, box.root() / "folder.ini"), kIniFound);
 }
 
 } // namespace

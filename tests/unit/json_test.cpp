@@ -277,6 +277,17 @@ TEST_F(JsonFixture, FlagsDecodeInTheirOrderOfPrecedence) {
           {"Corvantix_share_secret", kSecret}},
          "00112233"},
         {"flag of another key", {{"X", "C:*dir"}, {"Y_CorvantixFlag", "true"}}, "C:*dir"},
+        {"flag of a longer key", {{"X", "C:*dir"}, {"XY_CorvantixFlag", "true"}}, "C:*dir"},
+        {"longer flag name", {{"X", "C:*dir"}, {"X_CorvantixFlagZ", "true"}}, "C:*dir"},
+        {"shorter flag name", {{"X", "C:*dir"}, {"X_CorvantixFla", "true"}}, "C:*dir"},
+        {"flag among many keys",
+         {{"A", "1"},
+          {"x_corvantixflag", "TRUE"},
+          {"X", "C:*dir"},
+          {"X_", "2"},
+          {"X_CorvantixFl", "3"},
+          {"Z", "4"}},
+         "C:\\dir"},
         {"missing key", {{"X_CorvantixFlag", "true"}}, std::nullopt},
     };
     for (const auto& c : cases) {

@@ -69,6 +69,40 @@ TEST_F(LogFixture, NoIniAnywhereLeavesLoggingOff) {
     EXPECT_TRUE(fs::is_empty(logDir()));
 }
 
+TEST_F(LogFixture, ABareNameIsSearchedForAndTheLastFolderReadEvenWithoutALogFile) {
+    struct Case {
+        const char* where; // below the root
+        const char* body;
+        int result;
+        std::string fileName;
+        bool enabled;
+    };
+    const std::string file = (logDir() / "s.log").string();
+    const Case cases[] = {
+        {"Home", "Log File=%s\nLog Level=3\n", 0, file, true},
+        {"C/tmp", "Log File=%s\nLog Level=4\n", 0, file, true},
+        // The last folder is taken even when its file names no log file.
+        {"C/tmp", "Log Level=2\n", 0, kLogDefaultFile, true},
+        {"C/tmp", "Log MaxSize=9\n", kIniNoKey, kLogDefaultFile, false},
+        {"Home", "Log Level=2\n", kIniNoFile, kLogDefaultFile, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.where) + ": " + c.body);
+        logResetForTest();
+        std::string body = c.body;
+        if (const auto at = body.find("%s"); at != std::string::npos) {
+            body.replace(at, 2, file);
+        }
+        const auto ini =
+            box.write(fs::path(c.where) / "VondelCorvantix.ini", "[VondelCorvantix]\n" + body);
+        EXPECT_EQ(logConfigure("VondelCorvantix", "VondelCorvantix.ini"), c.result);
+        EXPECT_EQ(logSettings().fileName, c.fileName);
+        EXPECT_EQ(logSettings().enabled, c.enabled);
+        fs::remove(ini);
+    }
+    logResetForTest();
+}
+
 TEST_F(LogFixture, FileWithoutLevelStaysOff) {
     writeIni("Log File=" + (logDir() / "t.log").string() + "\n");
     EXPECT_EQ(logConfigure("VondelCorvantix", box.root() / "Windows/VondelCorvantix.ini"),

@@ -198,6 +198,21 @@ TEST(Base64, EscapedFormDecodesPercentSequences) {
     EXPECT_EQ(decodeEscapedBase64(coded), plain);
 }
 
+TEST(Base64, EscapedFormStopsWhereAPlainDecodeWould) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"%2BAAA", std::string("\xF8\0\0", 3)},
+        {"Zm8%3DZm9v", "fo"},     // an escaped "=" ends the text as "=" does
+        {"Zm9v%2bZm9v", "foo"},   // escapes are upper case only
+        {"Zm9v%41Zm9v", "foo"},   // no other escape
+        {"Zm9v%2", "foo"},        // a cut escape
+        {"Zm9v%252BZm9v", "foo"}, // "%25" is no escape, so neither is what follows
+    };
+    for (const auto& [text, plain] : cases) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(decodeEscapedBase64(text), plain);
+    }
+}
+
 TEST(GenerateSessionId, ShapeAndVariety) {
     const std::regex shape("^[0-9A-Z]{8}_SID$");
     std::set<std::string> seen;

@@ -1,0 +1,217 @@
+#include "bench/ProgramBench.h"
+
+#include "common/Json.h"
+#include "common/Tool.h"
+#include "service/Corvantix.h"
+#include "service/Key.h"
+#include "tests/adapter/FakeTavelo.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <sched.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace program_bench {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+MHD_Result bareHandler(void* cls, MHD_Connection* connection, const char*, const char*, const char*,
+                       const char*, size_t* uploadSize, void** state) {
+    if (*state == nullptr) {
+        *state = connection;
+        return MHD_YES;
+    }
+    if (*uploadSize != 0) {
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    const auto* body = static_cast<const std::string*>(cls);
+    MHD_Response* response = MHD_create_response_from_buffer(
+        body->size(), const_cast<char*>(body->data()), MHD_RESPMEM_PERSISTENT);
+    MHD_add_response_header(response, "Access-Control-Allow-Origin", kPage.c_str());
+    MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
+    MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
+    const MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return result;
+}
+
+} // namespace
+
+ServiceUnderBench::ServiceUnderBench() {
+    program_ = box_.root() / "Program" / "VondelCorvantix";
+    fs::create_directories(program_.parent_path() / "Vondel");
+    fs::copy_file(SERVICE_PROGRAM, program_);
+    fs::copy_file(ADAPTER_LIBRARY, installedAdapter());
+    // The registry lives in the sandbox: the program sees the registration.
+    if (fake_tavelo::registerControl() != S_OK) {
+        std::fprintf(stderr, "bench: the fake control did not register\n");
+    }
+}
+
+ServiceUnderBench::~ServiceUnderBench() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+fs::path ServiceUnderBench::installedAdapter() const {
+    return program_.parent_path() / "Vondel" / "VondelTaveloZynAdapter.so";
+}
+
+bool ServiceUnderBench::start() {
+    pid_ = testing_support::startProgram({program_.string(), "0"}, true);
+    if (pid_ < 0) {
+        return false;
+    }
+    const std::string closing = pagePost(R"({"FunctionName":"CorvantixClose"})");
+    const auto until = Clock::now() + 20s;
+    while (Clock::now() < until) {
+        testing_support::TlsClient client(kServicePort);
+        if (client.connected() && client.send(closing)) {
+            return true;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+BareServer::BareServer(std::string body) {
+    // A process of its own, as the service is: the scheduler places both
+    // servers' threads alike against the client.
+    int ready[2];
+    if (pipe(ready) != 0) {
+        return;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(ready[0]);
+        const auto kind = chooseServerKeyKind(getOsFlags());
+        const auto cert = serverCertificate(kind);
+        const auto key = releaseServerKey(kind);
+        int port = -1;
+        if (cert && key) {
+            const std::string priorities = tlsPriorities();
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            MHD_Daemon* daemon = MHD_start_daemon(
+                kDaemonFlagsIpv4, 0, nullptr, nullptr, bareHandler, &body, MHD_OPTION_SOCK_ADDR,
+                &address, MHD_OPTION_HTTPS_MEM_CERT, cert->c_str(), MHD_OPTION_HTTPS_MEM_KEY,
+                reinterpret_cast<const char*>(key->data()), MHD_OPTION_HTTPS_PRIORITIES,
+                priorities.c_str(), MHD_OPTION_END);
+            if (daemon != nullptr) {
+                port = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT)->port;
+            }
+        }
+        (void)!write(ready[1], &port, sizeof port);
+        for (;;) {
+            pause();
+        }
+    }
+    close(ready[1]);
+    if (pid_ < 0 || read(ready[0], &port_, sizeof port_) != sizeof port_) {
+        port_ = -1;
+    }
+    close(ready[0]);
+}
+
+BareServer::~BareServer() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+void placeProcesses(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--spread") {
+            std::printf("placement: the scheduler's, on every CPU\n");
+            return;
+        }
+    }
+    const int cpu = sched_getcpu();
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    if (cpu >= 0 && sched_setaffinity(0, sizeof one, &one) == 0) {
+        std::printf("placement: client, service and bare server on CPU %d (--spread for all)\n",
+                    cpu);
+    } else {
+        std::printf("placement: the scheduler's (the process could not be pinned)\n");
+    }
+}
+
+std::string encodeParameter(const std::string& json) {
+    std::string text = replaceString(base64Encode(json), "+", "%2B");
+    text = replaceString(text, "/", "%2F");
+    return replaceString(text, "=", "%3D");
+}
+
+std::string pagePost(const std::string& json) {
+    return testing_support::formPost(encodeParameter(json),
+                                     "localhost:" + std::to_string(kServicePort),
+                                     {{"Origin", kPage}, {"Connection", "keep-alive"}});
+}
+
+std::map<std::string, std::string> decodeReply(const std::string& body) {
+    std::map<std::string, std::string> out;
+    if (const JsonMapPtr map = parseJsonMap(body)) {
+        for (int i = 0; i < map->count; ++i) {
+            const auto& e = map->entries[i];
+            if (e.key != nullptr && e.textValue != nullptr) {
+                out[e.key] = base64Decode(e.textValue);
+            }
+        }
+    }
+    return out;
+}
+
+double elapsedMicros(Clock::time_point since) {
+    return std::chrono::duration<double, std::micro>(Clock::now() - since).count();
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void reportRun(const char* name, int run, const RoundPair& rounds, const char* unit) {
+    std::printf("%s run %d: median of %zu round medians: %.1f %s against %.1f %s, ratio %.3f\n",
+                name, run, rounds.measured.size(), median(rounds.measured), unit,
+                median(rounds.baseline), unit, rounds.ratio());
+    std::fflush(stdout);
+}
+
+void reportSummary(const char* name, const std::vector<RoundPair>& runs, const char* unit) {
+    std::vector<double> ratios;
+    double bestMeasured = 0;
+    double bestBaseline = 0;
+    for (const auto& run : runs) {
+        ratios.push_back(run.ratio());
+        for (const double m : run.measured) {
+            bestMeasured = bestMeasured == 0 ? m : std::min(bestMeasured, m);
+        }
+        for (const double b : run.baseline) {
+            bestBaseline = bestBaseline == 0 ? b : std::min(bestBaseline, b);
+        }
+    }
+    std::printf("%s best round: %.1f %s against %.1f %s, ratio %.3f\n", name, bestMeasured, unit,
+                bestBaseline, unit, bestBaseline > 0 ? bestMeasured / bestBaseline : 0.0);
+    std::printf("%s ratio, median over %zu runs: %.3f\n", name, runs.size(), median(ratios));
+}
+
+} // namespace program_bench

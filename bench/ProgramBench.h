@@ -1,0 +1,100 @@
+#pragma once
+
+// What the benchmarks that measure the real service program from outside
+// share: the program in a sandbox of its own with the real adapter and the
+// fake card control registered, a bare libmicrohttpd TLS server with a
+// certificate of the same kind as the baseline, and the statistics of
+// interleaved rounds.
+
+#include "tests/support/Sandbox.h"
+#include "tests/support/TlsClient.h"
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace program_bench {
+
+inline constexpr int kServicePort = 56417;
+inline const std::string kPage = "https://www.corvantix-bank.test";
+inline const std::string kPathId = "7C3E9A15D2B84F60A1E5C7D93B2F4E86";
+
+using Clock = std::chrono::steady_clock;
+
+// The service program on its real ports, started from a sandbox that holds
+// it, the real adapter and the registration of the fake card control.
+class ServiceUnderBench {
+public:
+    ServiceUnderBench();
+    ~ServiceUnderBench();
+    ServiceUnderBench(const ServiceUnderBench&) = delete;
+    ServiceUnderBench& operator=(const ServiceUnderBench&) = delete;
+
+    // Starts the program and waits until it answers; false when it does not.
+    bool start();
+    const std::filesystem::path& root() const { return box_.root(); }
+    // The adapter as the service finds it installed.
+    std::filesystem::path installedAdapter() const;
+
+private:
+    testing_support::ServicePortsLock ports_;
+    testing_support::Sandbox box_;
+    std::filesystem::path program_;
+    pid_t pid_ = -1;
+};
+
+// A libmicrohttpd TLS daemon in a process of its own on a free loopback
+// port, with the daemon flags
+// and TLS priorities of the service and a certificate of the kind the
+// service chooses, that answers every POST with a fixed body and the
+// service's reply headers, doing nothing else.
+class BareServer {
+public:
+    explicit BareServer(std::string body);
+    ~BareServer();
+    BareServer(const BareServer&) = delete;
+    BareServer& operator=(const BareServer&) = delete;
+
+    bool running() const { return port_ > 0; }
+    int port() const { return port_; }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = -1;
+};
+
+// Keeps this process, and the programs and servers it starts afterwards, on
+// the one CPU it runs on now, unless the arguments hold "--spread". On a
+// virtual machine a server thread woken on another, idle CPU can wait tens of
+// microseconds for it, and where each thread lands changes from run to run:
+// on one CPU the rounds compare the work the two servers do. Says which.
+void placeProcesses(int argc, char** argv);
+
+// Base64 with "+", "/" and "=" escaped as a form carries them.
+std::string encodeParameter(const std::string& json);
+// A form POST of the JSON request as the page sends it, on a kept-alive
+// connection.
+std::string pagePost(const std::string& json);
+// The answer's keys with their values decoded.
+std::map<std::string, std::string> decodeReply(const std::string& body);
+
+double elapsedMicros(Clock::time_point since);
+double median(std::vector<double> values);
+
+// Round medians of two contenders measured in interleaved rounds.
+struct RoundPair {
+    std::vector<double> measured;
+    std::vector<double> baseline;
+    double ratio() const { return median(measured) / median(baseline); }
+};
+
+// Prints one run's line and keeps it for the summary.
+void reportRun(const char* name, int run, const RoundPair& rounds, const char* unit);
+// The median over the runs' ratios and the best rounds of all runs.
+void reportSummary(const char* name, const std::vector<RoundPair>& runs, const char* unit);
+
+} // namespace program_bench
