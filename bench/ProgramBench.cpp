@@ -2,6 +2,7 @@
 
 #include "common/Json.h"
 #include "common/Tool.h"
+#include "common/ToolSystem.h"
 #include "service/Corvantix.h"
 #include "service/Key.h"
 #include "tests/adapter/FakeTavelo.h"

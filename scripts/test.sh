@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/check-format.sh
 
-scripts/build.sh build/plain -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANTIX_TESTS=ON
+scripts/build.sh build/plain -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANTIX_TESTS=ON -DCORVANTIX_BENCH=ON
 scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DCORVANTIX_SANITIZE=ON -DCORVANTIX_TESTS=ON
 # The libFuzzer targets (clang, with ASan and UBSan); the whole tree builds
 # with clang there as well.
