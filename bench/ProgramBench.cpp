@@ -215,4 +215,34 @@ void reportSummary(const char* name, const std::vector<RoundPair>& runs, const c
     std::printf("%s ratio, median over %zu runs: %.3f\n", name, runs.size(), median(ratios));
 }
 
+bool interleavedRuns(const char* name, int runs, int rounds, int barePort, const Round& service,
+                     const Round& baseline) {
+    std::vector<RoundPair> results;
+    for (int run = 1; run <= runs; ++run) {
+        testing_support::TlsClient serviceClient(kServicePort);
+        testing_support::TlsClient bareClient(barePort);
+        RoundPair pair;
+        for (int r = 0; r < rounds; ++r) {
+            std::optional<double> s;
+            std::optional<double> b;
+            if (r % 2 == 0) {
+                s = service(serviceClient);
+                b = baseline(bareClient);
+            } else {
+                b = baseline(bareClient);
+                s = service(serviceClient);
+            }
+            if (!s || !b) {
+                return false;
+            }
+            pair.measured.push_back(*s);
+            pair.baseline.push_back(*b);
+        }
+        reportRun(name, run, pair, "us");
+        results.push_back(std::move(pair));
+    }
+    reportSummary(name, results, "us");
+    return true;
+}
+
 } // namespace program_bench

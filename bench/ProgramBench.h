@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -96,5 +97,14 @@ struct RoundPair {
 void reportRun(const char* name, int run, const RoundPair& rounds, const char* unit);
 // The median over the runs' ratios and the best rounds of all runs.
 void reportSummary(const char* name, const std::vector<RoundPair>& runs, const char* unit);
+
+// One round of a contender on its own connection: its median, nullopt when
+// an answer was wrong or missing.
+using Round = std::function<std::optional<double>(testing_support::TlsClient&)>;
+// Runs of interleaved rounds, the service's and the baseline's in turns
+// (who goes first alternates, so neither always follows the other), each run
+// on fresh connections, each reported; false when a round failed.
+bool interleavedRuns(const char* name, int runs, int rounds, int barePort, const Round& service,
+                     const Round& baseline);
 
 } // namespace program_bench

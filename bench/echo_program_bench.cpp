@@ -66,32 +66,14 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::vector<RoundPair> runs;
-    for (int run = 1; run <= kRuns; ++run) {
-        testing_support::TlsClient serviceClient(kServicePort);
-        testing_support::TlsClient bareClient(bare.port());
-        RoundPair rounds;
-        for (int r = 0; r < kRounds; ++r) {
-            // Who goes first alternates, so neither always follows the other.
-            std::optional<double> s;
-            std::optional<double> b;
-            if (r % 2 == 0) {
-                s = round(serviceClient, echo, first->body);
-                b = round(bareClient, echo, first->body);
-            } else {
-                b = round(bareClient, echo, first->body);
-                s = round(serviceClient, echo, first->body);
-            }
-            if (!s || !b) {
-                std::fprintf(stderr, "echo_program_bench: an answer was wrong or missing\n");
-                return 1;
-            }
-            rounds.measured.push_back(*s);
-            rounds.baseline.push_back(*b);
-        }
-        reportRun("echo service/bare", run, rounds, "us");
-        runs.push_back(std::move(rounds));
+    const auto body = first->body;
+    const bool done = interleavedRuns(
+        "echo service/bare", kRuns, kRounds, bare.port(),
+        [&](testing_support::TlsClient& client) { return round(client, echo, body); },
+        [&](testing_support::TlsClient& client) { return round(client, echo, body); });
+    if (!done) {
+        std::fprintf(stderr, "echo_program_bench: an answer was wrong or missing\n");
+        return 1;
     }
-    reportSummary("echo service/bare", runs, "us");
     return 0;
 }

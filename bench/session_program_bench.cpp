@@ -111,32 +111,16 @@ int main(int argc, char** argv) {
     }
     Baseline baseline{service.installedAdapter(), service.root() / "Baseline"};
 
-    std::vector<RoundPair> runs;
-    for (int run = 1; run <= kRuns; ++run) {
-        testing_support::TlsClient serviceClient(kServicePort);
-        testing_support::TlsClient bareClient(bare.port());
-        RoundPair rounds;
-        for (int r = 0; r < kRounds; ++r) {
-            std::optional<double> s;
-            std::optional<double> b;
-            if (r % 2 == 0) {
-                s = serviceRound(serviceClient, opening);
-                b = baselineRound(baseline, bareClient, opening, firstBody);
-            } else {
-                b = baselineRound(baseline, bareClient, opening, firstBody);
-                s = serviceRound(serviceClient, opening);
-            }
-            if (!s || !b) {
-                std::fprintf(stderr, "session_program_bench: a step failed\n");
-                return 1;
-            }
-            rounds.measured.push_back(*s);
-            rounds.baseline.push_back(*b);
-        }
-        reportRun("new session service/raw", run, rounds, "us");
-        runs.push_back(std::move(rounds));
+    const bool done = interleavedRuns(
+        "new session service/raw", kRuns, kRounds, bare.port(),
+        [&](testing_support::TlsClient& client) { return serviceRound(client, opening); },
+        [&](testing_support::TlsClient& client) {
+            return baselineRound(baseline, client, opening, firstBody);
+        });
+    if (!done) {
+        std::fprintf(stderr, "session_program_bench: a step failed\n");
+        return 1;
     }
-    reportSummary("new session service/raw", runs, "us");
     std::printf("adapter copies left in the service's Tempfile: %d (32 expected)\n",
                 copiesIn(service.root() / "ProgramData" / "VondelCorvantix" / "Tempfile"));
     return 0;
