@@ -6,6 +6,7 @@
 #include "control/VondelTaveloInterface.h"
 #include "platform/com/ComServer.h"
 #include "platform/text/TextCodec.h"
+#include "tests/support/ComText.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -110,10 +111,7 @@ Scripted scripted(std::string_view method) {
     return result;
 }
 
-BSTR bstr(std::string_view utf8) {
-    const std::u16string wide = platform::utf8ToUtf16(utf8);
-    return SysAllocStringLen(wide.data(), static_cast<std::uint32_t>(wide.size()));
-}
+using testing_support::bstr;
 
 HRESULT fill(const Scripted& s, std::int32_t* out) {
     *out = static_cast<std::int32_t>(std::strtol(s.value.c_str(), nullptr, 10));
@@ -126,27 +124,8 @@ HRESULT fill(const Scripted& s, BSTR* out) {
 }
 
 HRESULT fill(const Scripted& s, VARIANT* out) {
-    const std::vector<std::string> names =
-        s.value.empty() ? std::vector<std::string>{} : splitString(s.value, ";");
-    SAFEARRAY* list =
-        SafeArrayCreateVector(VT_VARIANT, 0, static_cast<std::uint32_t>(names.size()));
-    if (list == nullptr) {
-        return E_OUTOFMEMORY;
-    }
-    std::int32_t index = 0;
-    for (const auto& name : names) {
-        VARIANT element;
-        VariantInit(&element);
-        element.vt = VT_BSTR;
-        element.bstrVal = bstr(name);
-        SafeArrayPutElement(list, &index, &element);
-        VariantClear(&element);
-        ++index;
-    }
-    VariantInit(out);
-    out->vt = VT_ARRAY | VT_VARIANT;
-    out->parray = list;
-    return S_OK;
+    return testing_support::textListVariant(
+        s.value.empty() ? std::vector<std::string>{} : splitString(s.value, ";"), out);
 }
 
 class FakeControl : public IVondelTaveloATL {

@@ -6,6 +6,7 @@
 #include "tests/support/Sandbox.h"
 
 #include "platform/text/TextCodec.h"
+#include "tests/support/ComText.h"
 
 #include <gtest/gtest.h>
 
@@ -15,15 +16,8 @@ namespace {
 
 using fake_tavelo::Call;
 
-BSTR bstr(std::string_view utf8) {
-    const std::u16string wide = platform::utf8ToUtf16(utf8);
-    return SysAllocStringLen(wide.data(), static_cast<std::uint32_t>(wide.size()));
-}
-
-std::string utf8(BSTR text) {
-    return text == nullptr ? "(null)"
-                           : platform::utf16ToUtf8(std::u16string_view(text, SysStringLen(text)));
-}
+using testing_support::bstr;
+using testing_support::utf8;
 
 class FakeTaveloControl : public ::testing::Test {
 protected:

@@ -2,6 +2,7 @@
 #include "platform/registry/Registry.h"
 #include "platform/text/TextCodec.h"
 #include "tests/com/TestServer.h"
+#include "tests/support/ComText.h"
 #include "tests/support/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -11,15 +12,8 @@
 
 namespace {
 
-BSTR bstr(std::string_view utf8) {
-    const std::u16string wide = platform::utf8ToUtf16(utf8);
-    return SysAllocStringLen(wide.data(), static_cast<std::uint32_t>(wide.size()));
-}
-
-std::string utf8(BSTR text) {
-    return text == nullptr ? "(null)"
-                           : platform::utf16ToUtf8(std::u16string_view(text, SysStringLen(text)));
-}
+using testing_support::bstr;
+using testing_support::utf8;
 
 // Runs one of the server's registration entry points, as a set-up program does.
 HRESULT runServerEntry(const char* name) {

@@ -5,15 +5,16 @@
 #include "platform/com/ComServer.h"
 #include "platform/text/TextCodec.h"
 #include "tests/com/TestServer.h"
+#include "tests/support/ComText.h"
 
 #include <string>
 
 namespace {
 
+using testing_support::bstr;
+
 std::string text(BSTR value) {
-    return value == nullptr
-               ? "(null)"
-               : platform::utf16ToUtf8(std::u16string_view(value, SysStringLen(value)));
+    return testing_support::utf8(value);
 }
 std::string text(std::int32_t value) {
     return std::to_string(value);
@@ -24,11 +25,6 @@ std::string joined(Args... args) {
     std::string out;
     ((out += (out.empty() ? "" : "|") + text(args)), ...);
     return out;
-}
-
-BSTR bstr(std::string_view utf8) {
-    const std::u16string wide = platform::utf8ToUtf16(utf8);
-    return SysAllocStringLen(wide.data(), static_cast<std::uint32_t>(wide.size()));
 }
 
 class TestControl : public IVondelTaveloATL, public ITestCallLog {
@@ -100,24 +96,7 @@ public:
         if (rtns == nullptr) {
             return E_POINTER;
         }
-        SAFEARRAY* names = SafeArrayCreateVector(VT_VARIANT, 0, 2);
-        if (names == nullptr) {
-            return E_OUTOFMEMORY;
-        }
-        std::int32_t index = 0;
-        for (const char* name : {"A", "B"}) {
-            VARIANT element;
-            VariantInit(&element);
-            element.vt = VT_BSTR;
-            element.bstrVal = bstr(name);
-            SafeArrayPutElement(names, &index, &element);
-            VariantClear(&element);
-            ++index;
-        }
-        VariantInit(rtns);
-        rtns->vt = VT_ARRAY | VT_VARIANT;
-        rtns->parray = names;
-        return S_OK;
+        return testing_support::textListVariant({"A", "B"}, rtns);
     }
     HRESULT ChangePIN(BSTR oldPIN, BSTR newPIN, std::int32_t* ReturnVal) override {
         return number(16, ReturnVal, oldPIN, newPIN);
