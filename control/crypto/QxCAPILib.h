@@ -1,0 +1,158 @@
+#pragma once
+
+// The core of the control's crypto library: zero-filled memory, the
+// length-and-data record QxBlob and its output rule, typed handles, the
+// provider, the result codes and the error lines written to the control log.
+// The library takes no locks of its own; its lazily filled state is safe to
+// reach from the control's threads.
+
+#include "platform/cryptoapi/CryptoApi.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- Result codes ----------------------------------------------------------
+
+inline constexpr int kQxOk = 0;
+// A platform call failed, or an internal state is wrong; also what an
+// operation answers that a type-table row does not provide.
+inline constexpr int kQxFailed = 5001;
+// Memory could not be allocated, or an empty hex text.
+inline constexpr int kQxNoMemory = 5002;
+// The caller's buffer is too small; the needed size has been stored.
+inline constexpr int kQxBufferTooSmall = 5003;
+// Cipher number 3.
+inline constexpr int kQxUnsupported = 5004;
+// Null where a value is needed, unknown algorithm, hash or mode, wrong key,
+// IV or digest length, data too long for the key.
+inline constexpr int kQxBadArgument = 5005;
+inline constexpr int kQxWrongHandleType = 5006;
+inline constexpr int kQxBadBase64 = 5008;
+inline constexpr int kQxBadHex = 5009;
+inline constexpr int kQxBadSignature = 5036;
+inline constexpr int kQxBadCertificate = 5040;
+inline constexpr int kQxBadPkcs7 = 5042;
+inline constexpr int kQxBadKey = 5043;
+// PEM armour missing or malformed, a type name over 110 characters, or DER
+// that cannot be turned into an object.
+inline constexpr int kQxBadArmour = 5045;
+inline constexpr int kQxSignRefused = 5061;
+inline constexpr int kQxVerifyRefused = 5062;
+inline constexpr int kQxEncryptFailed = 5063;
+inline constexpr int kQxDecryptFailed = 5064;
+inline constexpr int kQxHashNotSupported = 5067;
+inline constexpr int kQxCancelled = 5070;
+inline constexpr int kQxWrongPin = 5071;
+inline constexpr int kQxPinBlocked = 5072;
+inline constexpr int kQxNoProvider = 5203;
+inline constexpr int kQxKeySizeWrongPin = 5909;
+
+// ---- Memory and the output record --------------------------------------------
+
+struct QxBlob {
+    std::uint32_t cbData;
+    std::uint8_t* pbData;
+};
+
+// Zero-filled; null when it cannot be allocated.
+void* qxxCAPIMalloc(std::size_t size);
+// Null is ignored.
+void qxxCAPIFree(void* memory);
+// Frees the data if set, then zeroes pointer and count.
+void qxxCAPIFreeData(QxBlob* blob);
+// Reverses the bytes in place: between ASN.1's big-endian order and the
+// little-endian order of key blobs.
+void qxxCAPIReverseBytes(QxBlob* blob);
+
+// The output rule: with out->pbData null, allocates size + extra zero bytes
+// (5002 when it cannot); with it set, out->cbData is the capacity and a
+// capacity below size gives 5003 with size stored in out->cbData. On 0,
+// out->pbData has room for size bytes (and the extra ones when allocated).
+// allocated tells the caller whether to free on a later failure.
+int qxxCAPIPrepareOutput(QxBlob* out, std::size_t size, std::size_t extra, bool* allocated);
+
+// ---- Handles ---------------------------------------------------------------
+
+inline constexpr std::uint32_t kQxHandleCertificate = 1;
+inline constexpr std::uint32_t kQxHandlePkcs7 = 4;
+inline constexpr std::uint32_t kQxHandleSignerInfo = 5;
+inline constexpr std::uint32_t kQxHandlePrivateKey = 6;
+inline constexpr std::uint32_t kQxHandlePublicKey = 7;
+inline constexpr std::uint32_t kQxHandleStoreList = 8;
+inline constexpr std::uint32_t kQxHandleHash = 9;
+inline constexpr std::uint32_t kQxHandleSymKey = 10;
+inline constexpr std::uint32_t kQxHandleHmac = 14;
+
+struct QxCAPIHandle;
+
+// A row of the PEM type table: what made a handle and how it is released.
+struct QxCAPIASN1Method {
+    const char* name;
+    std::uint32_t handleType;
+    // Releases the object and the handle record.
+    void (*freeHandle)(QxCAPIHandle* handle);
+};
+
+struct QxCAPIHandle {
+    std::uint32_t type;
+    void* object;
+    const QxCAPIASN1Method* row;
+    std::uintptr_t extra;
+};
+
+// The objects behind handle types 9, 10 and 14.
+struct QxHashObject {
+    capi::HCRYPTPROV provider;
+    capi::HCRYPTHASH hash;
+};
+
+struct QxHmacObject {
+    capi::HCRYPTPROV provider;
+    capi::HCRYPTHASH inner;
+    capi::HCRYPTHASH outer;
+    std::uint32_t blockLength;
+    std::uint32_t digestLength;
+};
+
+struct QxSymKeyObject {
+    capi::HCRYPTPROV provider;
+    capi::HCRYPTKEY key;
+    std::uint32_t blockLength;
+    std::uint32_t ivLength;
+    std::uint8_t iv[32];
+    std::uint8_t heldBack[32];
+    std::uint32_t heldBackCount;
+};
+
+// 0, or 5002 with nothing stored.
+int qxxCAPICreateHandle(QxCAPIHandle** out, std::uint32_t type, void* object,
+                        const QxCAPIASN1Method* row, std::uintptr_t extra);
+// Null is ignored. A handle with a row goes through the row's free function;
+// otherwise its object is released by type (key material wiped), then the
+// record is freed.
+void qxxCAPIFreeHandle(QxCAPIHandle* handle);
+
+// ---- Providers -------------------------------------------------------------
+
+// container null: the default container, whose provider is cached for the
+// life of the process. providerName, when given and pointing to a name, asks
+// for that provider; pointing to null, it receives a copy of the chosen
+// provider's name (freed with qxxCAPIFree). 0 when none can be acquired.
+capi::HCRYPTPROV QxCAPI_AcquireContext(const char16_t* container, int create,
+                                       char16_t** providerName);
+capi::HCRYPTPROV QxCAPI_GetContext(const char16_t* container, int create);
+// Releases it unless it is 0 or the cached default provider.
+void QxCAPI_ReleaseContext(capi::HCRYPTPROV provider);
+// 0; -1, -2, -3 when the descriptor, the DACL or the provider refuse.
+int qxxCAPISetNullDacl(capi::HCRYPTPROV provider);
+
+// ---- Error lines -----------------------------------------------------------
+
+// "%s:%d:\n%s:%s" with "malloc NULL", at ERROR level.
+void qxxCAPILogMalloc(const char* module, int line, const char* function);
+// "%s:%d:\n%s:%s:%x" with the platform function and GetLastError.
+void qxxCAPILogCall(const char* module, int line, const char* function,
+                    const char* platformFunction);
+// The plain-key import's form, "%s:%d:\n%s:%X".
+void qxxCAPILogSymKey(const char* module, int line, const char* platformFunction,
+                      capi::Dword error);
