@@ -14,8 +14,6 @@ constexpr std::size_t kHeaderSize = 8;
 constexpr std::size_t kRsaPubKeySize = 12;
 constexpr Dword kMagicPublic = 0x31415352;  // "RSA1"
 constexpr Dword kMagicPrivate = 0x32415352; // "RSA2"
-constexpr Dword kMinRsaBits = 384;
-constexpr Dword kMaxRsaBits = 16384;
 // PKCS #1 v1.5 type 2: 00 02, at least eight nonzero bytes, 00, the key.
 constexpr std::size_t kMinPadding = 8;
 constexpr std::size_t kPaddingOverhead = 3 + kMinPadding;
@@ -244,6 +242,38 @@ Dword buildSimpleBlob(const Key& key, const Key* exchange, SecureBytes& blob) {
     return 0;
 }
 
+// A PUBLICKEYBLOB, or with withPrivate a PRIVATEKEYBLOB, of the key.
+Dword buildRsaBlob(const Key& key, bool withPrivate, SecureBytes& blob) {
+    if (key.rsa == nullptr || (withPrivate && !key.rsa->hasPrivate)) {
+        return NTE_BAD_KEY;
+    }
+    const RsaKey& rsa = *key.rsa;
+    if (withPrivate && !rsa.exportable) {
+        return NTE_BAD_KEY_STATE;
+    }
+    if (mpz_sizeinbase(rsa.e.get(), 2) > 32) {
+        return NTE_BAD_KEY;
+    }
+    const RsaLayout layout = rsaLayout(rsa.bits, withPrivate);
+    blob.assign(layout.total, 0);
+    writeHeader(blob.data(), withPrivate ? PRIVATEKEYBLOB : PUBLICKEYBLOB, rsa.algorithm);
+    std::uint8_t* at = blob.data() + kHeaderSize;
+    storeLe32(at, withPrivate ? kMagicPrivate : kMagicPublic);
+    storeLe32(at + 4, rsa.bits);
+    storeLe32(at + 8, static_cast<Dword>(mpz_get_ui(rsa.e.get())));
+    at += kRsaPubKeySize;
+    bool fits = writeLe(rsa.n, at, layout.modulus);
+    at += layout.modulus;
+    if (withPrivate) {
+        for (const Mpz* part : {&rsa.p, &rsa.q, &rsa.dp, &rsa.dq, &rsa.qinv}) {
+            fits = fits && writeLe(*part, at, layout.half);
+            at += layout.half;
+        }
+        fits = fits && writeLe(rsa.d, at, layout.modulus);
+    }
+    return fits ? 0 : NTE_BAD_KEY;
+}
+
 } // namespace
 
 Bool CryptExportKey(HCRYPTKEY key, HCRYPTKEY exportKey, Dword blobType, Dword flags,
@@ -269,6 +299,13 @@ Bool CryptExportKey(HCRYPTKEY key, HCRYPTKEY exportKey, Dword blobType, Dword fl
     switch (blobType) {
     case SIMPLEBLOB:
         error = buildSimpleBlob(*object, keyTable().find(exportKey), blob);
+        break;
+    case PUBLICKEYBLOB:
+        error = buildRsaBlob(*object, false, blob);
+        break;
+    case PRIVATEKEYBLOB:
+        // Private blobs leave unencrypted or not at all.
+        error = exportKey != 0 ? NTE_BAD_KEY : buildRsaBlob(*object, true, blob);
         break;
     default:
         error = NTE_BAD_TYPE;

@@ -39,6 +39,7 @@ std::uintptr_t addRsaHandle(std::shared_ptr<RsaKey> rsa) {
 namespace {
 
 constexpr Dword kKeyFlags = CRYPT_EXPORTABLE | CRYPT_NO_SALT;
+constexpr Dword kDefaultRsaBits = 1024;
 
 // The key body length for a length in bits from CryptGenKey's upper flag
 // bits (0: the algorithm's default); 0 when the algorithm has no such length.
@@ -109,11 +110,12 @@ bool findOpenHash(HCRYPTHASH hash, Hash** found) {
 } // namespace
 
 Bool CryptGenKey(HCRYPTPROV prov, AlgId algorithm, Dword flags, HCRYPTKEY* key) {
-    const auto lock = lockCall();
+    auto lock = lockCall();
     if (injectedFailure("CryptGenKey")) {
         return kFalse;
     }
-    if (providerTable().find(prov) == nullptr) {
+    const Provider* const provider = providerTable().find(prov);
+    if (provider == nullptr) {
         return fail(NTE_BAD_UID);
     }
     if (key == nullptr) {
@@ -122,6 +124,26 @@ Bool CryptGenKey(HCRYPTPROV prov, AlgId algorithm, Dword flags, HCRYPTKEY* key) 
     const Dword bits = flags >> 16;
     if ((flags & 0xFFFF & ~kKeyFlags) != 0) {
         return fail(NTE_BAD_FLAGS);
+    }
+    if (const int slot = slotOf(algorithm); slot >= 0) {
+        const Dword rsaBits = bits == 0 ? kDefaultRsaBits : bits;
+        if (rsaBits < kMinRsaBits || rsaBits > kMaxRsaBits || rsaBits % 16 != 0) {
+            return fail(NTE_BAD_FLAGS);
+        }
+        auto rsa = std::make_shared<RsaKey>();
+        rsa->algorithm = slot == 0 ? CALG_RSA_KEYX : CALG_RSA_SIGN;
+        rsa->exportable = (flags & CRYPT_EXPORTABLE) != 0;
+        const std::shared_ptr<Container> container = provider->container;
+        // Finding primes takes long; other threads go on meanwhile.
+        lock.unlock();
+        const bool made = rsaGenerate(*rsa, rsaBits);
+        lock.lock();
+        if (!made) {
+            return fail(NTE_FAIL);
+        }
+        container->slots[static_cast<std::size_t>(slot)] = rsa;
+        *key = addRsaHandle(std::move(rsa));
+        return kTrue;
     }
     if (!SymmetricKey::isSymmetric(algorithm)) {
         return fail(NTE_BAD_ALGID);

@@ -26,6 +26,10 @@ private:
 // Zeroes every allocated limb of a number (not only the used ones).
 void wipeMpz(mpz_ptr value);
 
+// Modulus lengths a key blob or CryptGenKey may name.
+inline constexpr Dword kMinRsaBits = 384;
+inline constexpr Dword kMaxRsaBits = 16384;
+
 struct RsaKey {
     AlgId algorithm = CALG_RSA_KEYX;
     // The modulus length the key blobs use.

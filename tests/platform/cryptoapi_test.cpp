@@ -1282,6 +1282,8 @@ TEST_F(SymmetricKeys, SimpleBlobExport) {
         {"RSA key as SIMPLEBLOB", exchange_, exchange_, SIMPLEBLOB, 0, NTE_BAD_KEY},
         {"unknown blob type", exportable, exchange_, 3, 0, NTE_BAD_TYPE},
         {"flags", exportable, exchange_, SIMPLEBLOB, 0x40, NTE_BAD_FLAGS},
+        {"symmetric key as public blob", exportable, 0, PUBLICKEYBLOB, 0, NTE_BAD_KEY},
+        {"symmetric key as private blob", exportable, 0, PRIVATEKEYBLOB, 0, NTE_BAD_KEY},
     };
     for (const Row& row : rows) {
         Bytes out(80, kCanary);
@@ -1390,6 +1392,348 @@ TEST_F(SymmetricKeys, MalformedSimpleBlobs) {
     ASSERT_EQ(CryptImportKey(verify_.get(), good.data(), 76, exchange_, 0, &handle), kTrue);
     keys_.push_back(handle);
     EXPECT_EQ(keyParam(handle, KP_ALGID), CALG_AES_128);
+}
+
+// ---- RSA key pairs ---------------------------------------------------------
+
+Bytes exportBlob(HCRYPTKEY key, Dword type, HCRYPTKEY exportKey = 0) {
+    Dword length = 0;
+    EXPECT_EQ(CryptExportKey(key, exportKey, type, 0, nullptr, &length), kTrue)
+        << std::hex << GetLastError();
+    Bytes blob(length);
+    EXPECT_EQ(CryptExportKey(key, exportKey, type, 0, blob.data(), &length), kTrue);
+    blob.resize(length);
+    return blob;
+}
+
+HCRYPTKEY importBlob(HCRYPTPROV prov, const Bytes& blob, HCRYPTKEY importKey = 0, Dword flags = 0) {
+    HCRYPTKEY key = 0;
+    EXPECT_EQ(
+        CryptImportKey(prov, blob.data(), static_cast<Dword>(blob.size()), importKey, flags, &key),
+        kTrue)
+        << std::hex << GetLastError();
+    return key;
+}
+
+// A container made for the test and deleted after it.
+class Keyset {
+public:
+    explicit Keyset(const char16_t* name, Dword flags = 0) : name_(name), flags_(flags) {
+        CryptAcquireContextW(&handle_, name_, nullptr, PROV_RSA_AES, CRYPT_DELETEKEYSET | flags_);
+        EXPECT_EQ(
+            CryptAcquireContextW(&handle_, name_, nullptr, PROV_RSA_AES, CRYPT_NEWKEYSET | flags_),
+            kTrue);
+    }
+    ~Keyset() {
+        CryptReleaseContext(handle_, 0);
+        HCRYPTPROV gone = 0;
+        CryptAcquireContextW(&gone, name_, nullptr, PROV_RSA_AES, CRYPT_DELETEKEYSET | flags_);
+    }
+    Keyset(const Keyset&) = delete;
+    Keyset& operator=(const Keyset&) = delete;
+    HCRYPTPROV get() const { return handle_; }
+
+private:
+    const char16_t* name_;
+    Dword flags_;
+    HCRYPTPROV handle_ = 0;
+};
+
+TEST_F(CryptoApi, GeneratedPairsLiveInTheirContainerSlot) {
+    Keyset keyset(u"slots-test");
+    HCRYPTKEY key = 0;
+    EXPECT_EQ(CryptGetUserKey(keyset.get(), AT_KEYEXCHANGE, &key), kFalse);
+    EXPECT_EQ(GetLastError(), NTE_NO_KEY);
+    ASSERT_EQ(CryptGenKey(keyset.get(), AT_KEYEXCHANGE, 512u << 16, &key), kTrue);
+    EXPECT_EQ(keyParam(key, KP_ALGID), CALG_RSA_KEYX);
+    EXPECT_EQ(keyParam(key, KP_KEYLEN), 512u);
+    const Bytes publicBlob = exportBlob(key, PUBLICKEYBLOB);
+    // The handle goes; the key stays in the container, seen from every handle.
+    EXPECT_EQ(CryptDestroyKey(key), kTrue);
+    HCRYPTPROV other = 0;
+    ASSERT_EQ(CryptAcquireContextW(&other, u"slots-test", nullptr, PROV_RSA_AES, 0), kTrue);
+    HCRYPTKEY stored = 0;
+    ASSERT_EQ(CryptGetUserKey(other, AT_KEYEXCHANGE, &stored), kTrue);
+    EXPECT_EQ(exportBlob(stored, PUBLICKEYBLOB), publicBlob);
+    EXPECT_EQ(CryptGetUserKey(other, AT_SIGNATURE, &key), kFalse);
+    EXPECT_EQ(GetLastError(), NTE_NO_KEY);
+    EXPECT_EQ(CryptGetUserKey(other, 3, &key), kFalse);
+    EXPECT_EQ(GetLastError(), NTE_BAD_KEY);
+
+    // CALG_RSA_SIGN fills the other slot; the exchange key is untouched.
+    HCRYPTKEY signature = 0;
+    ASSERT_EQ(CryptGenKey(other, CALG_RSA_SIGN, 512u << 16, &signature), kTrue);
+    ASSERT_EQ(CryptGetUserKey(keyset.get(), AT_SIGNATURE, &key), kTrue);
+    EXPECT_EQ(keyParam(key, KP_ALGID), CALG_RSA_SIGN);
+    EXPECT_EQ(exportBlob(key, PUBLICKEYBLOB), exportBlob(signature, PUBLICKEYBLOB));
+    EXPECT_NE(exportBlob(key, PUBLICKEYBLOB), publicBlob);
+    CryptDestroyKey(key);
+    CryptDestroyKey(signature);
+    CryptDestroyKey(stored);
+    ASSERT_EQ(CryptGetUserKey(keyset.get(), AT_KEYEXCHANGE, &key), kTrue);
+    EXPECT_EQ(exportBlob(key, PUBLICKEYBLOB), publicBlob);
+    CryptDestroyKey(key);
+    CryptReleaseContext(other, 0);
+
+    // The machine keyset of the same name is another container.
+    Keyset machine(u"slots-test", CRYPT_MACHINE_KEYSET);
+    EXPECT_EQ(CryptGetUserKey(machine.get(), AT_KEYEXCHANGE, &key), kFalse);
+    EXPECT_EQ(GetLastError(), NTE_NO_KEY);
+}
+
+TEST_F(CryptoApi, VerifyContextKeepsItsOwnKeys) {
+    HCRYPTKEY key = 0;
+    ASSERT_EQ(CryptGenKey(verify_.get(), AT_SIGNATURE, 512u << 16, &key), kTrue);
+    HCRYPTKEY again = 0;
+    ASSERT_EQ(CryptGetUserKey(verify_.get(), AT_SIGNATURE, &again), kTrue);
+    EXPECT_EQ(exportBlob(again, PUBLICKEYBLOB), exportBlob(key, PUBLICKEYBLOB));
+    Provider other;
+    EXPECT_EQ(CryptGetUserKey(other.get(), AT_SIGNATURE, &again), kFalse);
+    EXPECT_EQ(GetLastError(), NTE_NO_KEY);
+}
+
+TEST_F(CryptoApi, ConcurrentGenerationIntoOneContainer) {
+    Keyset keyset(u"concurrent");
+    std::vector<Bytes> made(3);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < made.size(); ++t) {
+        threads.emplace_back([&, t] {
+            HCRYPTKEY key = 0;
+            if (CryptGenKey(keyset.get(), AT_KEYEXCHANGE, 512u << 16, &key) == kTrue) {
+                made[t] = exportBlob(key, PUBLICKEYBLOB);
+                CryptDestroyKey(key);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    HCRYPTKEY stored = 0;
+    ASSERT_EQ(CryptGetUserKey(keyset.get(), AT_KEYEXCHANGE, &stored), kTrue);
+    const Bytes kept = exportBlob(stored, PUBLICKEYBLOB);
+    EXPECT_EQ(kept.size(), 84u);
+    EXPECT_NE(std::find(made.begin(), made.end(), kept), made.end());
+    CryptDestroyKey(stored);
+}
+
+TEST_F(CryptoApi, RsaModulusLengthFromFlags) {
+    struct Row {
+        Dword bits;
+        Dword expected; // 0: refused with NTE_BAD_FLAGS
+    } const rows[] = {{0, 1024}, {512, 512}, {768, 768}, {520, 0}, {256, 0}, {0x8000, 0}};
+    for (const Row& row : rows) {
+        HCRYPTKEY key = 0;
+        const Bool ok = CryptGenKey(verify_.get(), AT_KEYEXCHANGE, row.bits << 16, &key);
+        if (row.expected == 0) {
+            EXPECT_EQ(ok, kFalse) << row.bits;
+            EXPECT_EQ(GetLastError(), NTE_BAD_FLAGS) << row.bits;
+            continue;
+        }
+        ASSERT_EQ(ok, kTrue) << row.bits;
+        EXPECT_EQ(keyParam(key, KP_KEYLEN), row.expected);
+        const Bytes blob = exportBlob(key, PUBLICKEYBLOB);
+        ASSERT_EQ(blob.size(), 20 + row.expected / 8);
+        EXPECT_GE(blob.back(), 0x80) << "the modulus has all its bits";
+        CryptDestroyKey(key);
+    }
+}
+
+// Reads the numbers of a PRIVATEKEYBLOB and checks they make one RSA key.
+void expectConsistentPrivateBlob(const Bytes& blob, Dword bits) {
+    ASSERT_EQ(blob.size(), 20 + bits / 8 * 2 + bits / 16 * 5);
+    EXPECT_EQ(Bytes(blob.begin() + 8, blob.begin() + 12), bytesOf("RSA2"));
+    const auto read = [&](mpz_t out, std::size_t at, std::size_t width) {
+        mpz_import(out, width, -1, 1, 0, 0, blob.data() + at);
+    };
+    mpz_t n, e, p, q, dp, dq, qinv, d, t;
+    mpz_inits(n, e, p, q, dp, dq, qinv, d, t, nullptr);
+    mpz_set_ui(e, blob[16] | blob[17] << 8 | blob[18] << 16 | static_cast<Dword>(blob[19]) << 24);
+    const std::size_t m = bits / 8;
+    const std::size_t h = bits / 16;
+    read(n, 20, m);
+    read(p, 20 + m, h);
+    read(q, 20 + m + h, h);
+    read(dp, 20 + m + 2 * h, h);
+    read(dq, 20 + m + 3 * h, h);
+    read(qinv, 20 + m + 4 * h, h);
+    read(d, 20 + m + 5 * h, m);
+    mpz_mul(t, p, q);
+    EXPECT_EQ(mpz_cmp(t, n), 0) << "n = p q";
+    mpz_sub_ui(t, p, 1);
+    mpz_mod(t, d, t);
+    EXPECT_EQ(mpz_cmp(t, dp), 0) << "d mod p-1";
+    mpz_sub_ui(t, q, 1);
+    mpz_mod(t, d, t);
+    EXPECT_EQ(mpz_cmp(t, dq), 0) << "d mod q-1";
+    mpz_mul(t, qinv, q);
+    mpz_mod(t, t, p);
+    EXPECT_EQ(mpz_cmp_ui(t, 1), 0) << "q^-1 mod p";
+    mpz_mul(t, d, e);
+    mpz_sub_ui(q, q, 1);
+    mpz_mod(q, t, q);
+    EXPECT_EQ(mpz_cmp_ui(q, 1), 0) << "d e = 1 mod q-1";
+    mpz_clears(n, e, p, q, dp, dq, qinv, d, t, nullptr);
+}
+
+TEST_F(CryptoApi, PrivateBlobRoundTrip) {
+    HCRYPTKEY key = 0;
+    ASSERT_EQ(CryptGenKey(verify_.get(), AT_KEYEXCHANGE, 512u << 16 | CRYPT_EXPORTABLE, &key),
+              kTrue);
+    const Bytes privateBlob = checkOutputRule(
+        [&](std::uint8_t* d, Dword* l) { return CryptExportKey(key, 0, PRIVATEKEYBLOB, 0, d, l); },
+        308);
+    EXPECT_EQ(Bytes(privateBlob.begin(), privateBlob.begin() + 8),
+              (Bytes{PRIVATEKEYBLOB, 2, 0, 0, 0x00, 0xA4, 0, 0}));
+    EXPECT_EQ(Bytes(privateBlob.begin() + 12, privateBlob.begin() + 20),
+              (Bytes{0x00, 0x02, 0, 0, 0x01, 0x00, 0x01, 0x00}));
+    expectConsistentPrivateBlob(privateBlob, 512);
+    const Bytes publicBlob = checkOutputRule(
+        [&](std::uint8_t* d, Dword* l) { return CryptExportKey(key, 0, PUBLICKEYBLOB, 0, d, l); },
+        84);
+    EXPECT_EQ(Bytes(publicBlob.begin(), publicBlob.begin() + 12),
+              (Bytes{PUBLICKEYBLOB, 2, 0, 0, 0x00, 0xA4, 0, 0, 'R', 'S', 'A', '1'}));
+    EXPECT_EQ(Bytes(publicBlob.begin() + 20, publicBlob.end()),
+              Bytes(privateBlob.begin() + 20, privateBlob.begin() + 84));
+
+    // Imported elsewhere it is the same key: same blobs, and it opens what
+    // was sealed under the original's public half.
+    Keyset keyset(u"round-trip");
+    const HCRYPTKEY copy = importBlob(keyset.get(), privateBlob, 0, CRYPT_EXPORTABLE);
+    EXPECT_EQ(exportBlob(copy, PUBLICKEYBLOB), publicBlob);
+    EXPECT_EQ(exportBlob(copy, PRIVATEKEYBLOB), privateBlob);
+    HCRYPTKEY slot = 0;
+    ASSERT_EQ(CryptGetUserKey(keyset.get(), AT_KEYEXCHANGE, &slot), kTrue);
+    EXPECT_EQ(exportBlob(slot, PUBLICKEYBLOB), publicBlob);
+
+    HCRYPTKEY aes = 0;
+    ASSERT_EQ(CryptGenKey(verify_.get(), CALG_AES_256, CRYPT_EXPORTABLE, &aes), kTrue);
+    const Bytes wrapped = exportBlob(aes, SIMPLEBLOB, key);
+    ASSERT_EQ(wrapped.size(), 76u);
+    const HCRYPTKEY opened = importBlob(keyset.get(), wrapped, copy);
+    const Bytes plain = bytesOf("a message for both ends of the exchange");
+    EXPECT_EQ(encrypt(opened, plain, true), encrypt(aes, plain, true));
+
+    // Without CRYPT_EXPORTABLE the private half stays in.
+    const HCRYPTKEY locked = importBlob(keyset.get(), privateBlob);
+    Dword length = 0;
+    EXPECT_EQ(CryptExportKey(locked, 0, PRIVATEKEYBLOB, 0, nullptr, &length), kFalse);
+    EXPECT_EQ(GetLastError(), NTE_BAD_KEY_STATE);
+    EXPECT_EQ(exportBlob(locked, PUBLICKEYBLOB), publicBlob);
+    EXPECT_EQ(CryptExportKey(key, aes, PRIVATEKEYBLOB, 0, nullptr, &length), kFalse);
+    EXPECT_EQ(GetLastError(), NTE_BAD_KEY);
+    for (const HCRYPTKEY each : {key, copy, slot, aes, opened, locked}) {
+        EXPECT_EQ(CryptDestroyKey(each), kTrue);
+    }
+}
+
+TEST_F(CryptoApi, SimpleBlobExchangeWithGeneratedKeys) {
+    // The receiver's exchange pair never leaves its container; the sender
+    // has only its public blob.
+    Keyset receiver(u"receiver");
+    HCRYPTKEY exchange = 0;
+    ASSERT_EQ(CryptGenKey(receiver.get(), AT_KEYEXCHANGE, 0, &exchange), kTrue);
+    const Bytes publicBlob = exportBlob(exchange, PUBLICKEYBLOB);
+    ASSERT_EQ(publicBlob.size(), 148u);
+    Provider sender;
+    const HCRYPTKEY receiverPublic = importBlob(sender.get(), publicBlob);
+    EXPECT_EQ(keyParam(receiverPublic, KP_KEYLEN), 1024u);
+    const Dword rows[] = {CALG_DES,     CALG_3DES_112, CALG_3DES,   CALG_RC4,
+                          CALG_AES_128, CALG_AES_192,  CALG_AES_256};
+    for (const AlgId algorithm : rows) {
+        HCRYPTKEY session = 0;
+        ASSERT_EQ(CryptGenKey(sender.get(), algorithm, CRYPT_EXPORTABLE, &session), kTrue);
+        const Bytes blob = exportBlob(session, SIMPLEBLOB, receiverPublic);
+        ASSERT_EQ(blob.size(), 140u);
+        HCRYPTKEY unusable = 0;
+        EXPECT_EQ(CryptImportKey(sender.get(), blob.data(), 140, receiverPublic, 0, &unusable),
+                  kFalse)
+            << "a public key cannot open it";
+        EXPECT_EQ(GetLastError(), NTE_BAD_KEY);
+        HCRYPTKEY stored = 0;
+        ASSERT_EQ(CryptGetUserKey(receiver.get(), AT_KEYEXCHANGE, &stored), kTrue);
+        const HCRYPTKEY received = importBlob(receiver.get(), blob, stored);
+        const Bytes plain = patternBytes(50, static_cast<std::uint8_t>(algorithm));
+        const Bytes sealed = encrypt(session, plain, true);
+        EXPECT_EQ(decrypt(received, sealed, true), plain) << std::hex << algorithm;
+        for (const HCRYPTKEY each : {session, stored, received}) {
+            CryptDestroyKey(each);
+        }
+    }
+    CryptDestroyKey(receiverPublic);
+    CryptDestroyKey(exchange);
+}
+
+TEST_F(CryptoApi, ImportedPrivateKeyFillsTheSlotOfItsAlgorithm) {
+    Keyset keyset(u"imported-slot");
+    const HCRYPTKEY key = importBlob(keyset.get(), identityExchangeBlob(CALG_RSA_SIGN));
+    HCRYPTKEY found = 0;
+    EXPECT_EQ(CryptGetUserKey(keyset.get(), AT_KEYEXCHANGE, &found), kFalse);
+    EXPECT_EQ(GetLastError(), NTE_NO_KEY);
+    ASSERT_EQ(CryptGetUserKey(keyset.get(), AT_SIGNATURE, &found), kTrue);
+    EXPECT_EQ(exportBlob(found, PUBLICKEYBLOB), exportBlob(key, PUBLICKEYBLOB));
+    // A public blob is a key of its own, not the container's.
+    const HCRYPTKEY publicOnly = importBlob(
+        keyset.get(), exportBlob(importBlob(verify_.get(), identityExchangeBlob()), PUBLICKEYBLOB));
+    EXPECT_EQ(keyParam(publicOnly, KP_ALGID), CALG_RSA_KEYX);
+    EXPECT_EQ(CryptGetUserKey(keyset.get(), AT_KEYEXCHANGE, &found), kFalse);
+    EXPECT_EQ(GetLastError(), NTE_NO_KEY);
+    Dword length = 0;
+    EXPECT_EQ(CryptExportKey(publicOnly, 0, PRIVATEKEYBLOB, 0, nullptr, &length), kFalse);
+    EXPECT_EQ(GetLastError(), NTE_BAD_KEY);
+}
+
+TEST_F(CryptoApi, MalformedRsaBlobs) {
+    const Bytes privateBlob = identityExchangeBlob();
+    HCRYPTKEY imported = 0;
+    ASSERT_EQ(CryptImportKey(verify_.get(), privateBlob.data(), 308, 0, 0, &imported), kTrue);
+    const Bytes publicBlob = exportBlob(imported, PUBLICKEYBLOB);
+    const auto with = [](Bytes blob, std::size_t at, std::initializer_list<std::uint8_t> bytes) {
+        std::copy(bytes.begin(), bytes.end(), blob.begin() + static_cast<long>(at));
+        return blob;
+    };
+    const auto resized = [](Bytes blob, std::size_t size) {
+        blob.resize(size, 0);
+        return blob;
+    };
+    Bytes zeroModulus = publicBlob;
+    std::fill(zeroModulus.begin() + 20, zeroModulus.end(), 0);
+    Bytes zeroExponent = privateBlob;
+    std::fill(zeroExponent.end() - 64, zeroExponent.end(), 0);
+    struct Row {
+        const char* what;
+        Bytes blob;
+        HCRYPTKEY importKey;
+        Dword error;
+    } const rows[] = {
+        {"private: magic RSA1", with(privateBlob, 8, {'R', 'S', 'A', '1'}), 0, NTE_BAD_DATA},
+        {"public: magic RSA2", with(publicBlob, 8, {'R', 'S', 'A', '2'}), 0, NTE_BAD_DATA},
+        {"private: one byte short", resized(privateBlob, 307), 0, NTE_BAD_LEN},
+        {"private: one byte long", resized(privateBlob, 309), 0, NTE_BAD_LEN},
+        {"public: one byte short", resized(publicBlob, 83), 0, NTE_BAD_LEN},
+        {"public: header only", resized(publicBlob, 8), 0, NTE_BAD_LEN},
+        {"private: bit length 1024 over 512 bits of data", with(privateBlob, 12, {0, 4}), 0,
+         NTE_BAD_LEN},
+        {"private: bit length 520", with(privateBlob, 12, {8, 2}), 0, NTE_BAD_DATA},
+        {"public: bit length 256", with(publicBlob, 12, {0, 1}), 0, NTE_BAD_DATA},
+        {"public: exponent 0", with(publicBlob, 16, {0, 0, 0, 0}), 0, NTE_BAD_DATA},
+        {"public: modulus 0", zeroModulus, 0, NTE_BAD_DATA},
+        {"private: private exponent 0", zeroExponent, 0, NTE_BAD_DATA},
+        {"private: AES algorithm", with(privateBlob, 4, {0x0E, 0x66}), 0, NTE_BAD_ALGID},
+        {"public: version 3", with(publicBlob, 1, {3}), 0, NTE_BAD_VER},
+        {"type 0x0C", with(publicBlob, 0, {0x0C}), 0, NTE_BAD_TYPE},
+        {"private under an import key", privateBlob, imported, NTE_BAD_KEY},
+    };
+    for (const Row& row : rows) {
+        HCRYPTKEY key = 0x55;
+        SetLastError(0);
+        EXPECT_EQ(CryptImportKey(verify_.get(), row.blob.data(),
+                                 static_cast<Dword>(row.blob.size()), row.importKey, 0, &key),
+                  kFalse)
+            << row.what;
+        EXPECT_EQ(GetLastError(), row.error) << row.what;
+        EXPECT_EQ(key, 0x55u) << row.what;
+    }
+    CryptDestroyKey(imported);
 }
 
 } // namespace
