@@ -1296,6 +1296,242 @@ TEST_F(SymmetricKeys, SimpleBlobExport) {
     }
 }
 
+// Every call answers the seam: the injected error, nothing written, and
+// the next call goes through.
+TEST_F(SymmetricKeys, EveryCallAnswersTheFailureSeam) {
+    const HCRYPTKEY aes = import(CALG_AES_128, patternBytes(16, 1), CRYPT_EXPORTABLE);
+    const Bytes wrapped = simpleBlobOfBlock(CALG_AES_128, paddedBlock(patternBytes(16, 1)));
+    const Bytes plain = patternBytes(16, 4);
+    const Bytes md5OfNothing = hex("d41d8cd98f00b204e9800998ecf8427e");
+    const auto usableHash = [](HCRYPTHASH hash) {
+        const std::uint8_t byte = 0;
+        return CryptHashData(hash, &byte, 0, 0) == kTrue;
+    };
+    const auto usableKey = [](HCRYPTKEY key) { return keyParam(key, KP_ALGID) != 0; };
+    const auto newHash = [&] {
+        HCRYPTHASH hash = 0;
+        EXPECT_EQ(CryptCreateHash(verify_.get(), CALG_MD5, 0, 0, &hash), kTrue);
+        return hash;
+    };
+
+    // Each call reports whether it changed anything it was given, and cleans
+    // up after itself when it succeeded.
+    struct Row {
+        const char* name;
+        std::function<Bool(bool& changed)> call;
+    } const rows[] = {
+        {"CryptAcquireContextW",
+         [&](bool& changed) {
+             HCRYPTPROV prov = 0xAB;
+             const Bool ok =
+                 CryptAcquireContextW(&prov, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
+             changed = prov != 0xAB;
+             if (ok == kTrue) {
+                 CryptReleaseContext(prov, 0);
+             }
+             return ok;
+         }},
+        {"CryptContextAddRef",
+         [&](bool&) {
+             const Bool ok = CryptContextAddRef(verify_.get(), nullptr, 0);
+             if (ok == kTrue) {
+                 CryptReleaseContext(verify_.get(), 0);
+             }
+             return ok;
+         }},
+        {"CryptReleaseContext",
+         [&](bool& changed) {
+             HCRYPTPROV prov = 0;
+             CryptAcquireContextW(&prov, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
+             const Bool ok = CryptReleaseContext(prov, 0);
+             std::uint8_t byte = 0;
+             const bool alive = CryptGenRandom(prov, 1, &byte) == kTrue;
+             changed = ok == kFalse && !alive;
+             if (ok == kFalse) {
+                 CryptReleaseContext(prov, 0);
+             }
+             return ok;
+         }},
+        {"CryptSetProvParam",
+         [&](bool&) {
+             SECURITY_DESCRIPTOR descriptor;
+             return CryptSetProvParam(verify_.get(), PP_KEYSET_SEC_DESCR,
+                                      reinterpret_cast<const std::uint8_t*>(&descriptor),
+                                      DACL_SECURITY_INFORMATION);
+         }},
+        {"CryptGenRandom",
+         [&](bool& changed) {
+             Bytes buffer(32, kCanary);
+             const Bool ok = CryptGenRandom(verify_.get(), 32, buffer.data());
+             changed = buffer != Bytes(32, kCanary);
+             return ok;
+         }},
+        {"InitializeSecurityDescriptor",
+         [&](bool& changed) {
+             SECURITY_DESCRIPTOR descriptor;
+             descriptor.revision = 0x77;
+             const Bool ok =
+                 InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+             changed = descriptor.revision != 0x77;
+             return ok;
+         }},
+        {"SetSecurityDescriptorDacl",
+         [&](bool& changed) {
+             SECURITY_DESCRIPTOR descriptor;
+             descriptor.revision = SECURITY_DESCRIPTOR_REVISION;
+             const Bool ok = SetSecurityDescriptorDacl(&descriptor, kTrue, nullptr, kFalse);
+             changed = descriptor.daclPresent;
+             return ok;
+         }},
+        {"CryptCreateHash",
+         [&](bool& changed) {
+             HCRYPTHASH hash = 0xAB;
+             const Bool ok = CryptCreateHash(verify_.get(), CALG_SHA1, 0, 0, &hash);
+             changed = hash != 0xAB;
+             if (ok == kTrue) {
+                 CryptDestroyHash(hash);
+             }
+             return ok;
+         }},
+        {"CryptHashData",
+         [&](bool& changed) {
+             const HCRYPTHASH hash = newHash();
+             const Bool ok = CryptHashData(hash, plain.data(), 16, 0);
+             Bytes value(16);
+             Dword length = 16;
+             CryptGetHashParam(hash, HP_HASHVAL, value.data(), &length, 0);
+             changed = ok == kFalse && value != md5OfNothing;
+             CryptDestroyHash(hash);
+             return ok;
+         }},
+        {"CryptGetHashParam",
+         [&](bool& changed) {
+             const HCRYPTHASH hash = newHash();
+             Bytes value(16, kCanary);
+             Dword length = 16;
+             const Bool ok = CryptGetHashParam(hash, HP_HASHVAL, value.data(), &length, 0);
+             // Not finished either: it still takes data.
+             changed = value != Bytes(16, kCanary) || length != 16 ||
+                       CryptHashData(hash, plain.data(), 1, 0) == kFalse;
+             CryptDestroyHash(hash);
+             return ok;
+         }},
+        {"CryptDestroyHash",
+         [&](bool& changed) {
+             const HCRYPTHASH hash = newHash();
+             const Bool ok = CryptDestroyHash(hash);
+             changed = ok == kFalse && !usableHash(hash);
+             if (ok == kFalse) {
+                 CryptDestroyHash(hash);
+             }
+             return ok;
+         }},
+        {"CryptGenKey",
+         [&](bool& changed) {
+             HCRYPTKEY key = 0xAB;
+             const Bool ok = CryptGenKey(verify_.get(), CALG_RC4, 0, &key);
+             changed = key != 0xAB;
+             if (ok == kTrue) {
+                 CryptDestroyKey(key);
+             }
+             return ok;
+         }},
+        {"CryptGetUserKey",
+         [&](bool& changed) {
+             HCRYPTKEY key = 0xAB;
+             const Bool ok = CryptGetUserKey(verify_.get(), AT_KEYEXCHANGE, &key);
+             changed = key != 0xAB;
+             if (ok == kTrue) {
+                 CryptDestroyKey(key);
+             }
+             return ok;
+         }},
+        {"CryptImportKey",
+         [&](bool& changed) {
+             HCRYPTKEY key = 0xAB;
+             const Bool ok = CryptImportKey(verify_.get(), wrapped.data(),
+                                            static_cast<Dword>(wrapped.size()), exchange_, 0, &key);
+             changed = key != 0xAB;
+             if (ok == kTrue) {
+                 CryptDestroyKey(key);
+             }
+             return ok;
+         }},
+        {"CryptExportKey",
+         [&](bool& changed) {
+             Bytes blob(76, kCanary);
+             Dword length = 76;
+             const Bool ok = CryptExportKey(aes, exchange_, SIMPLEBLOB, 0, blob.data(), &length);
+             changed = blob != Bytes(76, kCanary) || length != 76;
+             return ok;
+         }},
+        {"CryptGetKeyParam",
+         [&](bool& changed) {
+             Bytes value(4, kCanary);
+             Dword length = 4;
+             const Bool ok = CryptGetKeyParam(aes, KP_ALGID, value.data(), &length, 0);
+             changed = value != Bytes(4, kCanary) || length != 4;
+             return ok;
+         }},
+        {"CryptSetKeyParam",
+         [&](bool& changed) {
+             const Bool ok = CryptSetKeyParam(aes, KP_IV, plain.data(), 0);
+             Bytes iv(16);
+             Dword length = 16;
+             CryptGetKeyParam(aes, KP_IV, iv.data(), &length, 0);
+             changed = ok == kFalse && iv != Bytes(16, 0);
+             const Bytes zero(16, 0);
+             CryptSetKeyParam(aes, KP_IV, zero.data(), 0);
+             return ok;
+         }},
+        {"CryptEncrypt",
+         [&](bool& changed) {
+             Bytes data = plain;
+             data.resize(32);
+             Dword length = 16;
+             const Bool ok = CryptEncrypt(aes, 0, kTrue, 0, data.data(), &length, 32);
+             changed =
+                 ok == kFalse && (length != 16 || Bytes(data.begin(), data.begin() + 16) != plain);
+             return ok;
+         }},
+        {"CryptDecrypt",
+         [&](bool& changed) {
+             Bytes data = plain;
+             Dword length = 16;
+             const Bool ok = CryptDecrypt(aes, 0, kFalse, 0, data.data(), &length);
+             changed = ok == kFalse && (length != 16 || data != plain);
+             return ok;
+         }},
+        {"CryptDestroyKey",
+         [&](bool& changed) {
+             HCRYPTKEY key = 0;
+             CryptGenKey(verify_.get(), CALG_RC4, 0, &key);
+             const Bool ok = CryptDestroyKey(key);
+             changed = ok == kFalse && !usableKey(key);
+             if (ok == kFalse) {
+                 CryptDestroyKey(key);
+             }
+             return ok;
+         }},
+    };
+    Dword error = 0x80097000;
+    for (const Row& row : rows) {
+        ++error;
+        capi::testing::failNextCall(row.name, error);
+        bool changed = false;
+        SetLastError(0);
+        EXPECT_EQ(row.call(changed), kFalse) << row.name;
+        EXPECT_EQ(GetLastError(), error) << row.name;
+        EXPECT_FALSE(changed) << row.name;
+        EXPECT_EQ(row.call(changed), kTrue) << row.name << " " << std::hex << GetLastError();
+    }
+    capi::testing::failNextCall("loadSmartCardKeyStorage", 0x80097777);
+    EXPECT_FALSE(loadSmartCardKeyStorage());
+    EXPECT_EQ(GetLastError(), 0x80097777u);
+    EXPECT_FALSE(loadSmartCardKeyStorage());
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+}
+
 TEST_F(SymmetricKeys, MalformedSimpleBlobs) {
     const Bytes key = patternBytes(16, 1);
     const Bytes good = simpleBlobOfBlock(CALG_AES_128, paddedBlock(key));
@@ -1447,6 +1683,7 @@ TEST_F(CryptoApi, GeneratedPairsLiveInTheirContainerSlot) {
     ASSERT_EQ(CryptGenKey(keyset.get(), AT_KEYEXCHANGE, 512u << 16, &key), kTrue);
     EXPECT_EQ(keyParam(key, KP_ALGID), CALG_RSA_KEYX);
     EXPECT_EQ(keyParam(key, KP_KEYLEN), 512u);
+    EXPECT_EQ(keyParam(key, KP_BLOCKLEN), 512u);
     const Bytes publicBlob = exportBlob(key, PUBLICKEYBLOB);
     // The handle goes; the key stays in the container, seen from every handle.
     EXPECT_EQ(CryptDestroyKey(key), kTrue);
