@@ -88,8 +88,9 @@ bool randomSymmetricBody(AlgId algorithm, SecureBytes& body) {
     }
 }
 
-// The hash a CryptEncrypt or CryptDecrypt call feeds; nullptr with the error
-// stored when the handle is wrong or the hash is finished.
+// Finds the hash a CryptEncrypt or CryptDecrypt call feeds (none for handle
+// 0); false, with the error stored, when the handle is wrong or the hash is
+// finished.
 bool findOpenHash(HCRYPTHASH hash, Hash** found) {
     *found = nullptr;
     if (hash == 0) {
