@@ -53,9 +53,17 @@ inline constexpr std::u16string_view kEnhancedProvider =
 
 // container null: the provider's default container; with CRYPT_VERIFYCONTEXT
 // no container at all. provider null: the default provider of provType.
+// Containers live in process memory per provider, name and
+// CRYPT_MACHINE_KEYSET. An unknown provider name gives NTE_KEYSET_NOT_DEF,
+// an unknown provType NTE_PROV_TYPE_NOT_DEF. Key and hash handles stay
+// usable after the provider handle that made them is released.
 Bool CryptAcquireContextW(HCRYPTPROV* prov, const char16_t* container, const char16_t* provider,
                           Dword provType, Dword flags);
+// Releases one reference; the handle goes with its last one. Nonzero flags
+// are refused with NTE_BAD_FLAGS, but the reference is released anyway.
 Bool CryptReleaseContext(HCRYPTPROV prov, Dword flags);
+// Adds a reference to the handle (reserved null, flags 0).
+Bool CryptContextAddRef(HCRYPTPROV prov, Dword* reserved, Dword flags);
 Bool CryptSetProvParam(HCRYPTPROV prov, Dword param, const std::uint8_t* data, Dword flags);
 Bool CryptGenRandom(HCRYPTPROV prov, Dword length, std::uint8_t* buffer);
 
@@ -95,7 +103,8 @@ inline constexpr Dword HP_ALGID = 1;
 inline constexpr Dword HP_HASHVAL = 2;
 inline constexpr Dword HP_HASHSIZE = 4;
 
-Bool CryptCreateHash(HCRYPTPROV prov, AlgId algorithm, HCRYPTKEY key, Dword flags, HCRYPTHASH* hash);
+Bool CryptCreateHash(HCRYPTPROV prov, AlgId algorithm, HCRYPTKEY key, Dword flags,
+                     HCRYPTHASH* hash);
 Bool CryptHashData(HCRYPTHASH hash, const std::uint8_t* data, Dword length, Dword flags);
 // HP_HASHVAL finishes the hash: no more data is accepted afterwards.
 Bool CryptGetHashParam(HCRYPTHASH hash, Dword param, std::uint8_t* data, Dword* length,
@@ -126,7 +135,9 @@ inline constexpr std::uint8_t CUR_BLOB_VERSION = 2;
 Bool CryptGenKey(HCRYPTPROV prov, AlgId algorithm, Dword flags, HCRYPTKEY* key);
 Bool CryptGetUserKey(HCRYPTPROV prov, Dword keySpec, HCRYPTKEY* key);
 // A SIMPLEBLOB is opened with importKey, the private key of the exchange
-// pair; public and private key blobs are imported with importKey 0.
+// pair; public and private key blobs are imported with importKey 0. A
+// private key blob also fills its algorithm's slot of the container. The
+// blob header's reserved bytes are not looked at.
 Bool CryptImportKey(HCRYPTPROV prov, const std::uint8_t* blob, Dword length, HCRYPTKEY importKey,
                     Dword flags, HCRYPTKEY* key);
 Bool CryptExportKey(HCRYPTKEY key, HCRYPTKEY exportKey, Dword blobType, Dword flags,
@@ -149,6 +160,7 @@ inline constexpr Dword ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr Dword ERROR_INVALID_PARAMETER = 87;
 inline constexpr Dword ERROR_MOD_NOT_FOUND = 126;
 inline constexpr Dword ERROR_MORE_DATA = 234;
+inline constexpr Dword ERROR_UNKNOWN_REVISION = 1305;
 
 inline constexpr Dword NTE_BAD_UID = 0x80090001;
 inline constexpr Dword NTE_BAD_HASH = 0x80090002;
