@@ -145,6 +145,9 @@ capi::HCRYPTPROV QxCAPI_GetContext(const char16_t* container, int create);
 void QxCAPI_ReleaseContext(capi::HCRYPTPROV provider);
 // 0; -1, -2, -3 when the descriptor, the DACL or the provider refuse.
 int qxxCAPISetNullDacl(capi::HCRYPTPROV provider);
+// Releases and forgets the cached default provider, so the next acquisition
+// searches again (for tests).
+void QxCAPI_ForgetDefaultForTest();
 
 // ---- Error lines -----------------------------------------------------------
 

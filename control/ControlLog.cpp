@@ -1,0 +1,256 @@
+#include "control/ControlLog.h"
+
+#include "common/QxIni.h"
+#include "platform/folders/Folders.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kDefaultLogFile = "C:\\QxLog.log";
+// Longest values read from the ini file, terminator included.
+constexpr std::size_t kLogFileValueSize = 256;
+constexpr std::size_t kLogLevelValueSize = 16;
+
+// Fixed once Log_Init has filled it; writers only read it.
+struct LogState {
+    std::string fileName; // dated, written the Windows way
+    std::string nativePath;
+    int level = 0;
+    std::uint32_t startTick = 0;
+};
+
+std::mutex initLock;
+std::atomic<const LogState*> current{nullptr};
+// Every state ever published, so a writer still holding an older one after a
+// test's reset never reads freed memory.
+std::list<std::unique_ptr<LogState>> states;
+
+std::uint32_t tickCount() {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
+    return static_cast<std::uint32_t>(ms);
+}
+
+std::tm localNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    return t;
+}
+
+void appendV(std::string& out, const char* format, va_list args)
+    __attribute__((format(printf, 2, 0)));
+void appendV(std::string& out, const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (n <= 0) {
+        return;
+    }
+    const std::size_t start = out.size();
+    out.resize(start + static_cast<std::size_t>(n));
+    std::vsnprintf(out.data() + start, static_cast<std::size_t>(n) + 1, format, args);
+}
+
+void append(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void append(std::string& out, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    appendV(out, format, args);
+    va_end(args);
+}
+
+// One write() for the whole text; only a short write (a full disk) makes a
+// second one for the rest.
+int writeWhole(int fd, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<int>(std::min<std::size_t>(done, INT_MAX));
+}
+
+const char* levelWord(int level) {
+    static constexpr const char* kWords[] = {"FATAL ", "ERROR ", "WARN  ", "INFO  ", "DEBUG "};
+    return level >= kLogFatal && level <= kLogDebug ? kWords[level - 1] : "NONE  ";
+}
+
+std::string timeStamp(std::uint32_t startTick) {
+    const std::tm t = localNow();
+    std::string out;
+    // The tick difference wraps like the 32-bit counter it stands for.
+    append(out, "%d-%02d-%02d %02d:%02d:%02d (%lu)", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday,
+           t.tm_hour, t.tm_min, t.tm_sec,
+           static_cast<unsigned long>(static_cast<std::uint32_t>(tickCount() - startTick)));
+    return out;
+}
+
+int parseLevel(const std::string& text) {
+    const long value = std::strtol(text.c_str(), nullptr, 10);
+    return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+}
+
+std::unique_ptr<LogState> configure(std::string_view section, std::string_view name, int& result) {
+    std::filesystem::path iniPath = std::string(name);
+    std::string fileName;
+    int fileResult = kIniNoFile;
+    if (name.find_first_of("/\\") == std::string_view::npos) {
+        iniPath = platform::folderPath(platform::Folder::Windows) / std::string(name);
+        fileResult = iniGetString(section, "Log File", fileName, kLogFileValueSize, iniPath);
+        if (fileResult != kIniFound) {
+            iniPath = platform::folderPath(platform::Folder::Home) / std::string(name);
+            fileResult = iniGetString(section, "Log File", fileName, kLogFileValueSize, iniPath);
+        }
+    } else {
+        iniPath = platform::nativePath(name);
+        fileResult = iniGetString(section, "Log File", fileName, kLogFileValueSize, iniPath);
+    }
+    if (fileResult != kIniFound) {
+        fileName = kDefaultLogFile;
+    }
+
+    auto state = std::make_unique<LogState>();
+    // A name near the length limit keeps its date: the name is a string of
+    // its own length, never cut to make room.
+    state->fileName = Log_DatedName(fileName, Log_DateText());
+    state->nativePath = platform::nativePath(state->fileName).string();
+
+    std::string level;
+    result = iniGetString(section, "Log Level", level, kLogLevelValueSize, iniPath);
+    state->level = result == kIniFound ? parseLevel(level) : 0;
+    state->startTick = tickCount();
+    return state;
+}
+
+} // namespace
+
+int Log_Init(const char* section, const char* iniName) {
+    std::lock_guard guard(initLock);
+    if (current.load(std::memory_order_acquire) != nullptr) {
+        return -1;
+    }
+    int result = kIniNoFile;
+    auto state =
+        configure(section != nullptr ? section : "", iniName != nullptr ? iniName : "", result);
+    states.push_back(std::move(state));
+    current.store(states.back().get(), std::memory_order_release);
+    return result;
+}
+
+int Log_Write(int level, const char* format, ...) {
+    const LogState* state = current.load(std::memory_order_acquire);
+    // Nothing below level 1 is ever written, whatever the configuration says.
+    if (state == nullptr || level <= 0 || level > state->level) {
+        return -2;
+    }
+    std::string line = timeStamp(state->startTick);
+    append(line, " %s[%d-%d] ", levelWord(level), static_cast<int>(getpid()),
+           static_cast<int>(gettid()));
+    if (format != nullptr) {
+        va_list args;
+        va_start(args, format);
+        appendV(line, format, args);
+        va_end(args);
+    }
+    line += '\n';
+    // Card exchanges are logged: the file is the user's alone.
+    const int fd =
+        ::open(state->nativePath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return -3;
+    }
+    writeWhole(fd, line);
+    ::close(fd);
+    return 0;
+}
+
+int Log_HexDump(int level, const char* label, const std::uint8_t* data, std::size_t length) {
+    const LogState* state = current.load(std::memory_order_acquire);
+    if (state == nullptr || level <= 0 || level > state->level) {
+        return 0;
+    }
+    std::string hex;
+    if (data != nullptr) {
+        static constexpr char kDigits[] = "0123456789ABCDEF";
+        hex.reserve(2 * length);
+        for (std::size_t i = 0; i < length; ++i) {
+            hex += kDigits[data[i] >> 4];
+            hex += kDigits[data[i] & 0x0F];
+        }
+    }
+    Log_Write(level, "%s %zu %s", label != nullptr ? label : "", length, hex.c_str());
+    return 0;
+}
+
+int Log_FilePrintf(int fd, const char* format, ...) {
+    std::string text;
+    va_list args;
+    va_start(args, format);
+    appendV(text, format, args);
+    va_end(args);
+    return writeWhole(fd, text);
+}
+
+std::string Log_DateText() {
+    const std::tm t = localNow();
+    std::string out;
+    append(out, "%04d%02d%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+    return out;
+}
+
+std::string Log_TimeStamp() {
+    const LogState* state = current.load(std::memory_order_acquire);
+    return timeStamp(state != nullptr ? state->startTick : 0);
+}
+
+std::string Log_DatedName(std::string_view name, std::string_view date) {
+    // Only a "." in the last element starts the ending: a dot in a folder's
+    // name must not split the path.
+    const std::size_t element = name.find_last_of("/\\");
+    const std::size_t dot = name.rfind('.');
+    std::string out;
+    if (dot == std::string_view::npos || (element != std::string_view::npos && dot < element)) {
+        out.append(name).append("_").append(date);
+    } else {
+        out.append(name.substr(0, dot)).append("_").append(date).append(name.substr(dot));
+    }
+    return out;
+}
+
+std::string Log_FileName() {
+    const LogState* state = current.load(std::memory_order_acquire);
+    return state != nullptr ? state->fileName : std::string();
+}
+
+int Log_Level() {
+    const LogState* state = current.load(std::memory_order_acquire);
+    return state != nullptr ? state->level : 0;
+}
+
+void Log_ResetForTest() {
+    std::lock_guard guard(initLock);
+    current.store(nullptr, std::memory_order_release);
+}
