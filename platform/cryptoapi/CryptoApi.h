@@ -55,7 +55,11 @@ inline constexpr std::u16string_view kEnhancedProvider =
 // no container at all. provider null: the default provider of provType.
 Bool CryptAcquireContextW(HCRYPTPROV* prov, const char16_t* container, const char16_t* provider,
                           Dword provType, Dword flags);
+// Releases one reference; the handle goes with its last one. Nonzero flags
+// are refused with NTE_BAD_FLAGS, but the reference is released anyway.
 Bool CryptReleaseContext(HCRYPTPROV prov, Dword flags);
+// Adds a reference to the handle (reserved null, flags 0).
+Bool CryptContextAddRef(HCRYPTPROV prov, Dword* reserved, Dword flags);
 Bool CryptSetProvParam(HCRYPTPROV prov, Dword param, const std::uint8_t* data, Dword flags);
 Bool CryptGenRandom(HCRYPTPROV prov, Dword length, std::uint8_t* buffer);
 
@@ -95,7 +99,8 @@ inline constexpr Dword HP_ALGID = 1;
 inline constexpr Dword HP_HASHVAL = 2;
 inline constexpr Dword HP_HASHSIZE = 4;
 
-Bool CryptCreateHash(HCRYPTPROV prov, AlgId algorithm, HCRYPTKEY key, Dword flags, HCRYPTHASH* hash);
+Bool CryptCreateHash(HCRYPTPROV prov, AlgId algorithm, HCRYPTKEY key, Dword flags,
+                     HCRYPTHASH* hash);
 Bool CryptHashData(HCRYPTHASH hash, const std::uint8_t* data, Dword length, Dword flags);
 // HP_HASHVAL finishes the hash: no more data is accepted afterwards.
 Bool CryptGetHashParam(HCRYPTHASH hash, Dword param, std::uint8_t* data, Dword* length,
@@ -149,6 +154,7 @@ inline constexpr Dword ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr Dword ERROR_INVALID_PARAMETER = 87;
 inline constexpr Dword ERROR_MOD_NOT_FOUND = 126;
 inline constexpr Dword ERROR_MORE_DATA = 234;
+inline constexpr Dword ERROR_UNKNOWN_REVISION = 1305;
 
 inline constexpr Dword NTE_BAD_UID = 0x80090001;
 inline constexpr Dword NTE_BAD_HASH = 0x80090002;
