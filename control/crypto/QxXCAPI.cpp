@@ -73,6 +73,16 @@ std::uint8_t* allocate(const char* function, int line, std::size_t size) {
     return data;
 }
 
+// The QxBlob output rule, with the failed allocation logged.
+int prepareOutput(const char* function, int line, QxBlob* out, std::size_t size, bool* allocated) {
+    const bool allocating = out->pbData == nullptr;
+    const int rc = qxxCAPIPrepareOutput(out, size, 0, allocated);
+    if (rc == kQxNoMemory && allocating) {
+        qxxCAPILogMalloc(kModule, line, function);
+    }
+    return rc;
+}
+
 class Provider {
 public:
     Provider() : handle_(QxCAPI_GetContext(nullptr, 1)) {}
@@ -497,7 +507,7 @@ int QxXCAPI_HashFinal(QxCAPIHandle* handle, std::uint32_t, QxBlob* out) {
     }
     const QxBlob given = *out;
     bool allocated = false;
-    if (const int rc = qxxCAPIPrepareOutput(out, size, 0, &allocated); rc != kQxOk) {
+    if (const int rc = prepareOutput(__func__, __LINE__, out, size, &allocated); rc != kQxOk) {
         return rc;
     }
     capi::Dword got = size;
@@ -619,7 +629,7 @@ int QxXCAPI_HMACFinal(QxCAPIHandle* handle, std::uint32_t, QxBlob* out) {
         return rc;
     }
     bool allocated = false;
-    if (const int rc = qxxCAPIPrepareOutput(out, length, 0, &allocated); rc != kQxOk) {
+    if (const int rc = prepareOutput(__func__, __LINE__, out, length, &allocated); rc != kQxOk) {
         return rc;
     }
     std::memcpy(out->pbData, digest.data(), length);
