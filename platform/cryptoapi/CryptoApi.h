@@ -53,6 +53,10 @@ inline constexpr std::u16string_view kEnhancedProvider =
 
 // container null: the provider's default container; with CRYPT_VERIFYCONTEXT
 // no container at all. provider null: the default provider of provType.
+// Containers live in process memory per provider, name and
+// CRYPT_MACHINE_KEYSET. An unknown provider name gives NTE_KEYSET_NOT_DEF,
+// an unknown provType NTE_PROV_TYPE_NOT_DEF. Key and hash handles stay
+// usable after the provider handle that made them is released.
 Bool CryptAcquireContextW(HCRYPTPROV* prov, const char16_t* container, const char16_t* provider,
                           Dword provType, Dword flags);
 // Releases one reference; the handle goes with its last one. Nonzero flags
@@ -131,7 +135,9 @@ inline constexpr std::uint8_t CUR_BLOB_VERSION = 2;
 Bool CryptGenKey(HCRYPTPROV prov, AlgId algorithm, Dword flags, HCRYPTKEY* key);
 Bool CryptGetUserKey(HCRYPTPROV prov, Dword keySpec, HCRYPTKEY* key);
 // A SIMPLEBLOB is opened with importKey, the private key of the exchange
-// pair; public and private key blobs are imported with importKey 0.
+// pair; public and private key blobs are imported with importKey 0. A
+// private key blob also fills its algorithm's slot of the container. The
+// blob header's reserved bytes are not looked at.
 Bool CryptImportKey(HCRYPTPROV prov, const std::uint8_t* blob, Dword length, HCRYPTKEY importKey,
                     Dword flags, HCRYPTKEY* key);
 Bool CryptExportKey(HCRYPTKEY key, HCRYPTKEY exportKey, Dword blobType, Dword flags,

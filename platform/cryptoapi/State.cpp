@@ -108,6 +108,8 @@ Bool putDword(Dword value, std::uint8_t* data, Dword* length) {
     return kTrue;
 }
 
+static_assert(sizeof(std::uintptr_t) == 8, "handles keep their kind in the top 16 bits");
+
 std::uintptr_t nextHandle(HandleKind kind) {
     // Starts at an odd, unround value so handles look like nothing else.
     static std::atomic<std::uint64_t> serial{0x2D41};
