@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <mutex>
 #include <string_view>
 
 namespace {
@@ -32,14 +31,10 @@ constexpr Candidate kProviders[] = {
 constexpr capi::Dword kKeySetFlags[] = {0, capi::CRYPT_MACHINE_KEYSET};
 
 // The provider of the default container, kept for the life of the process
-// once acquired; the lock makes concurrent first acquisitions search once.
-struct DefaultProvider {
-    std::mutex lock;
-    std::atomic<capi::HCRYPTPROV> handle{0};
-};
-
-DefaultProvider& defaultProvider() {
-    static DefaultProvider provider;
+// once acquired. Without a lock: concurrent first acquisitions each search,
+// the first one stored is kept and the others release theirs.
+std::atomic<capi::HCRYPTPROV>& defaultProvider() {
+    static std::atomic<capi::HCRYPTPROV> provider{0};
     return provider;
 }
 
@@ -259,17 +254,24 @@ capi::HCRYPTPROV QxCAPI_AcquireContext(const char16_t* container, int create,
     if (container != nullptr) {
         return acquire(container, false, create, providerName);
     }
-    DefaultProvider& cached = defaultProvider();
-    if (const capi::HCRYPTPROV provider = cached.handle.load(std::memory_order_acquire)) {
-        return provider;
-    }
-    std::lock_guard guard(cached.lock);
-    if (const capi::HCRYPTPROV provider = cached.handle.load(std::memory_order_acquire)) {
+    const bool wantedNone = providerName != nullptr && *providerName == nullptr;
+    auto& cached = defaultProvider();
+    if (const capi::HCRYPTPROV provider = cached.load(std::memory_order_acquire)) {
         return provider;
     }
     const capi::HCRYPTPROV provider = acquire(kDefaultContainer, true, create, providerName);
-    cached.handle.store(provider, std::memory_order_release);
-    return provider;
+    capi::HCRYPTPROV first = 0;
+    if (provider == 0 || cached.compare_exchange_strong(first, provider)) {
+        return provider;
+    }
+    // Another thread's first acquisition was cached meanwhile: that one is
+    // everybody's, and like any cached answer it comes without a name.
+    capi::CryptReleaseContext(provider, 0);
+    if (providerName != nullptr && *providerName != nullptr && wantedNone) {
+        qxxCAPIFree(*providerName);
+        *providerName = nullptr;
+    }
+    return first;
 }
 
 capi::HCRYPTPROV QxCAPI_GetContext(const char16_t* container, int create) {
@@ -277,7 +279,7 @@ capi::HCRYPTPROV QxCAPI_GetContext(const char16_t* container, int create) {
 }
 
 void QxCAPI_ReleaseContext(capi::HCRYPTPROV provider) {
-    if (provider == 0 || provider == defaultProvider().handle.load(std::memory_order_acquire)) {
+    if (provider == 0 || provider == defaultProvider().load(std::memory_order_acquire)) {
         return;
     }
     if (!capi::CryptReleaseContext(provider, 0)) {
@@ -305,9 +307,7 @@ int qxxCAPISetNullDacl(capi::HCRYPTPROV provider) {
 }
 
 void QxCAPI_ForgetDefaultForTest() {
-    DefaultProvider& cached = defaultProvider();
-    std::lock_guard guard(cached.lock);
-    const capi::HCRYPTPROV provider = cached.handle.exchange(0);
+    const capi::HCRYPTPROV provider = defaultProvider().exchange(0);
     if (provider != 0) {
         capi::CryptReleaseContext(provider, 0);
     }
