@@ -105,21 +105,21 @@ Bytes reference(int cipher, Bytes key, const Bytes& iv, bool ecb, Bytes data) {
 
 // ---- The library -------------------------------------------------------------
 
-struct KeySpec {
+struct KeySetup {
     int cipher;
     Bytes key;
     Bytes iv;
     QxCryptFlags flags;
 };
 
-Handle createKey(const KeySpec& spec) {
+Handle createKey(const KeySetup& setup) {
     QxCAPIHandle* raw = nullptr;
-    EXPECT_EQ(QxXCAPI_CreateKey(spec.cipher, spec.key.data(),
-                                static_cast<std::uint32_t>(spec.key.size()),
-                                spec.iv.empty() ? nullptr : spec.iv.data(),
-                                static_cast<std::uint32_t>(spec.iv.size()), spec.flags, &raw),
+    EXPECT_EQ(QxXCAPI_CreateKey(setup.cipher, setup.key.data(),
+                                static_cast<std::uint32_t>(setup.key.size()),
+                                setup.iv.empty() ? nullptr : setup.iv.data(),
+                                static_cast<std::uint32_t>(setup.iv.size()), setup.flags, &raw),
               kQxOk)
-        << "cipher " << spec.cipher;
+        << "cipher " << setup.cipher;
     return Handle(raw);
 }
 
@@ -161,13 +161,13 @@ Bytes stream(QxCAPIHandle* key, bool encrypt, const Bytes& input,
     return out;
 }
 
-Bytes encryptOnce(const KeySpec& spec, const Bytes& data, int* rc) {
+Bytes encryptOnce(const KeySetup& setup, const Bytes& data, int* rc) {
     std::uint8_t* raw = nullptr;
     std::uint32_t length = 0;
-    *rc = QxXCAPI_Encrypt(spec.cipher, data.data(), static_cast<std::uint32_t>(data.size()),
-                          spec.key.data(), static_cast<std::uint32_t>(spec.key.size()),
-                          spec.iv.empty() ? nullptr : spec.iv.data(),
-                          static_cast<std::uint32_t>(spec.iv.size()), spec.flags, &raw, &length);
+    *rc = QxXCAPI_Encrypt(setup.cipher, data.data(), static_cast<std::uint32_t>(data.size()),
+                          setup.key.data(), static_cast<std::uint32_t>(setup.key.size()),
+                          setup.iv.empty() ? nullptr : setup.iv.data(),
+                          static_cast<std::uint32_t>(setup.iv.size()), setup.flags, &raw, &length);
     Buffer owned(raw);
     if (*rc != kQxOk) {
         EXPECT_EQ(raw, nullptr);
@@ -195,8 +195,8 @@ const Bytes kAesPlain = hex("6bc1bee22e409f96e93d7e117393172a ae2d8a571e03ac9c9e
 const Bytes kRc4Key = hex("0102030405060708090a0b0c0d0e0f10");
 
 // Every cipher in both modes, with the keys of the vectors.
-std::vector<KeySpec> everyCipher() {
-    std::vector<KeySpec> out;
+std::vector<KeySetup> everyCipher() {
+    std::vector<KeySetup> out;
     for (const QxCryptFlags mode : {kQxModeCbc, kQxModeEcb}) {
         out.push_back({kQxCipherDes, kDesKey, kDesIv, mode});
         out.push_back(
@@ -210,9 +210,9 @@ std::vector<KeySpec> everyCipher() {
     return out;
 }
 
-std::string describe(const KeySpec& spec) {
-    return "cipher " + std::to_string(spec.cipher) + " key " + std::to_string(spec.key.size()) +
-           " flags " + std::to_string(spec.flags);
+std::string describe(const KeySetup& setup) {
+    return "cipher " + std::to_string(setup.cipher) + " key " + std::to_string(setup.key.size()) +
+           " flags " + std::to_string(setup.flags);
 }
 
 // ---- Published vectors -------------------------------------------------------
@@ -224,7 +224,7 @@ TEST(Cipher, PublishedBlockVectorsWithTheirPaddingBlock) {
     const Bytes cavpIv = hex("dc19d1b20fe34aa8");
     const struct {
         const char* name;
-        KeySpec spec;
+        KeySetup setup;
         Bytes plain;
         const char* expected;
     } cases[] = {
@@ -292,19 +292,19 @@ TEST(Cipher, PublishedBlockVectorsWithTheirPaddingBlock) {
     };
     for (const auto& c : cases) {
         int rc = -1;
-        const Bytes out = encryptOnce(c.spec, c.plain, &rc);
+        const Bytes out = encryptOnce(c.setup, c.plain, &rc);
         ASSERT_EQ(rc, kQxOk) << c.name;
-        const std::size_t block = blockOf(c.spec.cipher);
+        const std::size_t block = blockOf(c.setup.cipher);
         // A whole number of blocks gets a whole block of padding.
         ASSERT_EQ(out.size(), c.plain.size() + block) << c.name;
         EXPECT_EQ(toHex(out.data(), c.plain.size()), c.expected) << c.name;
-        const Bytes padded =
-            reference(c.spec.cipher, c.spec.key, c.spec.iv, c.spec.flags == kQxModeEcb, c.plain);
+        const Bytes padded = reference(c.setup.cipher, c.setup.key, c.setup.iv,
+                                       c.setup.flags == kQxModeEcb, c.plain);
         EXPECT_EQ(toHex(out.data() + c.plain.size(), block),
                   toHex(padded.data() + c.plain.size(), block))
             << c.name << ": padding block";
 
-        const Handle key = createKey(c.spec);
+        const Handle key = createKey(c.setup);
         EXPECT_EQ(stream(key.get(), false, out, {}, &rc), c.plain) << c.name;
         EXPECT_EQ(rc, kQxOk) << c.name;
     }
@@ -355,10 +355,10 @@ TEST(Cipher, Rc4KeystreamOfRfc6229) {
           {4096, "5bbeb4787d59e5373fdbea6c6f75c29b"}}},
     };
     for (const auto& c : cases) {
-        const KeySpec spec{kQxCipherRc4, c.key, {}, 0};
+        const KeySetup setup{kQxCipherRc4, c.key, {}, 0};
         int rc = -1;
         const Bytes zeros(4112, 0);
-        const Bytes keystream = encryptOnce(spec, zeros, &rc);
+        const Bytes keystream = encryptOnce(setup, zeros, &rc);
         ASSERT_EQ(rc, kQxOk);
         // A stream cipher adds nothing.
         ASSERT_EQ(keystream.size(), zeros.size());
@@ -366,7 +366,7 @@ TEST(Cipher, Rc4KeystreamOfRfc6229) {
             EXPECT_EQ(toHex(keystream.data() + offset, 16), expected)
                 << toHex(c.key) << " at " << offset;
         }
-        const Handle key = createKey(spec);
+        const Handle key = createKey(setup);
         EXPECT_EQ(stream(key.get(), false, keystream, {1000, 1001, 3000}, &rc), zeros);
         EXPECT_EQ(rc, kQxOk);
     }
@@ -413,40 +413,40 @@ TEST(Cipher, PasswordOneShotDecryptsOpensslOutput) {
 // keystream runs on across messages, so each message gets a key of its own.
 class MessageKeys {
 public:
-    explicit MessageKeys(const KeySpec& spec) : spec_(spec), key_(createKey(spec)) {}
+    explicit MessageKeys(const KeySetup& setup) : setup_(setup), key_(createKey(setup)) {}
     QxCAPIHandle* next() {
-        if (spec_.cipher == kQxCipherRc4 && used_) {
-            key_ = createKey(spec_);
+        if (setup_.cipher == kQxCipherRc4 && used_) {
+            key_ = createKey(setup_);
         }
         used_ = true;
         return key_.get();
     }
 
 private:
-    KeySpec spec_;
+    KeySetup setup_;
     Handle key_;
     bool used_ = false;
 };
 
 TEST(Cipher, StreamsCutAtEveryOffsetMatchNettle) {
-    for (const KeySpec& spec : everyCipher()) {
-        MessageKeys keys(spec);
+    for (const KeySetup& setup : everyCipher()) {
+        MessageKeys keys(setup);
         for (const std::size_t size : {0u, 1u, 15u, 16u, 17u, 45u, 48u}) {
             const Bytes plain = sample(size);
             const Bytes expected =
-                reference(spec.cipher, spec.key, spec.iv, spec.flags == kQxModeEcb, plain);
+                reference(setup.cipher, setup.key, setup.iv, setup.flags == kQxModeEcb, plain);
             for (std::size_t cut = 0; cut <= size; ++cut) {
                 int rc = -1;
                 const Bytes cipherText = stream(keys.next(), true, plain, {cut}, &rc);
-                ASSERT_EQ(rc, kQxOk) << describe(spec);
+                ASSERT_EQ(rc, kQxOk) << describe(setup);
                 ASSERT_EQ(toHex(cipherText), toHex(size == 0 ? Bytes{} : expected))
-                    << describe(spec) << " size " << size << " cut " << cut;
+                    << describe(setup) << " size " << size << " cut " << cut;
             }
             for (std::size_t cut = 0; cut <= expected.size() && size > 0; ++cut) {
                 int rc = -1;
                 EXPECT_EQ(stream(keys.next(), false, expected, {cut}, &rc), plain)
-                    << describe(spec) << " size " << size << " cut " << cut;
-                ASSERT_EQ(rc, kQxOk) << describe(spec);
+                    << describe(setup) << " size " << size << " cut " << cut;
+                ASSERT_EQ(rc, kQxOk) << describe(setup);
             }
         }
     }
@@ -454,10 +454,10 @@ TEST(Cipher, StreamsCutAtEveryOffsetMatchNettle) {
 
 TEST(Cipher, StreamsInManySmallPiecesMatchNettle) {
     const Bytes plain = sample(100);
-    for (const KeySpec& spec : everyCipher()) {
-        MessageKeys keys(spec);
+    for (const KeySetup& setup : everyCipher()) {
+        MessageKeys keys(setup);
         const Bytes expected =
-            reference(spec.cipher, spec.key, spec.iv, spec.flags == kQxModeEcb, plain);
+            reference(setup.cipher, setup.key, setup.iv, setup.flags == kQxModeEcb, plain);
         for (const std::size_t step : {1u, 3u, 7u}) {
             std::vector<std::size_t> cuts;
             for (std::size_t at = step; at < plain.size(); at += step) {
@@ -465,14 +465,14 @@ TEST(Cipher, StreamsInManySmallPiecesMatchNettle) {
             }
             int rc = -1;
             EXPECT_EQ(stream(keys.next(), true, plain, cuts, &rc), expected)
-                << describe(spec) << " step " << step;
+                << describe(setup) << " step " << step;
             EXPECT_EQ(rc, kQxOk);
             cuts.clear();
             for (std::size_t at = step; at < expected.size(); at += step) {
                 cuts.push_back(at);
             }
             EXPECT_EQ(stream(keys.next(), false, expected, cuts, &rc), plain)
-                << describe(spec) << " step " << step;
+                << describe(setup) << " step " << step;
             EXPECT_EQ(rc, kQxOk);
         }
     }
@@ -496,8 +496,8 @@ TEST(Cipher, UpdateHoldsBackTheTailAndLeavesNoneOfItInTheOutput) {
 }
 
 TEST(Cipher, UpdateInPlace) {
-    const KeySpec spec{kQxCipherAes128, kAes128Key, kAesIv, kQxModeCbc};
-    const Handle key = createKey(spec);
+    const KeySetup setup{kQxCipherAes128, kAes128Key, kAesIv, kQxModeCbc};
+    const Handle key = createKey(setup);
     ASSERT_EQ(QxXCAPI_SetIV(key.get(), nullptr), kQxOk);
     const Bytes plain = sample(40);
     Bytes buffer(80, 0);
@@ -516,7 +516,7 @@ TEST(Cipher, UpdateInPlace) {
         QxXCAPI_EncryptFinal(key.get(), buffer.data() + first + second, 80 - first - second, &last),
         kQxOk);
     buffer.resize(first + second + last);
-    EXPECT_EQ(buffer, reference(spec.cipher, spec.key, spec.iv, false, plain));
+    EXPECT_EQ(buffer, reference(setup.cipher, setup.key, setup.iv, false, plain));
 }
 
 TEST(Cipher, CapacityTooSmallIsRefusedBeforeAnythingIsWritten) {
@@ -601,7 +601,7 @@ TEST(Cipher, NullPointersAreRefused) {
 
 TEST(Cipher, OutputLengthsOfTheOneShot) {
     const struct {
-        KeySpec spec;
+        KeySetup setup;
         std::size_t in;
         std::size_t out;
     } cases[] = {
@@ -616,11 +616,11 @@ TEST(Cipher, OutputLengthsOfTheOneShot) {
     for (const auto& c : cases) {
         const Bytes plain = sample(c.in);
         int rc = -1;
-        const Bytes out = encryptOnce(c.spec, plain, &rc);
-        ASSERT_EQ(rc, kQxOk) << describe(c.spec);
-        EXPECT_EQ(out.size(), c.out) << describe(c.spec) << " of " << c.in;
-        const Handle key = createKey(c.spec);
-        EXPECT_EQ(stream(key.get(), false, out, {}, &rc), plain) << describe(c.spec);
+        const Bytes out = encryptOnce(c.setup, plain, &rc);
+        ASSERT_EQ(rc, kQxOk) << describe(c.setup);
+        EXPECT_EQ(out.size(), c.out) << describe(c.setup) << " of " << c.in;
+        const Handle key = createKey(c.setup);
+        EXPECT_EQ(stream(key.get(), false, out, {}, &rc), plain) << describe(c.setup);
         EXPECT_EQ(rc, kQxOk);
     }
 }
@@ -779,8 +779,8 @@ TEST(Cipher, GenerateKeyDerivesKeyAndIv) {
 }
 
 TEST(Cipher, DecryptFinalRefusesBadPaddingAndPartialBlocks) {
-    const KeySpec spec{kQxCipherAes128, kAes128Key, kAesIv, kQxModeCbc};
-    const Handle key = createKey(spec);
+    const KeySetup setup{kQxCipherAes128, kAes128Key, kAesIv, kQxModeCbc};
+    const Handle key = createKey(setup);
     // reference() pads; the first block alone is 16 plaintext bytes whose
     // last byte is no valid pad length.
     const struct {
@@ -792,13 +792,14 @@ TEST(Cipher, DecryptFinalRefusesBadPaddingAndPartialBlocks) {
         {"inconsistent pad", hex("000102030405060708090a0b0c0d0304")},
     };
     for (const auto& c : badPads) {
-        const Bytes cipherText = reference(spec.cipher, spec.key, spec.iv, false, c.lastPlainBlock);
+        const Bytes cipherText =
+            reference(setup.cipher, setup.key, setup.iv, false, c.lastPlainBlock);
         const Bytes firstBlock(cipherText.begin(), cipherText.begin() + 16);
         int rc = -1;
         EXPECT_TRUE(stream(key.get(), false, firstBlock, {}, &rc).empty()) << c.name;
         EXPECT_EQ(rc, kQxDecryptFailed) << c.name;
     }
-    const Bytes cipherText = reference(spec.cipher, spec.key, spec.iv, false, sample(20));
+    const Bytes cipherText = reference(setup.cipher, setup.key, setup.iv, false, sample(20));
     for (const std::size_t size : {1u, 15u, 17u, 31u}) {
         int rc = -1;
         stream(key.get(), false, Bytes(cipherText.begin(), cipherText.begin() + size), {}, &rc);
@@ -926,15 +927,15 @@ TEST(ExchangeKey, IsA512BitRsaKeyWithExponentsOne) {
 }
 
 TEST(ExchangeKey, FirstImportFromManyThreadsAtOnce) {
-    const KeySpec spec{kQxCipherAes128, kAes128Key, kAesIv, kQxModeCbc};
+    const KeySetup setup{kQxCipherAes128, kAes128Key, kAesIv, kQxModeCbc};
     const Bytes plain = sample(40);
-    const Bytes expected = reference(spec.cipher, spec.key, spec.iv, false, plain);
+    const Bytes expected = reference(setup.cipher, setup.key, setup.iv, false, plain);
     std::vector<std::thread> threads;
     std::vector<Bytes> results(8);
     for (auto& result : results) {
         threads.emplace_back([&] {
             int rc = -1;
-            result = encryptOnce(spec, plain, &rc);
+            result = encryptOnce(setup, plain, &rc);
         });
     }
     for (auto& thread : threads) {
@@ -950,10 +951,10 @@ TEST(ExchangeKey, FirstImportFromManyThreadsAtOnce) {
 using PlatformFailure = LoggedTest;
 
 TEST_F(PlatformFailure, EachFailedCallGivesItsCodeAndOneErrorLine) {
-    const KeySpec spec{kQxCipherDes, kDesKey, kDesIv, kQxModeCbc};
-    const Handle key = createKey(spec); // the exchange key is in place
+    const KeySetup setup{kQxCipherDes, kDesKey, kDesIv, kQxModeCbc};
+    const Handle key = createKey(setup); // the exchange key is in place
     const Bytes plain = sample(24);
-    const Bytes cipherText = reference(spec.cipher, spec.key, spec.iv, false, plain);
+    const Bytes cipherText = reference(setup.cipher, setup.key, setup.iv, false, plain);
     Bytes out(64);
     std::uint32_t n = 0;
     QxCAPIHandle* rawHash = nullptr;
@@ -992,7 +993,7 @@ TEST_F(PlatformFailure, EachFailedCallGivesItsCodeAndOneErrorLine) {
          [&] {
              QxCAPIHandle* raw = nullptr;
              const int rc =
-                 QxXCAPI_CreateKey(spec.cipher, spec.key.data(), 8, spec.iv.data(), 8, 0, &raw);
+                 QxXCAPI_CreateKey(setup.cipher, setup.key.data(), 8, setup.iv.data(), 8, 0, &raw);
              EXPECT_EQ(raw, nullptr);
              return rc;
          },
