@@ -223,6 +223,24 @@ int objectOf(QxCAPIHandle* handle, std::uint32_t type, Object** object) {
     return kQxOk;
 }
 
+// Feeds data to the hash that member names in the handle's object.
+template <typename Object>
+int feed(const char* function, QxCAPIHandle* handle, std::uint32_t type,
+         capi::HCRYPTHASH Object::*member, const std::uint8_t* data, std::uint32_t length) {
+    Object* object = nullptr;
+    if (const int rc = objectOf(handle, type, &object); rc != kQxOk) {
+        return rc;
+    }
+    if (missing(data, length)) {
+        return kQxBadArgument;
+    }
+    if (!capi::CryptHashData(object->*member, orEmpty(data), length, 0)) {
+        logCall(function, __LINE__, "CryptHashData");
+        return kQxFailed;
+    }
+    return kQxOk;
+}
+
 // Wraps a freshly allocated object; on failure the object is freed here and
 // the caller's owners release what it refers to.
 template <typename Object>
@@ -478,18 +496,7 @@ int QxXCAPI_HashInit(QxCAPIHandle** out, QxCryptFlags flags) {
 }
 
 int QxXCAPI_HashUpdate(QxCAPIHandle* handle, const std::uint8_t* data, std::uint32_t length) {
-    QxHashObject* object = nullptr;
-    if (const int rc = objectOf(handle, kQxHandleHash, &object); rc != kQxOk) {
-        return rc;
-    }
-    if (missing(data, length)) {
-        return kQxBadArgument;
-    }
-    if (!capi::CryptHashData(object->hash, orEmpty(data), length, 0)) {
-        logCall(__func__, __LINE__, "CryptHashData");
-        return kQxFailed;
-    }
-    return kQxOk;
+    return feed(__func__, handle, kQxHandleHash, &QxHashObject::hash, data, length);
 }
 
 int QxXCAPI_HashFinal(QxCAPIHandle* handle, std::uint32_t, QxBlob* out) {
@@ -585,18 +592,8 @@ int QxXCAPI_HMACInit(QxCAPIHandle** out, const std::uint8_t* key, std::uint32_t 
 }
 
 int QxXCAPI_HMACUpdate(QxCAPIHandle* handle, const std::uint8_t* data, std::uint32_t length) {
-    QxHmacObject* object = nullptr;
-    if (const int rc = objectOf(handle, kQxHandleHmac, &object); rc != kQxOk) {
-        return rc;
-    }
-    if (missing(data, length)) {
-        return kQxBadArgument;
-    }
-    if (!capi::CryptHashData(object->inner, orEmpty(data), length, 0)) {
-        logCall(__func__, __LINE__, "CryptHashData");
-        return kQxFailed;
-    }
-    return kQxOk;
+    // The message goes to the inner hash; the outer one waits for Final.
+    return feed(__func__, handle, kQxHandleHmac, &QxHmacObject::inner, data, length);
 }
 
 int QxXCAPI_HMACFinal(QxCAPIHandle* handle, std::uint32_t, QxBlob* out) {

@@ -274,30 +274,49 @@ Bool CryptSetKeyParam(HCRYPTKEY key, Dword param, const std::uint8_t* data, Dwor
     return kTrue;
 }
 
-Bool CryptEncrypt(HCRYPTKEY key, HCRYPTHASH hash, Bool final, Dword flags, std::uint8_t* data,
-                  Dword* length, Dword bufferLength) {
-    const auto lock = lockCall();
-    if (injectedFailure("CryptEncrypt")) {
-        return kFalse;
+namespace {
+
+// The checks CryptEncrypt and CryptDecrypt share, in the order they are made:
+// the key's symmetric half, or null with the error set. RSA encryption is not
+// offered.
+SymmetricKey* cipherCallKey(const char* function, HCRYPTKEY key, HCRYPTHASH hash, Dword flags,
+                            const Dword* length, Hash** hashObject) {
+    if (injectedFailure(function)) {
+        return nullptr;
     }
     Key* const object = keyTable().find(key);
     if (object == nullptr) {
-        return fail(NTE_BAD_KEY);
+        fail(NTE_BAD_KEY);
+        return nullptr;
     }
-    Hash* hashObject = nullptr;
-    if (!findOpenHash(hash, &hashObject)) {
-        return kFalse;
+    if (!findOpenHash(hash, hashObject)) {
+        return nullptr;
     }
     if (flags != 0) {
-        return fail(NTE_BAD_FLAGS);
+        fail(NTE_BAD_FLAGS);
+        return nullptr;
     }
     if (length == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER);
+        fail(ERROR_INVALID_PARAMETER);
+        return nullptr;
     }
-    // RSA encryption is not offered.
-    SymmetricKey* const symmetric = object->symmetric.get();
+    if (object->symmetric == nullptr) {
+        fail(NTE_BAD_KEY);
+        return nullptr;
+    }
+    return object->symmetric.get();
+}
+
+} // namespace
+
+Bool CryptEncrypt(HCRYPTKEY key, HCRYPTHASH hash, Bool final, Dword flags, std::uint8_t* data,
+                  Dword* length, Dword bufferLength) {
+    const auto lock = lockCall();
+    Hash* hashObject = nullptr;
+    SymmetricKey* const symmetric =
+        cipherCallKey("CryptEncrypt", key, hash, flags, length, &hashObject);
     if (symmetric == nullptr) {
-        return fail(NTE_BAD_KEY);
+        return kFalse;
     }
     const std::size_t input = *length;
     const std::size_t block = symmetric->blockLength();
@@ -324,26 +343,11 @@ Bool CryptEncrypt(HCRYPTKEY key, HCRYPTHASH hash, Bool final, Dword flags, std::
 Bool CryptDecrypt(HCRYPTKEY key, HCRYPTHASH hash, Bool final, Dword flags, std::uint8_t* data,
                   Dword* length) {
     const auto lock = lockCall();
-    if (injectedFailure("CryptDecrypt")) {
-        return kFalse;
-    }
-    Key* const object = keyTable().find(key);
-    if (object == nullptr) {
-        return fail(NTE_BAD_KEY);
-    }
     Hash* hashObject = nullptr;
-    if (!findOpenHash(hash, &hashObject)) {
-        return kFalse;
-    }
-    if (flags != 0) {
-        return fail(NTE_BAD_FLAGS);
-    }
-    if (length == nullptr) {
-        return fail(ERROR_INVALID_PARAMETER);
-    }
-    SymmetricKey* const symmetric = object->symmetric.get();
+    SymmetricKey* const symmetric =
+        cipherCallKey("CryptDecrypt", key, hash, flags, length, &hashObject);
     if (symmetric == nullptr) {
-        return fail(NTE_BAD_KEY);
+        return kFalse;
     }
     const std::size_t input = *length;
     const std::size_t block = symmetric->blockLength();
