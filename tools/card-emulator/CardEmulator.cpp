@@ -124,7 +124,7 @@ void CardEmulator::remove() {
     wake();
     changed_.notify_all();
     lock.lock();
-    changed_.wait(lock, [this] { return !connected_; });
+    changed_.wait(lock, [this] { return !linkBusy_; });
 }
 
 void CardEmulator::insert() {
@@ -211,9 +211,16 @@ void CardEmulator::run() {
             if (stopping_) {
                 return;
             }
+            // From here until the socket is closed again, remove() waits.
+            linkBusy_ = true;
         }
         const int fd = connectTo(port_);
         if (fd < 0) {
+            {
+                std::lock_guard lock(mutex_);
+                linkBusy_ = false;
+            }
+            changed_.notify_all();
             pause(kRetryConnect);
             continue;
         }
@@ -229,6 +236,7 @@ void CardEmulator::run() {
             std::lock_guard lock(mutex_);
             card_.powerCycle();
             connected_ = false;
+            linkBusy_ = false;
         }
         changed_.notify_all();
     }

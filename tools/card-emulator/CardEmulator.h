@@ -97,6 +97,7 @@ private:
     bool inserted_ = true;
     bool stopping_ = false;
     bool connected_ = false;
+    bool linkBusy_ = false; // connecting or connected
     int wakeFd_ = -1;
     std::thread thread_;
 };
