@@ -24,7 +24,8 @@ status=0
 # sanitizer report or slow input fails the run (the input is kept in
 # build/fuzz/artifacts).
 mkdir -p build/fuzz/artifacts
-fuzz_targets=(json_map_fuzz escaped_base64_fuzz json_value_fuzz ini_fuzz message_fuzz window_frame_fuzz)
+fuzz_targets=(json_map_fuzz escaped_base64_fuzz json_value_fuzz ini_fuzz message_fuzz window_frame_fuzz
+              ui_request_fuzz)
 pids=()
 for target in "${fuzz_targets[@]}"; do
   corpus=build/fuzz/corpus/$target
