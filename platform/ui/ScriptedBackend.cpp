@@ -675,12 +675,13 @@ std::shared_ptr<ScriptedBackend> ScriptedBackend::start() {
 }
 
 ScriptedBackend::~ScriptedBackend() {
-    std::vector<std::thread> threads;
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
-        for (const int fd : connectionFds_) {
-            ::shutdown(fd, SHUT_RDWR);
+        for (const auto& connection : connections_) {
+            if (!connection.finished) {
+                ::shutdown(connection.fd, SHUT_RDWR);
+            }
         }
         changed_.notify_all();
     }
@@ -691,9 +692,13 @@ ScriptedBackend::~ScriptedBackend() {
     if (acceptThread_.joinable()) {
         acceptThread_.join();
     }
+    // The entries stay while their threads end: each closes its own socket.
+    std::vector<std::thread> threads;
     {
         std::lock_guard lock(mutex_);
-        threads = std::move(connections_);
+        for (auto& connection : connections_) {
+            threads.push_back(std::move(connection.thread));
+        }
     }
     for (auto& thread : threads) {
         thread.join();
@@ -730,13 +735,26 @@ void ScriptedBackend::acceptLoop() {
             ::close(fd);
             continue;
         }
-        std::lock_guard lock(mutex_);
-        if (stopping_) {
-            ::close(fd);
-            return;
+        std::vector<Connection> finished;
+        {
+            std::lock_guard lock(mutex_);
+            for (auto it = connections_.begin(); it != connections_.end();) {
+                if (it->finished) {
+                    finished.push_back(std::move(*it));
+                    it = connections_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            if (stopping_ || connections_.size() >= kScriptedMaxConnections) {
+                ::close(fd);
+            } else {
+                connections_.push_back({fd, false, std::thread([this, fd] { serve(fd); })});
+            }
         }
-        connectionFds_.push_back(fd);
-        connections_.emplace_back([this, fd] { serve(fd); });
+        for (auto& connection : finished) {
+            connection.thread.join();
+        }
     }
 }
 
@@ -792,8 +810,12 @@ void ScriptedBackend::serve(int fd) {
     }
     wipeString(buffer);
     std::lock_guard lock(mutex_);
-    std::erase(connectionFds_, fd);
-    ::close(fd);
+    for (auto& connection : connections_) {
+        if (connection.fd == fd && !connection.finished) {
+            connection.finished = true;
+            ::close(fd);
+        }
+    }
 }
 
 std::string ScriptedBackend::answer(std::string_view line) {

@@ -57,6 +57,8 @@ std::filesystem::path scriptedSocketFolder();
 // events kept.
 inline constexpr std::size_t kScriptedMaxLine = 64 * 1024;
 inline constexpr std::size_t kScriptedEventsKept = 1000;
+// Connections served at once; one beyond is closed at once.
+inline constexpr std::size_t kScriptedMaxConnections = 32;
 
 class ScriptedBackend : public Backend {
 public:
@@ -99,8 +101,14 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopping_ = false;
-    std::vector<std::thread> connections_;
-    std::vector<int> connectionFds_;
+    // One thread per connection; a finished one is joined when the next
+    // connection comes, or at the end.
+    struct Connection {
+        int fd;
+        bool finished;
+        std::thread thread;
+    };
+    std::vector<Connection> connections_;
     std::deque<Event> events_;
     std::uint64_t nextEvent_ = 1;
     std::map<Window, Event> closed_;

@@ -338,14 +338,9 @@ void paintControlNow(Window control) {
         const Brush brush = callDialog(dialog, message, reinterpret_cast<WParam>(&dc),
                                        static_cast<LParam>(control));
         textColour = dc.textColour();
-        if (brush != 0) {
-            background = brushColour(brush);
-        } else {
-            background = systemColour(editable ? kColorWindow : kColor3dFace);
-        }
-        if (dc.backgroundMode() == BackgroundMode::Transparent && brush == hollowBrush()) {
-            background.reset();
-        }
+        // A hollow brush leaves the dialog's own background showing.
+        background =
+            brush != 0 ? brushColour(brush) : systemColour(editable ? kColorWindow : kColor3dFace);
     }
     std::lock_guard lock(c.mutex);
     const auto ref = findControl(c, control);
