@@ -4,6 +4,7 @@
 
 #include <map>
 #include <ostream>
+#include <sys/stat.h>
 
 namespace ui_test {
 namespace {
@@ -482,6 +483,30 @@ TEST_F(ScriptedUser, AMessageBoxIsAnsweredFromAnotherProcess) {
     EXPECT_EQ(closed.exitCode, 0);
     EXPECT_EQ(closed.out, "7\n");
     EXPECT_EQ(testing_support::runProgram({CORVANTIX_USER_TOOL, "bogus"}), 1);
+}
+
+// The socket is the user's alone, and the client uses no socket that
+// anybody else could have made or could reach.
+TEST_F(ScriptedUser, OnlyTheUsersOwnPrivateSocketIsUsed) {
+    struct stat socket {};
+    ASSERT_EQ(::stat(backend_->socketPath().c_str(), &socket), 0);
+    EXPECT_TRUE(S_ISSOCK(socket.st_mode));
+    EXPECT_EQ(socket.st_mode & 0777, 0600u);
+    EXPECT_EQ(socket.st_uid, geteuid());
+    struct stat folder {};
+    ASSERT_EQ(::stat(scriptedSocketFolder().c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_mode & 0777, 0700u);
+
+    JsonValue list;
+    list.set("op", "list");
+    const corvantix_user::Endpoint self{backend_->socketPath(), getpid()};
+    EXPECT_TRUE(Client::ask(self, list));
+    ASSERT_EQ(::chmod(backend_->socketPath().c_str(), 0666), 0);
+    const auto refused = Client::ask(self, list);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_TRUE(refused.body.isNull());
+    ASSERT_EQ(::chmod(backend_->socketPath().c_str(), 0600), 0);
+    EXPECT_TRUE(Client::ask(self, list));
 }
 
 TEST_F(ScriptedUser, CapsLockIsSetPerProcess) {
