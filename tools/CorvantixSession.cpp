@@ -1,5 +1,6 @@
 // Plays the desktop session for the system's programs: session changes to
-// every window registered for them, named events, and copy-data messages.
+// every window registered for them, named events, copy-data messages, and
+// top-level windows of other programs (a browser's window, for instance).
 // Everything happens in the folders CORVANTIX_ROOT points to, like the
 // programs themselves.
 //
@@ -10,14 +11,20 @@
 //   CorvantixSession send <class> <dwData> <text>
 //       sends the text with its terminating zero byte, as the system's
 //       senders do, and prints the procedure's result
+//   CorvantixSession window <class> <title>
+//       opens a top-level window of that class and title in the shared
+//       window list, prints its handle and keeps it open until the tool is
+//       ended (SIGTERM, SIGINT or SIGHUP)
 //
 // Exit codes: 0 done, 1 wrong usage, 2 no such window or event, 3 the send
 // failed or timed out.
 
 #include "platform/event/NamedEvent.h"
 #include "platform/window/MessageWindow.h"
+#include "platform/windowlist/WindowList.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -44,7 +51,8 @@ int usage() {
     std::fprintf(stderr, "usage: CorvantixSession lock|unlock|console-connect|console-disconnect|"
                          "remote-connect|remote-disconnect\n"
                          "       CorvantixSession pulse|set <event>\n"
-                         "       CorvantixSession send <class> <dwData> <text>\n");
+                         "       CorvantixSession send <class> <dwData> <text>\n"
+                         "       CorvantixSession window <class> <title>\n");
     return 1;
 }
 
@@ -76,6 +84,31 @@ const char* describe(platform::SendStatus status) {
         return "the window dropped the message";
     }
     return "?";
+}
+
+// Holds a window open until a signal ends the tool; the signals are blocked
+// first so that one arriving early is not lost.
+int holdWindow(const char* className, const char* title) {
+    sigset_t ending;
+    sigemptyset(&ending);
+    sigaddset(&ending, SIGTERM);
+    sigaddset(&ending, SIGINT);
+    sigaddset(&ending, SIGHUP);
+    if (sigprocmask(SIG_BLOCK, &ending, nullptr) != 0) {
+        return 3;
+    }
+    const auto window = platform::createTopLevelWindow(title, className);
+    if (window == 0) {
+        std::fprintf(stderr, "CorvantixSession: the window could not be made\n");
+        return 3;
+    }
+    std::printf("%llu\n", static_cast<unsigned long long>(window));
+    std::fflush(stdout);
+    int signal = 0;
+    while (sigwait(&ending, &signal) != 0) {
+    }
+    platform::destroyTopLevelWindow(window);
+    return 0;
 }
 
 } // namespace
@@ -124,6 +157,12 @@ int main(int argc, char** argv) {
         }
         std::printf("%u\n", sent.result);
         return 0;
+    }
+    if (command == "window") {
+        if (argc != 4 || argv[2][0] == '\0') {
+            return usage();
+        }
+        return holdWindow(argv[2], argv[3]);
     }
     return usage();
 }

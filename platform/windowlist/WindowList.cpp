@@ -50,7 +50,8 @@ bool processAlive(pid_t pid) {
     return kill(pid, 0) == 0 || errno == EPERM;
 }
 
-// A window file holds the top-most flag on its first line and the title after it.
+// A window file holds the top-most flag, the enabled flag and the class on a
+// line each, and the title after them.
 bool writeWindow(const TopLevelWindow& window) {
     const auto path = windowFile(window.handle);
     const auto temp = fs::path(path.string() + ".new");
@@ -59,7 +60,10 @@ bool writeWindow(const TopLevelWindow& window) {
         if (!out) {
             return false;
         }
-        out << (window.topMost ? '1' : '0') << '\n' << window.title;
+        out << (window.topMost ? '1' : '0') << '\n'
+            << (window.enabled ? '1' : '0') << '\n'
+            << window.className << '\n'
+            << window.title;
         if (!out) {
             return false;
         }
@@ -74,30 +78,65 @@ std::optional<TopLevelWindow> readWindow(WindowHandle handle) {
     if (!in) {
         return std::nullopt;
     }
-    std::string flag;
-    std::getline(in, flag);
+    std::string topMost;
+    std::string enabled;
+    TopLevelWindow window;
+    if (!std::getline(in, topMost) || !std::getline(in, enabled) ||
+        !std::getline(in, window.className)) {
+        return std::nullopt;
+    }
     std::ostringstream title;
     title << in.rdbuf();
-    TopLevelWindow window;
     window.handle = handle;
     window.owner = static_cast<pid_t>(handle >> 32);
-    window.topMost = flag == "1";
+    window.topMost = topMost == "1";
+    window.enabled = enabled == "1";
     window.title = title.str();
     return window;
 }
 
+bool sameClass(std::string_view a, std::string_view b) {
+    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&](char x, char y) { return fold(x) == fold(y); });
+}
+
+// The desktop's handle names no process (pid 0) and no file.
+constexpr WindowHandle kDesktop = 1;
+
+template <typename Change>
+bool changeWindow(WindowHandle handle, Change change) {
+    if (handle == kDesktop) {
+        return false;
+    }
+    auto window = findTopLevelWindow(handle);
+    if (!window) {
+        return false;
+    }
+    change(*window);
+    return writeWindow(*window);
+}
+
 } // namespace
 
-WindowHandle createTopLevelWindow(std::string_view title) {
+WindowHandle createTopLevelWindow(std::string_view title, std::string_view className) {
     TopLevelWindow window;
+    window.className = std::string(className);
     window.owner = getpid();
     window.handle = (static_cast<WindowHandle>(static_cast<std::uint32_t>(window.owner)) << 32) |
                     nextSerial.fetch_add(1);
     window.title = std::string(title);
+    // A line break would end the class early; titles may hold any text.
+    if (window.className.find('\n') != std::string::npos) {
+        return 0;
+    }
     return writeWindow(window) ? window.handle : 0;
 }
 
 void destroyTopLevelWindow(WindowHandle window) {
+    if (window == 0 || window == kDesktop) {
+        return;
+    }
     std::error_code ec;
     fs::remove(windowFile(window), ec);
 }
@@ -124,20 +163,42 @@ std::vector<TopLevelWindow> enumTopLevelWindows() {
     return windows;
 }
 
+WindowHandle desktopWindow() {
+    return kDesktop;
+}
+
 std::optional<TopLevelWindow> findTopLevelWindow(WindowHandle window) {
     if (window == 0) {
         return std::nullopt;
     }
+    if (window == kDesktop) {
+        TopLevelWindow desktop;
+        desktop.handle = kDesktop;
+        desktop.className = std::string(kDesktopWindowClass);
+        return desktop;
+    }
     return readWindow(window);
 }
 
-bool setWindowTopMost(WindowHandle handle, bool topMost) {
-    auto window = findTopLevelWindow(handle);
-    if (!window) {
-        return false;
+WindowHandle findWindowByClass(std::string_view className, std::optional<std::string_view> title) {
+    for (const auto& window : enumTopLevelWindows()) {
+        if (sameClass(window.className, className) && (!title || window.title == *title)) {
+            return window.handle;
+        }
     }
-    window->topMost = topMost;
-    return writeWindow(*window);
+    return 0;
+}
+
+bool setWindowTopMost(WindowHandle handle, bool topMost) {
+    return changeWindow(handle, [&](TopLevelWindow& w) { w.topMost = topMost; });
+}
+
+bool setWindowTitle(WindowHandle handle, std::string_view title) {
+    return changeWindow(handle, [&](TopLevelWindow& w) { w.title = std::string(title); });
+}
+
+bool setWindowEnabled(WindowHandle handle, bool enabled) {
+    return changeWindow(handle, [&](TopLevelWindow& w) { w.enabled = enabled; });
 }
 
 } // namespace platform
