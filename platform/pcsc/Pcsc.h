@@ -135,6 +135,19 @@ struct ReaderState {
 using LogHook = std::function<void(std::string_view line)>;
 void setPcscLogHook(LogHook hook) noexcept;
 
+// ---- Test seam ---------------------------------------------------------------
+
+// (Not "testing": tests that use this namespace also use GoogleTest's.)
+namespace seam {
+// The next call of the named function (named as the log hook names it, e.g.
+// "SCardTransmit") does not reach pcsc-lite: it gives result, is reported to
+// the hook like any call, and its outputs are those of a failed call. One
+// failure per call of this, taken in the order they were added.
+void failNextCall(std::string_view call, Result result);
+// Forgets every failure still waiting.
+void clearFailures();
+} // namespace seam
+
 // ---- The calls, Windows-shaped -----------------------------------------------------
 // Lengths are in and out as on Windows: a null buffer asks for the length;
 // kInfinite as a length (automatic allocation) is refused with
