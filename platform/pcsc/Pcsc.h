@@ -16,7 +16,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <source_location>
 #include <span>
 #include <string>
 #include <string_view>
@@ -153,7 +152,25 @@ void clearFailures();
 // kInfinite as a length (automatic allocation) is refused with
 // kInvalidParameter.
 
-using Where = std::source_location;
+// Where a call comes from: the caller's file and line, taken by the default
+// argument at each call. (The fuzz build's clang has no
+// std::source_location; this is its shape.)
+class Where {
+public:
+    static constexpr Where current(const char* file = __builtin_FILE(),
+                                   std::uint_least32_t line = __builtin_LINE()) noexcept {
+        return Where(file, line);
+    }
+    constexpr const char* file_name() const noexcept { return file_; }
+    constexpr std::uint_least32_t line() const noexcept { return line_; }
+
+private:
+    constexpr Where(const char* file, std::uint_least32_t line) noexcept
+        : file_(file), line_(line) {}
+
+    const char* file_;
+    std::uint_least32_t line_;
+};
 
 Result SCardEstablishContext(std::uint32_t scope, ContextHandle* context,
                              Where where = Where::current()) noexcept;
