@@ -6,6 +6,7 @@
 #include "platform/folders/Folders.h"
 #include "platform/osversion/OsVersion.h"
 #include "platform/process/Process.h"
+#include "platform/process/ProcessList.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -150,7 +151,11 @@ int runCommandWait(std::optional<std::string_view> commandLine) {
     if (!commandLine) {
         return 1;
     }
-    const auto pid = platform::startHidden(platform::splitCommandLine(*commandLine));
+    const auto words = platform::splitCommandLine(*commandLine);
+    if (const auto exitCode = platform::runNativeCommand(words)) {
+        return *exitCode;
+    }
+    const auto pid = platform::startHidden(words);
     if (!pid) {
         logError("runCommandWait start fail: ", *commandLine);
         return kCommandNotStarted;
@@ -164,7 +169,11 @@ void hideNOWaitCommand(std::optional<std::string_view> commandLine) {
         return;
     }
     logNormal("hideNOWaitCommand: ", *commandLine);
-    const auto pid = platform::startHidden(platform::splitCommandLine(*commandLine));
+    const auto words = platform::splitCommandLine(*commandLine);
+    if (platform::runNativeCommand(words)) {
+        return;
+    }
+    const auto pid = platform::startHidden(words);
     if (!pid) {
         logError("hideNOWaitCommand start fail: ", *commandLine);
         return;

@@ -32,7 +32,8 @@ std::optional<std::string> readFileText(const std::optional<std::filesystem::pat
 
 inline constexpr int kCommandNotStarted = -1;
 // Runs a command line hidden and waits; its exit code, 1 for no command,
-// kCommandNotStarted when it cannot start.
+// kCommandNotStarted when it cannot start. The shell commands that
+// platform::runNativeCommand knows ("taskkill") are done natively.
 int runCommandWait(std::optional<std::string_view> commandLine);
 void hideNOWaitCommand(std::optional<std::string_view> commandLine);
 // The per-user mutex "<user>_<name>" held by the caller, or nullptr when it
