@@ -145,6 +145,19 @@ std::optional<std::string> readFileText(const std::optional<std::filesystem::pat
     return text;
 }
 
+bool writeTextFile(const std::optional<std::filesystem::path>& path,
+                   std::optional<std::string_view> text) {
+    if (!path || path->empty() || !text) {
+        return false;
+    }
+    std::ofstream file(*path, std::ios::trunc);
+    if (!file) {
+        return false;
+    }
+    file << text->substr(0, text->find('\0')); // written as a C text
+    return static_cast<bool>(file.flush());
+}
+
 // ---- Programs, mutexes, ports, OS ----------------------------------------
 
 int runCommandWait(std::optional<std::string_view> commandLine) {
@@ -202,6 +215,12 @@ std::unique_ptr<platform::NamedMutex> getMutexLock(std::optional<std::string_vie
         return nullptr;
     }
     return mutex;
+}
+
+void releaseMutexLock(std::unique_ptr<platform::NamedMutex> mutex) {
+    if (mutex) {
+        mutex->unlock();
+    }
 }
 
 bool detectPort(int port, bool ipv6) {

@@ -27,6 +27,10 @@ std::optional<std::string> getUserName();
 bool isFileExist(const std::filesystem::path& path);
 // The whole file with CR LF as LF; nullopt when missing or empty.
 std::optional<std::string> readFileText(const std::optional<std::filesystem::path>& path);
+// Writes the text as the whole file (created or truncated); false without a
+// path, with an empty one, without a text, or when the file cannot be opened.
+bool writeTextFile(const std::optional<std::filesystem::path>& path,
+                   std::optional<std::string_view> text);
 
 // ---- Programs, mutexes, ports, OS ----------------------------------------
 
@@ -40,6 +44,8 @@ void hideNOWaitCommand(std::optional<std::string_view> commandLine);
 // could not be taken within the time-out.
 std::unique_ptr<platform::NamedMutex> getMutexLock(std::optional<std::string_view> name,
                                                    std::uint32_t timeoutMs);
+// Releases a mutex that getMutexLock gave and closes it; none does nothing.
+void releaseMutexLock(std::unique_ptr<platform::NamedMutex> mutex);
 // True when the loopback port is listening or connected on 127.0.0.1 (or [::1]).
 bool detectPort(int port, bool ipv6);
 
