@@ -1,135 +1,147 @@
 #include "platform/codepage/CodePage.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <iconv.h>
 
 namespace platform {
-
 namespace {
 
-constexpr const char* kUtf16 = std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+constexpr const char* kUtf16Native =
+    std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
 
-const char* iconvName(std::uint32_t codePage) {
+std::string iconvName(std::uint32_t codePage) {
     switch (codePage) {
     case kCodePageAnsi:
-    case kCodePageBig5:
-        return "CP950";
+        return iconvName(ansiCodePage());
     case kCodePageUtf8:
         return "UTF-8";
+    case 20127:
+        return "ASCII";
     default:
-        return nullptr;
+        return "CP" + std::to_string(codePage);
     }
 }
 
-// One conversion descriptor, closed when it goes.
+// One iconv descriptor, closed when it goes.
 class Converter {
 public:
-    Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+    Converter(const std::string& to, const std::string& from)
+        : cd_(iconv_open(to.c_str(), from.c_str())) {}
     ~Converter() {
-        if (ok()) {
+        if (valid()) {
             iconv_close(cd_);
         }
     }
     Converter(const Converter&) = delete;
     Converter& operator=(const Converter&) = delete;
-    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
     iconv_t get() const { return cd_; }
 
 private:
     iconv_t cd_;
 };
 
-// How many input bytes one unit that cannot be converted takes: a UTF-16
-// surrogate pair is one character, anything else a code unit or one byte.
-std::size_t badUnit(const char* in, std::size_t left, bool fromUtf16) {
-    if (!fromUtf16 || left < 4) {
-        return fromUtf16 ? std::min<std::size_t>(2, left) : 1;
+// The bytes of one input unit that cannot be converted: a byte of 8-bit
+// text, a UTF-16 unit or a whole surrogate pair.
+using SkipRule = std::size_t (*)(const char* at, std::size_t left);
+
+std::size_t skipByte(const char*, std::size_t) {
+    return 1;
+}
+
+std::size_t skipUtf16(const char* at, std::size_t left) {
+    if (left < 4) {
+        return left < 2 ? left : 2;
     }
     char16_t first = 0;
     char16_t second = 0;
-    std::memcpy(&first, in, 2);
-    std::memcpy(&second, in + 2, 2);
+    std::memcpy(&first, at, 2);
+    std::memcpy(&second, at + 2, 2);
     const bool pair = first >= 0xD800 && first <= 0xDBFF && second >= 0xDC00 && second <= 0xDFFF;
     return pair ? 4 : 2;
 }
 
-// Converts every byte of in; nullopt when a unit fails under Fail. The
-// replacement is appended as the target's bytes.
-std::optional<std::string> convert(const char* to, const char* from, std::string_view in,
-                                   Unmappable unmappable, std::string_view replacement,
-                                   bool fromUtf16) {
+std::optional<std::string> convert(const std::string& to, const std::string& from,
+                                   std::string_view input, InvalidInput invalid,
+                                   std::string_view replacement, SkipRule skip) {
     Converter converter(to, from);
-    if (!converter.ok()) {
+    if (!converter.valid()) {
         return std::nullopt;
     }
-    std::string out(in.size() * 2 + 8, '\0');
-    std::size_t used = 0;
-    char* source = const_cast<char*>(in.data());
-    std::size_t left = in.size();
-    while (left > 0) {
-        char* target = out.data() + used;
-        std::size_t room = out.size() - used;
-        const std::size_t rc = iconv(converter.get(), &source, &left, &target, &room);
-        used = out.size() - room;
+    std::string output(input.size() * 2 + 16, '\0');
+    std::size_t written = 0;
+    // iconv never writes through its input pointer.
+    char* in = const_cast<char*>(input.data());
+    std::size_t inLeft = input.size();
+    for (;;) {
+        char* out = output.data() + written;
+        std::size_t outLeft = output.size() - written;
+        const std::size_t rc = iconv(converter.get(), &in, &inLeft, &out, &outLeft);
+        const int error = errno;
+        written = output.size() - outLeft;
         if (rc != static_cast<std::size_t>(-1)) {
-            break;
+            break; // all of the input is converted
         }
-        if (errno == E2BIG) {
-            out.resize(out.size() * 2);
+        if (error == E2BIG) {
+            output.resize(output.size() * 2);
             continue;
         }
-        // EILSEQ: a unit the target lacks or a malformed one; EINVAL: an
-        // unfinished sequence at the end.
-        if (unmappable == Unmappable::Fail) {
+        if ((error != EILSEQ && error != EINVAL) || invalid == InvalidInput::Fail) {
             return std::nullopt;
         }
-        const std::size_t skip = errno == EINVAL ? left : badUnit(source, left, fromUtf16);
-        source += skip;
-        left -= skip;
-        out.resize(used);
-        out += replacement;
-        used = out.size();
-        out.resize(used + left * 2 + 8);
+        const std::size_t unit = std::min(inLeft, skip(in, inLeft));
+        in += unit;
+        inLeft -= unit;
+        if (output.size() - written < replacement.size()) {
+            output.resize(output.size() * 2 + replacement.size());
+        }
+        std::memcpy(output.data() + written, replacement.data(), replacement.size());
+        written += replacement.size();
     }
-    // A stateful target finishes its last sequence.
-    char* target = out.data() + used;
-    std::size_t room = out.size() - used;
-    iconv(converter.get(), nullptr, nullptr, &target, &room);
-    out.resize(out.size() - room);
-    return out;
+    output.resize(written);
+    return output;
 }
 
 } // namespace
 
-std::optional<std::string> utf16ToCodePage(std::uint32_t codePage, std::u16string_view text,
-                                           Unmappable unmappable) {
-    const char* name = iconvName(codePage);
-    if (name == nullptr) {
-        return std::nullopt;
+std::uint32_t ansiCodePage() {
+    if (const char* value = std::getenv("CORVANTIX_ANSI_CODE_PAGE"); value != nullptr) {
+        char* end = nullptr;
+        const unsigned long number = std::strtoul(value, &end, 10);
+        if (end != value && *end == '\0' && number != 0 && number <= 0xFFFF) {
+            return static_cast<std::uint32_t>(number);
+        }
     }
-    const std::string_view bytes(reinterpret_cast<const char*>(text.data()),
-                                 text.size() * sizeof(char16_t));
-    return convert(name, kUtf16, bytes, unmappable, "?", true);
+    return kCodePageBig5;
+}
+
+bool isCodePageKnown(std::uint32_t codePage) {
+    return Converter(kUtf16Native, iconvName(codePage)).valid();
 }
 
 std::optional<std::u16string> codePageToUtf16(std::uint32_t codePage, std::string_view text,
-                                              Unmappable unmappable) {
-    const char* name = iconvName(codePage);
-    if (name == nullptr) {
-        return std::nullopt;
-    }
-    static constexpr char16_t kReplacement = 0xFFFD;
-    const std::string_view replacement(reinterpret_cast<const char*>(&kReplacement),
-                                       sizeof kReplacement);
-    const auto bytes = convert(kUtf16, name, text, unmappable, replacement, false);
+                                              InvalidInput invalid) {
+    static constexpr char16_t kReplacement = u'\uFFFD';
+    const auto bytes =
+        convert(kUtf16Native, iconvName(codePage), text, invalid,
+                std::string_view(reinterpret_cast<const char*>(&kReplacement), 2), skipByte);
     if (!bytes) {
         return std::nullopt;
     }
-    std::u16string out(bytes->size() / sizeof(char16_t), u'\0');
-    std::memcpy(out.data(), bytes->data(), out.size() * sizeof(char16_t));
-    return out;
+    std::u16string wide(bytes->size() / 2, u'\0');
+    std::memcpy(wide.data(), bytes->data(), wide.size() * 2);
+    return wide;
+}
+
+std::optional<std::string> utf16ToCodePage(std::uint32_t codePage, std::u16string_view text,
+                                           InvalidInput invalid) {
+    const std::string_view bytes(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+    return convert(iconvName(codePage), kUtf16Native, bytes, invalid, "?", skipUtf16);
 }
 
 } // namespace platform

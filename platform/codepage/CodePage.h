@@ -1,9 +1,13 @@
 #pragma once
 
-// Multi-byte text of a Windows code page and UTF-16 (char16_t), the way
-// Windows callers convert between them. Code page 950 (Big5 with its Windows
-// extensions) goes through iconv's "CP950"; the ANSI code page is 950 on the
-// systems this runs for; 65001 is UTF-8.
+// Text in the original platform's code pages and UTF-16 (as char16_t), over
+// iconv. Code page 0 stands for the system's ANSI code page, which is 950
+// unless CORVANTIX_ANSI_CODE_PAGE names another.
+//
+// As the original platform converts by default, a byte sequence that is not
+// valid in the code page becomes U+FFFD and a character the code page lacks
+// becomes "?"; InvalidInput::Fail refuses such input instead. An unknown code
+// page always fails.
 
 #include <cstdint>
 #include <optional>
@@ -16,16 +20,16 @@ inline constexpr std::uint32_t kCodePageAnsi = 0;
 inline constexpr std::uint32_t kCodePageBig5 = 950;
 inline constexpr std::uint32_t kCodePageUtf8 = 65001;
 
-// What a character that the other side cannot represent (or a malformed
-// sequence) does: fail the whole conversion, or become "?" in multi-byte
-// text and U+FFFD in UTF-16.
-enum class Unmappable { Fail, Replace };
+enum class InvalidInput { Replace, Fail };
 
-// nullopt for a code page other than the three above, or for a character
-// that fails under Unmappable::Fail. Empty text gives empty text.
-std::optional<std::string> utf16ToCodePage(std::uint32_t codePage, std::u16string_view text,
-                                           Unmappable unmappable = Unmappable::Fail);
+// The code page that kCodePageAnsi stands for.
+std::uint32_t ansiCodePage();
+
+bool isCodePageKnown(std::uint32_t codePage);
+
 std::optional<std::u16string> codePageToUtf16(std::uint32_t codePage, std::string_view text,
-                                              Unmappable unmappable = Unmappable::Fail);
+                                              InvalidInput invalid = InvalidInput::Replace);
+std::optional<std::string> utf16ToCodePage(std::uint32_t codePage, std::u16string_view text,
+                                           InvalidInput invalid = InvalidInput::Replace);
 
 } // namespace platform

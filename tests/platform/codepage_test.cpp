@@ -1,94 +1,96 @@
-// Code page 950 and UTF-16 both ways, the ANSI code page as 950, UTF-8, and
-// what a character one side lacks does under each rule.
+// Code page conversions over iconv: the pages the programs use, what becomes
+// of text a page cannot carry, and the ANSI code page's setting.
 
 #include "platform/codepage/CodePage.h"
 
 #include <gtest/gtest.h>
 
-#include <vector>
+#include <cstdlib>
 
 namespace {
 
 using platform::codePageToUtf16;
-using platform::kCodePageAnsi;
-using platform::kCodePageBig5;
-using platform::kCodePageUtf8;
-using platform::Unmappable;
+using platform::InvalidInput;
 using platform::utf16ToCodePage;
 
-struct Row {
-    const char* what;
-    std::u16string wide;
+struct RoundTrip {
+    const char* name;
+    std::uint32_t codePage;
     std::string bytes;
+    std::u16string text;
 };
 
-TEST(CodePage950, ConvertsBothWays) {
-    const std::vector<Row> rows = {
-        {"empty", u"", ""},
-        {"ASCII", u"Virtual PCD 00 00", "Virtual PCD 00 00"},
-        {"two Big5 characters", u"\u4E2D\u6587", "\xA4\xA4\xA4\xE5"},
-        {"a trail byte in the ASCII range", u"A\u4E00B",
-         "A\xA4\x40"
-         "B"},
-        {"the euro sign of the Windows extension", u"\u20AC", "\xA3\xE1"},
-        {"an ideograph of the extension", u"\u7881", "\xF9\xD6"},
-        {"a full-width solidus", u"\uFF0F", "\xA1\xFE"},
-    };
-    for (const auto& row : rows) {
-        for (const auto page : {kCodePageBig5, kCodePageAnsi}) {
-            EXPECT_EQ(utf16ToCodePage(page, row.wide), row.bytes) << row.what << " " << page;
-            EXPECT_EQ(codePageToUtf16(page, row.bytes), row.wide) << row.what << " " << page;
-        }
-    }
+void PrintTo(const RoundTrip& row, std::ostream* out) {
+    *out << row.name;
 }
 
-TEST(CodePage950, AnUnmappableCharacterFailsOrBecomesAQuestionMark) {
-    const std::vector<Row> rows = {
-        {"a Latin letter Big5 lacks", u"caf\u00E9", "caf?"},
-        {"a character beyond the BMP is one character", u"a\U0001F600b", "a?b"},
-        {"a lone high surrogate", std::u16string(u"a") + char16_t(0xD800) + u"b", "a?b"},
-        {"a lone low surrogate at the end", std::u16string(u"a") + char16_t(0xDC00), "a?"},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(utf16ToCodePage(kCodePageBig5, row.wide), std::nullopt) << row.what;
-        EXPECT_EQ(utf16ToCodePage(kCodePageBig5, row.wide, Unmappable::Replace), row.bytes)
-            << row.what;
-    }
+class CodePageRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
+
+TEST_P(CodePageRoundTrip, ConvertsBothWays) {
+    const auto& row = GetParam();
+    EXPECT_EQ(codePageToUtf16(row.codePage, row.bytes, InvalidInput::Fail), row.text);
+    EXPECT_EQ(utf16ToCodePage(row.codePage, row.text, InvalidInput::Fail), row.bytes);
 }
 
-TEST(CodePage950, MalformedBig5FailsOrBecomesTheReplacementCharacter) {
-    const std::vector<Row> rows = {
-        {"a lead byte with a trail byte out of range", u"\uFFFD A",
-         "\xA4\x20"
-         "A"},
-        {"a byte that starts nothing", u"x\uFFFDy", "x\xFFy"},
-        {"a lead byte cut off at the end", u"\u4E2D\uFFFD", "\xA4\xA4\xA4"},
-    };
-    for (const auto& row : rows) {
-        EXPECT_EQ(codePageToUtf16(kCodePageBig5, row.bytes), std::nullopt) << row.what;
-        EXPECT_EQ(codePageToUtf16(kCodePageBig5, row.bytes, Unmappable::Replace), row.wide)
-            << row.what;
-    }
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CodePageRoundTrip,
+    ::testing::Values(RoundTrip{"Big5", 950, "\xA4\xA4\xA4\xE5 ABC", u"中文 ABC"},
+                      RoundTrip{"Big5Version", 950, "\xAA\xA9\xA5\xBB\xA1\x47", u"版本："},
+                      RoundTrip{"Utf8", 65001, "\xE4\xB8\xAD\xF0\x9F\x98\x80", u"中\U0001F600"},
+                      RoundTrip{"Western", 1252, "caf\xE9 \x80", u"café €"},
+                      RoundTrip{"AnsiIsBig5ByDefault", 0, "\xA4\xA4", u"中"},
+                      RoundTrip{"Empty", 950, "", u""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CodePage, InvalidBytesBecomeTheReplacementCharacterOrFail) {
+    EXPECT_EQ(codePageToUtf16(65001, "a\xFF"
+                                     "b"),
+              u"a\uFFFDb");
+    EXPECT_FALSE(codePageToUtf16(65001,
+                                 "a\xFF"
+                                 "b",
+                                 InvalidInput::Fail));
+    // A Big5 lead byte with nothing after it.
+    EXPECT_EQ(codePageToUtf16(950, "ab\xA4"), u"ab\uFFFD");
+    EXPECT_FALSE(codePageToUtf16(950, "ab\xA4", InvalidInput::Fail));
 }
 
-TEST(CodePage950, LongTextGrowsTheOutput) {
-    std::u16string wide;
-    std::string bytes;
-    for (int i = 0; i < 5000; ++i) {
-        wide += u"\u4E2Da";
-        bytes += "\xA4\xA4"
-                 "a";
-    }
-    EXPECT_EQ(utf16ToCodePage(kCodePageBig5, wide), bytes);
-    EXPECT_EQ(codePageToUtf16(kCodePageBig5, bytes), wide);
+TEST(CodePage, CharactersThePageLacksBecomeAQuestionMarkOrFail) {
+    // A character beyond Big5, given as a surrogate pair: one mark for the pair.
+    EXPECT_EQ(utf16ToCodePage(950, u"a\U0001F600b"), "a?b");
+    EXPECT_FALSE(utf16ToCodePage(950, u"a\U0001F600b", InvalidInput::Fail));
+    const std::u16string lone{u'x', char16_t(0xD800), u'y'};
+    EXPECT_EQ(utf16ToCodePage(65001, lone), "x?y");
+    EXPECT_EQ(utf16ToCodePage(1252, u"中"), "?");
 }
 
-TEST(CodePageOthers, Utf8AndUnknownPages) {
-    const std::u16string wide = u"\u4E2D\U0001F600";
-    EXPECT_EQ(utf16ToCodePage(kCodePageUtf8, wide), "\xE4\xB8\xAD\xF0\x9F\x98\x80");
-    EXPECT_EQ(codePageToUtf16(kCodePageUtf8, "\xE4\xB8\xAD\xF0\x9F\x98\x80"), wide);
-    EXPECT_EQ(utf16ToCodePage(1252, u"abc"), std::nullopt);
-    EXPECT_EQ(codePageToUtf16(936, "abc"), std::nullopt);
+TEST(CodePage, UnknownPagesFail) {
+    EXPECT_TRUE(platform::isCodePageKnown(950));
+    EXPECT_TRUE(platform::isCodePageKnown(0));
+    EXPECT_FALSE(platform::isCodePageKnown(4242));
+    EXPECT_FALSE(codePageToUtf16(4242, "abc"));
+    EXPECT_FALSE(utf16ToCodePage(4242, u"abc"));
+}
+
+TEST(CodePage, LongTextsConvertWhole) {
+    std::u16string text;
+    std::string big5;
+    for (int i = 0; i < 20000; ++i) {
+        text += u"中文";
+        big5 += "\xA4\xA4\xA4\xE5";
+    }
+    EXPECT_EQ(utf16ToCodePage(950, text), big5);
+    EXPECT_EQ(codePageToUtf16(950, big5), text);
+}
+
+TEST(CodePage, AnsiCodePageFollowsItsSetting) {
+    EXPECT_EQ(platform::ansiCodePage(), 950u);
+    setenv("CORVANTIX_ANSI_CODE_PAGE", "1252", 1);
+    EXPECT_EQ(platform::ansiCodePage(), 1252u);
+    EXPECT_EQ(codePageToUtf16(0, "\xE9"), u"é");
+    setenv("CORVANTIX_ANSI_CODE_PAGE", "nonsense", 1);
+    EXPECT_EQ(platform::ansiCodePage(), 950u);
+    unsetenv("CORVANTIX_ANSI_CODE_PAGE");
 }
 
 } // namespace
