@@ -6,6 +6,7 @@
 #include "platform/folders/Folders.h"
 #include "platform/osversion/OsVersion.h"
 #include "platform/process/Process.h"
+#include "platform/process/ProcessList.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -144,13 +145,30 @@ std::optional<std::string> readFileText(const std::optional<std::filesystem::pat
     return text;
 }
 
+bool writeTextFile(const std::optional<std::filesystem::path>& path,
+                   std::optional<std::string_view> text) {
+    if (!path || path->empty() || !text) {
+        return false;
+    }
+    std::ofstream file(*path, std::ios::trunc);
+    if (!file) {
+        return false;
+    }
+    file << text->substr(0, text->find('\0')); // written as a C text
+    return static_cast<bool>(file.flush());
+}
+
 // ---- Programs, mutexes, ports, OS ----------------------------------------
 
 int runCommandWait(std::optional<std::string_view> commandLine) {
     if (!commandLine) {
         return 1;
     }
-    const auto pid = platform::startHidden(platform::splitCommandLine(*commandLine));
+    const auto words = platform::splitCommandLine(*commandLine);
+    if (const auto exitCode = platform::runNativeCommand(words)) {
+        return *exitCode;
+    }
+    const auto pid = platform::startHidden(words);
     if (!pid) {
         logError("runCommandWait start fail: ", *commandLine);
         return kCommandNotStarted;
@@ -164,7 +182,11 @@ void hideNOWaitCommand(std::optional<std::string_view> commandLine) {
         return;
     }
     logNormal("hideNOWaitCommand: ", *commandLine);
-    const auto pid = platform::startHidden(platform::splitCommandLine(*commandLine));
+    const auto words = platform::splitCommandLine(*commandLine);
+    if (platform::runNativeCommand(words)) {
+        return;
+    }
+    const auto pid = platform::startHidden(words);
     if (!pid) {
         logError("hideNOWaitCommand start fail: ", *commandLine);
         return;
@@ -193,6 +215,12 @@ std::unique_ptr<platform::NamedMutex> getMutexLock(std::optional<std::string_vie
         return nullptr;
     }
     return mutex;
+}
+
+void releaseMutexLock(std::unique_ptr<platform::NamedMutex> mutex) {
+    if (mutex) {
+        mutex->unlock();
+    }
 }
 
 bool detectPort(int port, bool ipv6) {

@@ -27,18 +27,25 @@ std::optional<std::string> getUserName();
 bool isFileExist(const std::filesystem::path& path);
 // The whole file with CR LF as LF; nullopt when missing or empty.
 std::optional<std::string> readFileText(const std::optional<std::filesystem::path>& path);
+// Writes the text as the whole file (created or truncated); false without a
+// path, with an empty one, without a text, or when the file cannot be opened.
+bool writeTextFile(const std::optional<std::filesystem::path>& path,
+                   std::optional<std::string_view> text);
 
 // ---- Programs, mutexes, ports, OS ----------------------------------------
 
 inline constexpr int kCommandNotStarted = -1;
 // Runs a command line hidden and waits; its exit code, 1 for no command,
-// kCommandNotStarted when it cannot start.
+// kCommandNotStarted when it cannot start. The shell commands that
+// platform::runNativeCommand knows ("taskkill") are done natively.
 int runCommandWait(std::optional<std::string_view> commandLine);
 void hideNOWaitCommand(std::optional<std::string_view> commandLine);
 // The per-user mutex "<user>_<name>" held by the caller, or nullptr when it
 // could not be taken within the time-out.
 std::unique_ptr<platform::NamedMutex> getMutexLock(std::optional<std::string_view> name,
                                                    std::uint32_t timeoutMs);
+// Releases a mutex that getMutexLock gave and closes it; none does nothing.
+void releaseMutexLock(std::unique_ptr<platform::NamedMutex> mutex);
 // True when the loopback port is listening or connected on 127.0.0.1 (or [::1]).
 bool detectPort(int port, bool ipv6);
 

@@ -3,6 +3,7 @@
 #include <PCSC/winscard.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -44,12 +45,41 @@ void report(const char* call, const Where& where, Result result) noexcept {
     }
 }
 
+struct PlannedFailure {
+    std::string call;
+    Result result;
+};
+
+std::mutex failureMutex;
+std::vector<PlannedFailure> plannedFailures;
+// Spares every call the lock while no test plans a failure.
+std::atomic<bool> failuresPlanned{false};
+
+bool takePlannedFailure(const char* call, Result& result) noexcept {
+    if (!failuresPlanned.load(std::memory_order_acquire)) {
+        return false;
+    }
+    std::lock_guard lock(failureMutex);
+    const auto found = std::find_if(plannedFailures.begin(), plannedFailures.end(),
+                                    [&](const PlannedFailure& f) { return f.call == call; });
+    if (found == plannedFailures.end()) {
+        return false;
+    }
+    result = found->result;
+    plannedFailures.erase(found);
+    failuresPlanned.store(!plannedFailures.empty(), std::memory_order_release);
+    return true;
+}
+
 // The one way into pcsc-lite: runs the call, reports it and gives its result
 // as the 32-bit code Windows callers read.
 template <class Call>
 Result choke(const char* call, const Where& where, Call&& body) noexcept {
-    const LONG rv = body();
-    const auto result = static_cast<Result>(static_cast<std::uint32_t>(rv));
+    Result result = kSuccess;
+    if (!takePlannedFailure(call, result)) {
+        const LONG rv = body();
+        result = static_cast<Result>(static_cast<std::uint32_t>(rv));
+    }
     report(call, where, result);
     return result;
 }
@@ -74,6 +104,22 @@ void lengthOut(std::uint32_t* length, DWORD value) {
 }
 
 } // namespace
+
+namespace seam {
+
+void failNextCall(std::string_view call, Result result) {
+    std::lock_guard lock(failureMutex);
+    plannedFailures.push_back({std::string(call), result});
+    failuresPlanned.store(true, std::memory_order_release);
+}
+
+void clearFailures() {
+    std::lock_guard lock(failureMutex);
+    plannedFailures.clear();
+    failuresPlanned.store(false, std::memory_order_release);
+}
+
+} // namespace seam
 
 void setPcscLogHook(LogHook hook) noexcept {
     std::shared_ptr<const LogHook> shared;

@@ -16,7 +16,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <source_location>
 #include <span>
 #include <string>
 #include <string_view>
@@ -135,12 +134,43 @@ struct ReaderState {
 using LogHook = std::function<void(std::string_view line)>;
 void setPcscLogHook(LogHook hook) noexcept;
 
+// ---- Test seam ---------------------------------------------------------------
+
+// (Not "testing": tests that use this namespace also use GoogleTest's.)
+namespace seam {
+// The next call of the named function (named as the log hook names it, e.g.
+// "SCardTransmit") does not reach pcsc-lite: it gives result, is reported to
+// the hook like any call, and its outputs are those of a failed call. One
+// failure per call of this, taken in the order they were added.
+void failNextCall(std::string_view call, Result result);
+// Forgets every failure still waiting.
+void clearFailures();
+} // namespace seam
+
 // ---- The calls, Windows-shaped -----------------------------------------------------
 // Lengths are in and out as on Windows: a null buffer asks for the length;
 // kInfinite as a length (automatic allocation) is refused with
 // kInvalidParameter.
 
-using Where = std::source_location;
+// Where a call comes from: the caller's file and line, taken by the default
+// argument at each call. (The fuzz build's clang has no
+// std::source_location; this is its shape.)
+class Where {
+public:
+    static constexpr Where current(const char* file = __builtin_FILE(),
+                                   std::uint_least32_t line = __builtin_LINE()) noexcept {
+        return Where(file, line);
+    }
+    constexpr const char* file_name() const noexcept { return file_; }
+    constexpr std::uint_least32_t line() const noexcept { return line_; }
+
+private:
+    constexpr Where(const char* file, std::uint_least32_t line) noexcept
+        : file_(file), line_(line) {}
+
+    const char* file_;
+    std::uint_least32_t line_;
+};
 
 Result SCardEstablishContext(std::uint32_t scope, ContextHandle* context,
                              Where where = Where::current()) noexcept;

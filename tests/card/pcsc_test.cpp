@@ -127,6 +127,24 @@ TEST(PcscLogHook, AnEmptyHookLogsNothingAndAThrowingHookLosesOnlyItsLine) {
     EXPECT_EQ(calls, 1);
 }
 
+TEST(PcscTestSeam, APlannedFailureReplacesOneCallOfItsNameAndIsLogged) {
+    HookLines hook;
+    seam::failNextCall("SCardIsValidContext", kCommError);
+    seam::failNextCall("SCardIsValidContext", kNoService);
+    // Another call's name leaves the failures waiting.
+    EXPECT_EQ(SCardCancel(0x1234), kInvalidHandle);
+    EXPECT_EQ(SCardIsValidContext(0x1234), kCommError);
+    EXPECT_EQ(SCardIsValidContext(0x1234), kNoService);
+    EXPECT_EQ(SCardIsValidContext(0x1234), kInvalidHandle);
+    const auto lines = hook.lines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_NE(lines[1].find(" SCardIsValidContext 0x80100013"), std::string::npos) << lines[1];
+
+    seam::failNextCall("SCardIsValidContext", kInternalError);
+    seam::clearFailures();
+    EXPECT_EQ(SCardIsValidContext(0x1234), kInvalidHandle);
+}
+
 TEST(PcscCalls, AskingForAutomaticAllocationIsRefused) {
     std::uint32_t length = kInfinite;
     char buffer[8];

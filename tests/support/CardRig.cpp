@@ -202,8 +202,16 @@ bool CardRig::start() {
         }
         pcsc::Context context;
         std::vector<std::string> listed;
-        if (pcsc::Context::establish(pcsc::kScopeSystem, context) == pcsc::kSuccess &&
-            context.listReaders(listed) == pcsc::kSuccess) {
+        if (pcsc::Context::establish(pcsc::kScopeSystem, context) != pcsc::kSuccess) {
+            std::this_thread::sleep_for(10ms);
+            continue;
+        }
+        const pcsc::Result result = context.listReaders(listed);
+        // A configuration without readers is ready once pcscd answers.
+        if (readers_.empty() && (result == pcsc::kSuccess || result == pcsc::kNoReadersAvailable)) {
+            return true;
+        }
+        if (result == pcsc::kSuccess) {
             const bool all = std::all_of(readers_.begin(), readers_.end(), [&](const auto& name) {
                 return std::find(listed.begin(), listed.end(), name) != listed.end();
             });

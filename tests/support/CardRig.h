@@ -44,7 +44,8 @@ public:
     // where it does not run); false with why() when that fails.
     bool enterNamespaces();
     // Enters the namespaces, starts pcscd and waits until it lists every
-    // reader of the configuration; false with why() when any step fails.
+    // reader of the configuration (with no entries, until it answers);
+    // false with why() when any step fails.
     bool start();
     const std::string& why() const { return why_; }
 

@@ -1,0 +1,76 @@
+#pragma once
+
+// The card control's object state and the routines that work on it: what
+// the COM class holds (its fields keep the names the class gives them) and
+// calls down to. Everything runs on the caller's one thread; nothing locks.
+
+#include "control/card/QxSCUtil.h"
+#include "control/card/Secret.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tavelo {
+
+class TaveloState {
+public:
+    TaveloState() = default;
+    ~TaveloState() = default; // the card record releases its connection
+    TaveloState(const TaveloState&) = delete;
+    TaveloState& operator=(const TaveloState&) = delete;
+
+    // ---- Interface methods (the result also goes to m_lErrorCode) ----------
+
+    // Connects exclusively to the card in the named reader (UTF-16, as the
+    // BSTR brings it; nullopt for a null one) and keeps the name in
+    // g_szReaderName. A card still held is released first. 0; 5005 for a
+    // missing or empty name or one that code page 950 cannot hold; 3005 when
+    // no card can be connected there; 3999 for any other failure.
+    std::int32_t ConnectCard(std::optional<std::u16string_view> readerName);
+    // Releases the card, if any: 0. Flags and g_szReaderName stay.
+    std::int32_t DisconnectCard();
+
+    // ---- Routines of the transaction methods --------------------------------
+
+    // Verifies the PIN (nullopt or empty: asks for it with pinDialog) with
+    // VERIFY on card. A keypad reader (isAdvReader) takes the PIN itself:
+    // 0 and nothing is sent. 32 unless the PIN has 6 to 12 characters, 33
+    // unless they are digits (both before anything is sent), else the full
+    // status-word mapping or the transmit failure.
+    int DoVerifyPIN(QxSCCard* card, std::optional<std::string_view> pin);
+    // Sends the GET TAC command that the caller built (header, Lc, dataLength
+    // data bytes, Le) and keeps the TAC and the TSN of its answer. 5005 for a
+    // data length above 255 or a command shorter than it says, before
+    // anything is sent; else the full mapping or the transmit failure, and
+    // keepTacAnswer's result.
+    int DoGetTAC(QxSCCard* card, std::span<const std::uint8_t> command, std::size_t dataLength);
+    // Keeps the TAC and the TSN of a GET TAC answer's data (see
+    // parseTacAnswer): an empty answer and a failure keep the ones before.
+    int keepTacAnswer(std::span<const std::uint8_t> data);
+
+    // Runs the PIN dialog (its countdown procedure, key font height 18, at
+    // most 12 digits) and gives its result and the typed PIN. While none is
+    // set, no dialog can be created: 5001.
+    std::function<int(SecretText& pin)> pinDialog;
+
+    // ---- Fields ---------------------------------------------------------------
+
+    std::uint32_t m_uiResultCodePage = 0;
+    std::int32_t m_lErrorCode = 0;
+    QxSCCardPtr m_pCard;
+    std::string m_szServerM;
+    std::string m_szServerM1;
+    std::string m_szTSAC; // the last TAC, 16 upper-case hex digits
+    std::string m_szTSN;  // the last TSN
+    std::string m_szVerifyURL;
+    bool m_bAuthorized = false;
+    bool m_bEF1080 = false;
+    bool isAdvReader = false;
+    bool VerifyPINFlag = false;
+};
+
+} // namespace tavelo
