@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -24,7 +25,7 @@ constexpr capi::Dword kCardCancelled = 0x90001001;
 constexpr capi::Dword kCancelledOne = 1;
 
 // Whether a PIN has been given to a provider in this process.
-int pinWasSet = 0;
+std::atomic<int> pinWasSet{0};
 
 void logCall(const char* function, int line, const char* platformFunction) {
     qxxCAPILogCall(kModule, line, function, platformFunction);
@@ -503,7 +504,8 @@ int QxXCAPI_SetPrivateKeyPin(QxCAPIHandle* handle, const char* pin, QxCryptFlags
         return rc;
     }
     const bool withheld = (flags & kQxPinWithheld) != 0;
-    Log_Write(kLogDebug, "%s %d %s iIsSetKeyPin = %d", kModule, __LINE__, __func__, pinWasSet);
+    Log_Write(kLogDebug, "%s %d %s iIsSetKeyPin = %d", kModule, __LINE__, __func__,
+              pinWasSet.load());
     // The PIN itself never reaches the log.
     Log_Write(kLogDebug, "%s %d %s sPin = %s", kModule, __LINE__, __func__,
               withheld ? "(null)" : "(given)");
@@ -523,7 +525,7 @@ int QxXCAPI_SetPrivateKeyPin(QxCAPIHandle* handle, const char* pin, QxCryptFlags
             return kQxFailed;
         }
     }
-    pinWasSet = 1;
+    pinWasSet.store(1);
     return kQxOk;
 }
 
