@@ -26,7 +26,6 @@ constexpr std::size_t kBlobHeader = 8;
 constexpr std::size_t kRsaPubKey = 12;
 constexpr std::uint32_t kMaxExponentBytes = 4;
 constexpr char kRsaEncryption[] = "1.2.840.113549.1.1.1";
-std::uint8_t kDerNull[] = {0x05, 0x00};
 
 void logCall(const char* function, int line, const char* platformFunction) {
     qxxCAPILogCall(kModule, line, function, platformFunction);
@@ -414,9 +413,11 @@ int publicKeyToDer(const void* object, std::uint8_t* buffer, std::uint32_t capac
     }
     writeIntegerSequence(numbers, rsaPublicKey, size);
 
+    // rsaEncryption takes a NULL as its parameters.
+    std::uint8_t derNull[] = {0x05, 0x00};
     capi::CERT_PUBLIC_KEY_INFO info{};
     info.Algorithm.pszObjId = const_cast<char*>(kRsaEncryption);
-    info.Algorithm.Parameters = {sizeof kDerNull, kDerNull};
+    info.Algorithm.Parameters = {sizeof derNull, derNull};
     info.PublicKey = {size, rsaPublicKey, 0};
     capi::Dword encoded = 0;
     if (!capi::CryptEncodeObject(kEncoding, capi::X509_PUBLIC_KEY_INFO, &info, nullptr, &encoded)) {

@@ -345,15 +345,16 @@ public:
     CngAlgorithm(const CngAlgorithm&) = delete;
     CngAlgorithm& operator=(const CngAlgorithm&) = delete;
     ~CngAlgorithm() {
-        if (hash_ != nullptr) {
-            f_.destroyHash(hash_);
+        if (hash != nullptr) {
+            f_.destroyHash(hash);
         }
-        if (algorithm_ != nullptr) {
-            f_.closeAlgorithm(algorithm_, 0);
+        if (algorithm != nullptr) {
+            f_.closeAlgorithm(algorithm, 0);
         }
     }
-    capi::BCRYPT_ALG_HANDLE algorithm_ = nullptr;
-    capi::BCRYPT_HASH_HANDLE hash_ = nullptr;
+    // Filled by the calls that open them; closed when this goes.
+    capi::BCRYPT_ALG_HANDLE algorithm = nullptr;
+    capi::BCRYPT_HASH_HANDLE hash = nullptr;
 
 private:
     const CngFunctions& f_;
@@ -408,15 +409,15 @@ int signWithCng(QxCAPIKey* key, const std::uint8_t* data, std::uint32_t length, 
         return kQxBadArgument;
     }
     CngAlgorithm algorithm(f);
-    if (const auto status = f.openAlgorithm(&algorithm.algorithm_, row->cngName, nullptr, 0);
+    if (const auto status = f.openAlgorithm(&algorithm.algorithm, row->cngName, nullptr, 0);
         status != 0) {
-        algorithm.algorithm_ = nullptr;
+        algorithm.algorithm = nullptr;
         cngFailed(trail, function, __LINE__, "BCryptOpenAlgorithmProvider", status);
         return kQxFailed;
     }
     std::uint8_t lengthBytes[4] = {};
     capi::Dword got = 0;
-    if (const auto status = f.getProperty(algorithm.algorithm_, u"HashDigestLength", lengthBytes,
+    if (const auto status = f.getProperty(algorithm.algorithm, u"HashDigestLength", lengthBytes,
                                           sizeof lengthBytes, &got, 0);
         status != 0) {
         cngFailed(trail, function, __LINE__, "BCryptGetProperty", status);
@@ -436,17 +437,17 @@ int signWithCng(QxCAPIKey* key, const std::uint8_t* data, std::uint32_t length, 
     }
     if ((flags & kQxSignHashHere) != 0) {
         if (const auto status =
-                f.createHash(algorithm.algorithm_, &algorithm.hash_, nullptr, 0, nullptr, 0, 0);
+                f.createHash(algorithm.algorithm, &algorithm.hash, nullptr, 0, nullptr, 0, 0);
             status != 0) {
-            algorithm.hash_ = nullptr;
+            algorithm.hash = nullptr;
             cngFailed(trail, function, __LINE__, "BCryptCreateHash", status);
             return kQxFailed;
         }
-        if (const auto status = f.hashData(algorithm.hash_, data, length, 0); status != 0) {
+        if (const auto status = f.hashData(algorithm.hash, data, length, 0); status != 0) {
             cngFailed(trail, function, __LINE__, "BCryptHashData", status);
             return kQxFailed;
         }
-        if (const auto status = f.finishHash(algorithm.hash_, digest.get(), digestLength, 0);
+        if (const auto status = f.finishHash(algorithm.hash, digest.get(), digestLength, 0);
             status != 0) {
             cngFailed(trail, function, __LINE__, "BCryptFinishHash", status);
             return kQxFailed;
