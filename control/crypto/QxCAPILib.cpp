@@ -108,8 +108,16 @@ void wipe(void* memory, std::size_t size) {
 void releaseObject(QxCAPIHandle* handle) {
     switch (handle->type) {
     case kQxHandleStoreList:
-        // No store is ever opened by this library, so only the list goes.
-        qxxCAPIFree(handle->object);
+        if (handle->object != nullptr) {
+            const std::uint32_t count = *static_cast<const std::uint32_t*>(handle->object);
+            capi::HCERTSTORE* stores = qxxCAPIStoreListStores(handle->object);
+            for (std::uint32_t i = 0; i < count; ++i) {
+                if (!capi::CertCloseStore(stores[i], 0)) {
+                    qxxCAPILogCall(kModule, __LINE__, "qxxCAPIFreeHandle", "CertCloseStore");
+                }
+            }
+            qxxCAPIFree(handle->object);
+        }
         break;
     case kQxHandleHash: {
         auto* hash = static_cast<QxHashObject*>(handle->object);

@@ -10,6 +10,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <string.h>
+#include <vector>
 
 // ---- Result codes ----------------------------------------------------------
 
@@ -71,6 +74,25 @@ void qxxCAPIReverseBytes(QxBlob* blob);
 // allocated tells the caller whether to free on a later failure.
 int qxxCAPIPrepareOutput(QxBlob* out, std::size_t size, std::size_t extra, bool* allocated);
 
+// Bytes of key material, wiped when their storage goes.
+template <class T>
+struct QxWipingAllocator {
+    using value_type = T;
+    QxWipingAllocator() = default;
+    template <class U>
+    QxWipingAllocator(const QxWipingAllocator<U>&) {}
+    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) {
+        explicit_bzero(p, n * sizeof(T));
+        ::operator delete(p);
+    }
+    template <class U>
+    bool operator==(const QxWipingAllocator<U>&) const {
+        return true;
+    }
+};
+using QxSecretBytes = std::vector<std::uint8_t, QxWipingAllocator<std::uint8_t>>;
+
 // ---- Handles ---------------------------------------------------------------
 
 inline constexpr std::uint32_t kQxHandleCertificate = 1;
@@ -85,10 +107,24 @@ inline constexpr std::uint32_t kQxHandleHmac = 14;
 
 struct QxCAPIHandle;
 
-// A row of the PEM type table: what made a handle and how it is released.
+// Flags of the type table's operations.
+inline constexpr std::uint32_t kQxAsn1Text = 0x1000;      // encode: write text
+inline constexpr std::uint32_t kQxAsn1InputText = 0x2000; // decode: the input is text
+
+// A row of the PEM type table: the handle type its decoder makes, the
+// armour name its encoder writes (null: none), the names its decoder accepts
+// (";"-separated; null: plain Base64 only), and its operations.
 struct QxCAPIASN1Method {
     const char* name;
     std::uint32_t handleType;
+    const char* aliases;
+    // armour points to a word; non-zero writes the armour name (text only).
+    int (*encode)(QxCAPIHandle* handle, QxBlob* out, std::uint32_t flags, const int* armour);
+    int (*decode)(QxCAPIHandle** out, const std::uint8_t* data, std::uint32_t length,
+                  std::uint32_t flags);
+    // Two operations no row offers: they answer 5001.
+    int (*control)(QxCAPIHandle* handle, std::uintptr_t argument);
+    int (*control2)(QxCAPIHandle* handle, std::uintptr_t argument);
     // Releases the object and the handle record.
     void (*freeHandle)(QxCAPIHandle* handle);
 };
@@ -123,6 +159,48 @@ struct QxSymKeyObject {
     std::uint8_t heldBack[32];
     std::uint32_t heldBackCount;
 };
+
+// The key object behind handle types 6 (private) and 7 (public).
+inline constexpr std::uint32_t kQxKeySpecCng = 0xFFFFFFFF;
+struct QxCAPIKey {
+    // Not used by this library; zero.
+    std::uint8_t reserved[1024];
+    // The provider of the key's container; for a CNG key the CNG key handle.
+    std::uintptr_t provider;
+    capi::HCRYPTKEY key;
+    // AT_KEYEXCHANGE, AT_SIGNATURE or kQxKeySpecCng.
+    std::uint32_t keySpec;
+    std::uint32_t zero;
+    // Set: releasing the object leaves key and provider alone.
+    std::uint32_t borrowed;
+};
+
+// The key methods a key handle carries as its extra word.
+struct QxCAPIKeyMethods {
+    int (*encrypt)(QxCAPIHandle* handle, const std::uint8_t* data, std::uint32_t length,
+                   std::uint32_t unused, QxBlob* out);
+    int (*decrypt)(QxCAPIHandle* handle, const std::uint8_t* data, std::uint32_t length,
+                   std::uint32_t unused, QxBlob* out);
+    int (*sign)(QxCAPIHandle* handle, const std::uint8_t* data, std::uint32_t length,
+                const char* pin, std::uint32_t flags, QxBlob* out);
+    int (*verify)(QxCAPIHandle* handle, const std::uint8_t* signature,
+                  std::uint32_t signatureLength, const std::uint8_t* data, std::uint32_t length,
+                  std::uint32_t flags);
+    // The modulus length in bytes, or -1.
+    int (*keySize)(QxCAPIHandle* handle);
+    // Answers -1.
+    int (*sixth)(QxCAPIHandle* handle);
+};
+
+// The object behind handle type 8: a 32-bit count (in an 8-byte slot), then
+// that many certificate stores, each closed when the handle goes.
+inline std::size_t qxxCAPIStoreListBytes(std::uint32_t count) {
+    return sizeof(std::uint64_t) + count * sizeof(capi::HCERTSTORE);
+}
+inline capi::HCERTSTORE* qxxCAPIStoreListStores(void* list) {
+    return reinterpret_cast<capi::HCERTSTORE*>(static_cast<std::uint8_t*>(list) +
+                                               sizeof(std::uint64_t));
+}
 
 // 0, or 5002 with nothing stored.
 int qxxCAPICreateHandle(QxCAPIHandle** out, std::uint32_t type, void* object,

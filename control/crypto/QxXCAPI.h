@@ -134,3 +134,29 @@ int QxXCAPI_Decrypt(const char* password, const std::uint8_t* data, std::uint32_
                     const std::uint8_t* salt, std::uint32_t saltLength, std::uint32_t iterations,
                     const std::uint8_t* iv, int cipher, QxCryptFlags flags, std::uint8_t** out,
                     std::uint32_t* outLength);
+
+// ---- Signatures (QxXCAPISign.cpp) ------------------------------------------
+
+// Flags of the signature functions beside the hash number of bits 0-3.
+inline constexpr QxCryptFlags kQxSignHashHere = 0x10000;  // data is the message, hashed here
+inline constexpr QxCryptFlags kQxSignNoHashOid = 0x20000; // no DigestInfo in the signature
+inline constexpr QxCryptFlags kQxPinWithheld = 0x1000;    // pass no PIN to the provider
+
+// PKCS #1 v1.5 signature with a private key (type 6) of the data, or of its
+// digest: without kQxSignHashHere the data must be exactly the hash's digest
+// (else 5005). The big-endian signature goes to out under the output rule.
+// A CryptoAPI key sets the PIN, when given, first; a CNG key (kQxKeySpecCng)
+// signs through the smart-card key storage module, which must offer all its
+// functions before any is called (else 5001), and takes the PIN as its
+// "SmartCardPin". No PIN is ever written to the log. On return the thread's
+// last error is the last platform error met (NTE_FAIL when none was).
+int QxXCAPI_PureSign(QxCAPIHandle* handle, const std::uint8_t* data, std::uint32_t length,
+                     const char* pin, QxCryptFlags flags, QxBlob* out);
+// Checks a big-endian signature with a public key (type 7): 0 valid, 5036
+// no match, 5043 a key the provider rejects, 5062 other refusals.
+int QxXCAPI_PureVerify(QxCAPIHandle* handle, const std::uint8_t* signature,
+                       std::uint32_t signatureLength, const std::uint8_t* data,
+                       std::uint32_t length, QxCryptFlags flags);
+// Gives the key's provider the PIN (null or empty: nothing to do). 5071
+// wrong PIN, 5072 PIN blocked, 5001 other refusals.
+int QxXCAPI_SetPrivateKeyPin(QxCAPIHandle* handle, const char* pin, QxCryptFlags flags);

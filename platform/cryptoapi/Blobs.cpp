@@ -1,7 +1,5 @@
 #include "platform/cryptoapi/Key.h"
 
-#include "platform/random/Random.h"
-
 #include <algorithm>
 
 namespace capi {
@@ -14,9 +12,6 @@ constexpr std::size_t kHeaderSize = 8;
 constexpr std::size_t kRsaPubKeySize = 12;
 constexpr Dword kMagicPublic = 0x31415352;  // "RSA1"
 constexpr Dword kMagicPrivate = 0x32415352; // "RSA2"
-// PKCS #1 v1.5 type 2: 00 02, at least eight nonzero bytes, 00, the key.
-constexpr std::size_t kMinPadding = 8;
-constexpr std::size_t kPaddingOverhead = 3 + kMinPadding;
 
 void writeHeader(std::uint8_t* out, std::uint8_t type, AlgId algorithm) {
     out[0] = type;
@@ -40,34 +35,13 @@ Dword openSimpleBlob(const RsaKey& exchange, const std::uint8_t* blob, std::size
     if (!rsaPrivateOperation(exchange, blob + kHeaderSize + 4, block)) {
         return NTE_BAD_DATA;
     }
-    if (block.size() < kPaddingOverhead || block[0] != 0 || block[1] != 2) {
+    if (!pkcs1OpenEncryptionBlock(block, body)) {
         return NTE_BAD_DATA;
     }
-    const auto separator = std::find(block.begin() + 2, block.end(), 0);
-    if (separator == block.end() ||
-        static_cast<std::size_t>(separator - block.begin()) < 2 + kMinPadding) {
-        return NTE_BAD_DATA;
-    }
-    body.assign(separator + 1, block.end());
     if (!SymmetricKey::lengthFits(algorithm, body.size())) {
         return NTE_BAD_DATA;
     }
     return 0;
-}
-
-// Nonzero random bytes for the padding.
-bool nonzeroRandom(std::uint8_t* out, std::size_t length) {
-    if (!platform::randomBytes(out, length)) {
-        return false;
-    }
-    for (std::size_t i = 0; i < length; ++i) {
-        while (out[i] == 0) {
-            if (!platform::randomBytes(out + i, 1)) {
-                return false;
-            }
-        }
-    }
-    return true;
 }
 
 struct RsaLayout {
@@ -223,16 +197,13 @@ Dword buildSimpleBlob(const Key& key, const Key* exchange, SecureBytes& blob) {
     const RsaKey& rsa = *exchange->rsa;
     const SecureBytes& body = key.symmetric->body();
     const std::size_t modulus = rsa.modulusBytes();
-    if (body.size() + kPaddingOverhead > modulus) {
+    if (body.size() + kPkcs1Overhead > modulus) {
         return NTE_BAD_LEN;
     }
-    SecureBytes block(modulus, 0);
-    block[1] = 2;
-    const std::size_t padding = modulus - 3 - body.size();
-    if (!nonzeroRandom(block.data() + 2, padding)) {
+    SecureBytes block;
+    if (!pkcs1EncryptionBlock(modulus, body.data(), body.size(), block)) {
         return NTE_FAIL;
     }
-    std::copy(body.begin(), body.end(), block.end() - static_cast<long>(body.size()));
     blob.assign(kHeaderSize + 4 + modulus, 0);
     writeHeader(blob.data(), SIMPLEBLOB, key.algorithm);
     storeLe32(blob.data() + kHeaderSize, rsa.algorithm);

@@ -1,8 +1,10 @@
 #pragma once
 
 // The cryptographic provider interface the control's crypto library calls:
-// providers with in-memory key containers, hashes, symmetric keys, key blobs
-// and random bytes, over nettle and hogweed. Everything lives in namespace
+// providers with in-memory key containers, hashes, symmetric and RSA keys,
+// key blobs, PKCS #1 v1.5 encryption and signatures and random bytes, over
+// nettle and hogweed; the few certificate and message calls of its type
+// table; and the absent smart-card key storage. Everything lives in namespace
 // capi with integer types of its own, so it never meets the PC/SC headers'
 // global DWORD or BOOL. Every call that writes an output answers a size query
 // (null buffer: the needed size in *length) and, given a short buffer,
@@ -10,7 +12,11 @@
 // past the length it is given. A failed call says why through GetLastError,
 // which is kept per thread.
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
 #include <string_view>
 
 namespace capi {
@@ -37,6 +43,10 @@ inline constexpr Dword CRYPT_MACHINE_KEYSET = 0x20;
 inline constexpr Dword CRYPT_SILENT = 0x40;
 
 inline constexpr Dword PP_KEYSET_SEC_DESCR = 8;
+// A container in process memory has no PIN: both are taken (the PIN text,
+// NUL-terminated, or null) and change nothing.
+inline constexpr Dword PP_KEYEXCHANGE_PIN = 32;
+inline constexpr Dword PP_SIGNATURE_PIN = 33;
 inline constexpr Dword DACL_SECURITY_INFORMATION = 4;
 
 // Key slots of a container.
@@ -109,6 +119,9 @@ Bool CryptHashData(HCRYPTHASH hash, const std::uint8_t* data, Dword length, Dwor
 // HP_HASHVAL finishes the hash: no more data is accepted afterwards.
 Bool CryptGetHashParam(HCRYPTHASH hash, Dword param, std::uint8_t* data, Dword* length,
                        Dword flags);
+// HP_HASHVAL only: data holds a value of the hash's digest length, which
+// finishes the hash with that value (an open hash only).
+Bool CryptSetHashParam(HCRYPTHASH hash, Dword param, const std::uint8_t* data, Dword flags);
 Bool CryptDestroyHash(HCRYPTHASH hash);
 
 // ---- Keys ------------------------------------------------------------------
@@ -147,18 +160,165 @@ Bool CryptSetKeyParam(HCRYPTKEY key, Dword param, const std::uint8_t* data, Dwor
 // Block ciphers carry the chain across calls until a call with final set,
 // which adds (encrypt) or checks and removes (decrypt) PKCS #5 padding.
 // *length is the input length on entry and the output length on return.
+// An RSA key takes one whole message with final set: encryption pads it as
+// a PKCS #1 v1.5 type-2 block (at most modulus length - 11 bytes, else
+// NTE_BAD_LEN) and writes the modulus-length result little-endian, under
+// the output rule against bufferLength; decryption (private key only) takes
+// exactly a modulus-length little-endian block, checks and removes the
+// padding (NTE_BAD_DATA) and leaves the message at the start of data.
 Bool CryptEncrypt(HCRYPTKEY key, HCRYPTHASH hash, Bool final, Dword flags, std::uint8_t* data,
                   Dword* length, Dword bufferLength);
 Bool CryptDecrypt(HCRYPTKEY key, HCRYPTHASH hash, Bool final, Dword flags, std::uint8_t* data,
                   Dword* length);
 Bool CryptDestroyKey(HCRYPTKEY key);
 
+// ---- Signatures ------------------------------------------------------------
+
+// Sign without the DigestInfo of the hash algorithm: the block carries the
+// bare digest.
+inline constexpr Dword CRYPT_NOHASHOID = 0x1;
+
+// PKCS #1 v1.5 signature of the hash's value (the hash is finished) with the
+// private key in slot keySpec of the container the hash was made in,
+// little-endian, modulus length, under the output rule (a size query leaves
+// the hash open). The DigestInfo table covers MD5, SHA-1, SHA-256, SHA-384
+// and SHA-512. No key in the slot: NTE_NO_KEY; a key too short for the block:
+// NTE_BAD_LEN. description is not used.
+Bool CryptSignHashW(HCRYPTHASH hash, Dword keySpec, const char16_t* description, Dword flags,
+                    std::uint8_t* signature, Dword* length);
+// Checks a little-endian signature of the hash's value (the hash is
+// finished) with an RSA key; a signature that is not of the modulus length
+// or does not match gives NTE_BAD_SIGNATURE.
+Bool CryptVerifySignatureW(HCRYPTHASH hash, const std::uint8_t* signature, Dword length,
+                           HCRYPTKEY key, const char16_t* description, Dword flags);
+
+// ---- Encoded objects, certificates and messages ----------------------------
+
+inline constexpr Dword X509_ASN_ENCODING = 0x1;
+inline constexpr Dword PKCS_7_ASN_ENCODING = 0x10000;
+
+// Structure types of CryptDecodeObject and CryptEncodeObject.
+inline constexpr Dword X509_PUBLIC_KEY_INFO = 8;
+inline constexpr Dword PKCS7_SIGNER_INFO = 500;
+
+// Decoded byte strings point into the encoded input instead of being copied
+// (the input must then outlive the structure).
+inline constexpr Dword CRYPT_DECODE_NOCOPY_FLAG = 0x1;
+
+struct CRYPT_DATA_BLOB {
+    Dword cbData;
+    std::uint8_t* pbData;
+};
+// Little-endian two's complement, as the callers of these calls expect.
+using CRYPT_INTEGER_BLOB = CRYPT_DATA_BLOB;
+// Whole encoded elements (identifier, length and content).
+using CRYPT_OBJID_BLOB = CRYPT_DATA_BLOB;
+using CERT_NAME_BLOB = CRYPT_DATA_BLOB;
+using CRYPT_ATTR_BLOB = CRYPT_DATA_BLOB;
+
+struct CRYPT_BIT_BLOB {
+    Dword cbData;
+    std::uint8_t* pbData;
+    Dword cUnusedBits;
+};
+
+struct CRYPT_ALGORITHM_IDENTIFIER {
+    // Dotted text.
+    char* pszObjId;
+    // Empty: no parameters.
+    CRYPT_OBJID_BLOB Parameters;
+};
+
+struct CERT_PUBLIC_KEY_INFO {
+    CRYPT_ALGORITHM_IDENTIFIER Algorithm;
+    CRYPT_BIT_BLOB PublicKey;
+};
+
+struct CRYPT_ATTRIBUTE {
+    char* pszObjId;
+    Dword cValue;
+    CRYPT_ATTR_BLOB* rgValue;
+};
+
+struct CRYPT_ATTRIBUTES {
+    Dword cAttr;
+    CRYPT_ATTRIBUTE* rgAttr;
+};
+
+// A PKCS #7 SignerInfo naming its certificate by issuer and serial number.
+struct CMSG_SIGNER_INFO {
+    Dword dwVersion;
+    CERT_NAME_BLOB Issuer;
+    CRYPT_INTEGER_BLOB SerialNumber;
+    CRYPT_ALGORITHM_IDENTIFIER HashAlgorithm;
+    CRYPT_ALGORITHM_IDENTIFIER HashEncryptionAlgorithm;
+    // The octet string's content as it stands.
+    CRYPT_DATA_BLOB EncryptedHash;
+    CRYPT_ATTRIBUTES AuthAttrs;
+    CRYPT_ATTRIBUTES UnauthAttrs;
+};
+
+// The structure and everything it points to (unless copying was declined)
+// are written into one buffer under the output rule, the structure first.
+// The encoding type must include X509_ASN_ENCODING or PKCS_7_ASN_ENCODING;
+// an unknown structure type gives ERROR_FILE_NOT_FOUND, input that is not
+// the structure's DER (trailing bytes included) a CRYPT_E_ASN1 error.
+Bool CryptDecodeObject(Dword encoding, Dword structType, const std::uint8_t* encoded,
+                       Dword encodedLength, Dword flags, void* structInfo, Dword* length);
+// The DER of the structure under the output rule; CRYPT_E_BAD_ENCODE when a
+// field cannot be written (an identifier that is not dotted text, a blob
+// that is not one element).
+Bool CryptEncodeObject(Dword encoding, Dword structType, const void* structInfo,
+                       std::uint8_t* encoded, Dword* length);
+
+// A certificate is kept as its DER, checked only as far as its outer
+// structure (a SEQUENCE of two SEQUENCEs and a BIT STRING); it is not parsed
+// further, so pCertInfo is null.
+using HCERTSTORE = std::uintptr_t;
+struct CERT_CONTEXT {
+    Dword dwCertEncodingType;
+    std::uint8_t* pbCertEncoded;
+    Dword cbCertEncoded;
+    void* pCertInfo;
+    HCERTSTORE hCertStore;
+};
+// Null with the error when the input is not a certificate.
+const CERT_CONTEXT* CertCreateCertificateContext(Dword encoding, const std::uint8_t* encoded,
+                                                 Dword length);
+// Null is accepted.
+Bool CertFreeCertificateContext(const CERT_CONTEXT* context);
+
+// Only the memory store; 0 with the error otherwise.
+inline constexpr Dword CERT_STORE_PROV_MEMORY = 2;
+HCERTSTORE CertOpenStore(Dword storeProvider, Dword encoding, HCRYPTPROV prov, Dword flags,
+                         const void* parameter);
+Bool CertCloseStore(HCERTSTORE store, Dword flags);
+
+// A PKCS #7 message opened for decoding takes its DER in pieces; the last
+// one (final set) is checked as a ContentInfo (a SEQUENCE of a content type
+// and an optional [0] content), which is all that is looked at.
+using HCRYPTMSG = std::uintptr_t;
+inline constexpr Dword CMSG_ENCODED_MESSAGE = 29;
+// encoding must include PKCS_7_ASN_ENCODING; flags 0, any message type,
+// no recipient or stream information.
+HCRYPTMSG CryptMsgOpenToDecode(Dword encoding, Dword flags, Dword messageType, HCRYPTPROV prov,
+                               const void* recipientInfo, const void* streamInfo);
+Bool CryptMsgUpdate(HCRYPTMSG message, const std::uint8_t* data, Dword length, Bool final);
+// CMSG_ENCODED_MESSAGE (index 0) of a finished message: its DER, under the
+// output rule.
+Bool CryptMsgGetParam(HCRYPTMSG message, Dword param, Dword index, std::uint8_t* data,
+                      Dword* length);
+Bool CryptMsgClose(HCRYPTMSG message);
+
 // ---- Errors ----------------------------------------------------------------
 
+inline constexpr Dword ERROR_FILE_NOT_FOUND = 2;
 inline constexpr Dword ERROR_INVALID_HANDLE = 6;
 inline constexpr Dword ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr Dword ERROR_INVALID_DATA = 13;
 inline constexpr Dword ERROR_INVALID_PARAMETER = 87;
 inline constexpr Dword ERROR_MOD_NOT_FOUND = 126;
+inline constexpr Dword ERROR_PROC_NOT_FOUND = 127;
 inline constexpr Dword ERROR_MORE_DATA = 234;
 inline constexpr Dword ERROR_UNKNOWN_REVISION = 1305;
 
@@ -187,14 +347,80 @@ inline constexpr Dword NTE_PROV_TYPE_NO_MATCH = 0x8009001B;
 inline constexpr Dword NTE_BAD_KEYSET_PARAM = 0x8009001F;
 inline constexpr Dword NTE_FAIL = 0x80090020;
 
+inline constexpr Dword E_INVALIDARG = 0x80070057;
+inline constexpr Dword CRYPT_E_MSG_ERROR = 0x80091001;
+inline constexpr Dword CRYPT_E_INVALID_MSG_TYPE = 0x80091004;
+inline constexpr Dword CRYPT_E_BAD_ENCODE = 0x80092002;
+inline constexpr Dword CRYPT_E_ASN1_EOD = 0x80093102;
+inline constexpr Dword CRYPT_E_ASN1_CORRUPT = 0x80093103;
+inline constexpr Dword CRYPT_E_ASN1_LARGE = 0x80093104;
+inline constexpr Dword CRYPT_E_ASN1_BADTAG = 0x8009310B;
+
+// The cancelled operation as an HRESULT.
+inline constexpr Dword kErrorCancelled = 0x800704C7;
+// Smart-card answers a provider passes on. pcsc-lite's headers define the
+// SCARD_ names as macros, so these carry names of their own.
+inline constexpr Dword kScardWrongChv = 0x8010006B;
+inline constexpr Dword kScardChvBlocked = 0x8010006C;
+inline constexpr Dword kScardCancelledByUser = 0x8010006E;
+
 Dword GetLastError();
 void SetLastError(Dword error);
 
 // ---- Smart-card key storage ------------------------------------------------
 
-// There is no smart-card key storage provider on this platform: loading it
-// fails with ERROR_MOD_NOT_FOUND.
-bool loadSmartCardKeyStorage();
+using HMODULE = std::uintptr_t;
+// A looked-up function, cast to its own type by the caller.
+using FARPROC = void (*)();
+using NTSTATUS = std::int32_t;
+using SECURITY_STATUS = std::int32_t;
+using NCRYPT_HANDLE = std::uintptr_t;
+using NCRYPT_KEY_HANDLE = std::uintptr_t;
+using BCRYPT_HANDLE = void*;
+using BCRYPT_ALG_HANDLE = void*;
+using BCRYPT_HASH_HANDLE = void*;
+
+struct BCRYPT_PKCS1_PADDING_INFO {
+    const char16_t* pszAlgId;
+};
+inline constexpr Dword BCRYPT_PAD_PKCS1 = 2;
+
+// The functions of the key storage module, by the names they are looked up
+// with.
+using PFN_BCryptOpenAlgorithmProvider = NTSTATUS (*)(BCRYPT_ALG_HANDLE* algorithm,
+                                                     const char16_t* algorithmId,
+                                                     const char16_t* implementation, Dword flags);
+using PFN_BCryptCloseAlgorithmProvider = NTSTATUS (*)(BCRYPT_ALG_HANDLE algorithm, Dword flags);
+using PFN_BCryptGetProperty = NTSTATUS (*)(BCRYPT_HANDLE object, const char16_t* property,
+                                           std::uint8_t* output, Dword outputLength, Dword* result,
+                                           Dword flags);
+using PFN_NCryptSetProperty = SECURITY_STATUS (*)(NCRYPT_HANDLE object, const char16_t* property,
+                                                  const std::uint8_t* input, Dword inputLength,
+                                                  Dword flags);
+using PFN_BCryptCreateHash = NTSTATUS (*)(BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE* hash,
+                                          std::uint8_t* hashObject, Dword hashObjectLength,
+                                          const std::uint8_t* secret, Dword secretLength,
+                                          Dword flags);
+using PFN_BCryptDestroyHash = NTSTATUS (*)(BCRYPT_HASH_HANDLE hash);
+using PFN_BCryptHashData = NTSTATUS (*)(BCRYPT_HASH_HANDLE hash, const std::uint8_t* input,
+                                        Dword inputLength, Dword flags);
+using PFN_BCryptFinishHash = NTSTATUS (*)(BCRYPT_HASH_HANDLE hash, std::uint8_t* output,
+                                          Dword outputLength, Dword flags);
+using PFN_NCryptSignHash = SECURITY_STATUS (*)(NCRYPT_KEY_HANDLE key, const void* paddingInfo,
+                                               const std::uint8_t* hashValue, Dword hashLength,
+                                               std::uint8_t* signature, Dword signatureLength,
+                                               Dword* result, Dword flags);
+using PFN_NCryptFreeObject = SECURITY_STATUS (*)(NCRYPT_HANDLE object);
+
+// There is no smart-card key storage provider on this platform: loading its
+// module fails with ERROR_MOD_NOT_FOUND (unless a test installed one).
+HMODULE loadSmartCardKeyStorage();
+// A function of a loaded module; null with ERROR_PROC_NOT_FOUND when the
+// module has none of that name, ERROR_INVALID_HANDLE for a module not
+// loaded.
+FARPROC smartCardKeyStorageFunction(HMODULE module, const char* name);
+// Every load is freed once.
+Bool freeSmartCardKeyStorage(HMODULE module);
 
 // ---- Test seam -------------------------------------------------------------
 
@@ -204,6 +430,12 @@ namespace testing {
 void failNextCall(std::string_view function, Dword error);
 // Forgets every failure still waiting.
 void clearFailures();
+// From now on loadSmartCardKeyStorage gives a module that offers these
+// functions, until removed.
+void installSmartCardKeyStorage(std::map<std::string, FARPROC, std::less<>> functions);
+void removeSmartCardKeyStorage();
+// Loads not freed yet.
+std::size_t smartCardKeyStorageLoads();
 } // namespace testing
 
 } // namespace capi

@@ -1,7 +1,8 @@
 #pragma once
 
 // A hash object behind an HCRYPTHASH: the running nettle context until its
-// value is read, then the stored value.
+// value is read or set, then the stored value; and the container of the
+// provider it was made in, whose keys sign it.
 
 #include "platform/cryptoapi/Internal.h"
 
@@ -15,9 +16,20 @@ struct Hash {
     SecureBytes context;
     bool finished = false;
     SecureBytes value;
+    std::shared_ptr<Container> container;
 
     void update(const std::uint8_t* data, std::size_t length) {
         method->update(context.data(), length, data);
+    }
+    // Computes the value once; no data is taken afterwards.
+    void finish() {
+        if (finished) {
+            return;
+        }
+        value.resize(method->digest_size);
+        method->digest(context.data(), value.size(), value.data());
+        wipe(context.data(), context.size());
+        finished = true;
     }
 };
 

@@ -38,7 +38,8 @@ Bool CryptCreateHash(HCRYPTPROV prov, AlgId algorithm, HCRYPTKEY key, Dword flag
     if (injectedFailure("CryptCreateHash")) {
         return kFalse;
     }
-    if (providerTable().find(prov) == nullptr) {
+    const Provider* const provider = providerTable().find(prov);
+    if (provider == nullptr) {
         return fail(NTE_BAD_UID);
     }
     if (hash == nullptr) {
@@ -58,6 +59,7 @@ Bool CryptCreateHash(HCRYPTPROV prov, AlgId algorithm, HCRYPTKEY key, Dword flag
     auto created = std::make_unique<Hash>();
     created->algorithm = algorithm;
     created->method = method;
+    created->container = provider->container;
     created->context.resize(method->context_size);
     method->init(created->context.data());
     *hash = hashTable().add(std::move(created));
@@ -120,14 +122,36 @@ Bool CryptGetHashParam(HCRYPTHASH hash, Dword param, std::uint8_t* data, Dword* 
     case Output::Write:
         break;
     }
-    if (!object->finished) {
-        object->value.resize(object->method->digest_size);
-        object->method->digest(object->context.data(), object->value.size(), object->value.data());
-        wipe(object->context.data(), object->context.size());
-        object->finished = true;
-    }
+    object->finish();
     std::copy(object->value.begin(), object->value.end(), data);
     *length = static_cast<Dword>(object->value.size());
+    return kTrue;
+}
+
+Bool CryptSetHashParam(HCRYPTHASH hash, Dword param, const std::uint8_t* data, Dword flags) {
+    const auto lock = lockCall();
+    if (injectedFailure("CryptSetHashParam")) {
+        return kFalse;
+    }
+    Hash* const object = hashTable().find(hash);
+    if (object == nullptr) {
+        return fail(NTE_BAD_HASH);
+    }
+    if (flags != 0) {
+        return fail(NTE_BAD_FLAGS);
+    }
+    if (param != HP_HASHVAL) {
+        return fail(NTE_BAD_TYPE);
+    }
+    if (data == nullptr) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    if (object->finished) {
+        return fail(NTE_BAD_HASH_STATE);
+    }
+    object->value.assign(data, data + object->method->digest_size);
+    wipe(object->context.data(), object->context.size());
+    object->finished = true;
     return kTrue;
 }
 

@@ -74,7 +74,14 @@ inline std::uint32_t loadLe32(const std::uint8_t* in) {
 
 // Handle values are never reused and carry their kind in the top bits, so a
 // stale handle or one of another kind is simply not found.
-enum class HandleKind : std::uintptr_t { Provider = 0x51, Key = 0x4B, Hash = 0x48 };
+enum class HandleKind : std::uintptr_t {
+    Provider = 0x51,
+    Key = 0x4B,
+    Hash = 0x48,
+    Module = 0x4D,
+    Store = 0x53,
+    Message = 0x4E,
+};
 std::uintptr_t nextHandle(HandleKind kind);
 
 template <class T, HandleKind Kind>

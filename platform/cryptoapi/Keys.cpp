@@ -277,10 +277,9 @@ Bool CryptSetKeyParam(HCRYPTKEY key, Dword param, const std::uint8_t* data, Dwor
 namespace {
 
 // The checks CryptEncrypt and CryptDecrypt share, in the order they are made:
-// the key's symmetric half, or null with the error set. RSA encryption is not
-// offered.
-SymmetricKey* cipherCallKey(const char* function, HCRYPTKEY key, HCRYPTHASH hash, Dword flags,
-                            const Dword* length, Hash** hashObject) {
+// the key, or null with the error set.
+Key* cipherCallKey(const char* function, HCRYPTKEY key, HCRYPTHASH hash, Dword flags,
+                   const Dword* length, Hash** hashObject) {
     if (injectedFailure(function)) {
         return nullptr;
     }
@@ -300,11 +299,72 @@ SymmetricKey* cipherCallKey(const char* function, HCRYPTKEY key, HCRYPTHASH hash
         fail(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (object->symmetric == nullptr) {
+    if (object->symmetric == nullptr && object->rsa == nullptr) {
         fail(NTE_BAD_KEY);
         return nullptr;
     }
-    return object->symmetric.get();
+    return object;
+}
+
+// One PKCS #1 v1.5 message under the public half of an RSA key.
+Bool rsaEncrypt(const RsaKey& rsa, Hash* hash, Bool final, std::uint8_t* data, Dword* length,
+                Dword bufferLength) {
+    const std::size_t modulus = rsa.modulusBytes();
+    const std::size_t input = *length;
+    if (final == kFalse) {
+        return fail(NTE_BAD_DATA);
+    }
+    if (input + kPkcs1Overhead > modulus) {
+        return fail(NTE_BAD_LEN);
+    }
+    if (data == nullptr) {
+        *length = static_cast<Dword>(modulus);
+        return kTrue;
+    }
+    if (bufferLength < modulus) {
+        *length = static_cast<Dword>(modulus);
+        return fail(ERROR_MORE_DATA);
+    }
+    SecureBytes block;
+    if (!pkcs1EncryptionBlock(modulus, data, input, block)) {
+        return fail(NTE_FAIL);
+    }
+    if (!rsaPublicOperation(rsa, block, data)) {
+        return fail(NTE_BAD_KEY);
+    }
+    if (hash != nullptr) {
+        hash->update(block.data() + (modulus - input), input);
+    }
+    *length = static_cast<Dword>(modulus);
+    return kTrue;
+}
+
+Bool rsaDecrypt(const RsaKey& rsa, Hash* hash, Bool final, std::uint8_t* data, Dword* length) {
+    if (!rsa.hasPrivate) {
+        return fail(NTE_BAD_KEY);
+    }
+    const std::size_t modulus = rsa.modulusBytes();
+    if (final == kFalse) {
+        return fail(NTE_BAD_DATA);
+    }
+    if (*length != modulus) {
+        return fail(NTE_BAD_LEN);
+    }
+    if (data == nullptr) {
+        return fail(ERROR_INVALID_PARAMETER);
+    }
+    SecureBytes block;
+    SecureBytes message;
+    if (!rsaPrivateOperation(rsa, data, block) || !pkcs1OpenEncryptionBlock(block, message)) {
+        return fail(NTE_BAD_DATA);
+    }
+    std::copy(message.begin(), message.end(), data);
+    wipe(data + message.size(), modulus - message.size());
+    if (hash != nullptr) {
+        hash->update(data, message.size());
+    }
+    *length = static_cast<Dword>(message.size());
+    return kTrue;
 }
 
 } // namespace
@@ -313,11 +373,14 @@ Bool CryptEncrypt(HCRYPTKEY key, HCRYPTHASH hash, Bool final, Dword flags, std::
                   Dword* length, Dword bufferLength) {
     const auto lock = lockCall();
     Hash* hashObject = nullptr;
-    SymmetricKey* const symmetric =
-        cipherCallKey("CryptEncrypt", key, hash, flags, length, &hashObject);
-    if (symmetric == nullptr) {
+    Key* const object = cipherCallKey("CryptEncrypt", key, hash, flags, length, &hashObject);
+    if (object == nullptr) {
         return kFalse;
     }
+    if (object->rsa != nullptr) {
+        return rsaEncrypt(*object->rsa, hashObject, final, data, length, bufferLength);
+    }
+    SymmetricKey* const symmetric = object->symmetric.get();
     const std::size_t input = *length;
     const std::size_t block = symmetric->blockLength();
     if (block != 0 && final == kFalse && input % block != 0) {
@@ -344,11 +407,14 @@ Bool CryptDecrypt(HCRYPTKEY key, HCRYPTHASH hash, Bool final, Dword flags, std::
                   Dword* length) {
     const auto lock = lockCall();
     Hash* hashObject = nullptr;
-    SymmetricKey* const symmetric =
-        cipherCallKey("CryptDecrypt", key, hash, flags, length, &hashObject);
-    if (symmetric == nullptr) {
+    Key* const object = cipherCallKey("CryptDecrypt", key, hash, flags, length, &hashObject);
+    if (object == nullptr) {
         return kFalse;
     }
+    if (object->rsa != nullptr) {
+        return rsaDecrypt(*object->rsa, hashObject, final, data, length);
+    }
+    SymmetricKey* const symmetric = object->symmetric.get();
     const std::size_t input = *length;
     const std::size_t block = symmetric->blockLength();
     if (block != 0 && (input % block != 0 || (final != kFalse && input == 0))) {

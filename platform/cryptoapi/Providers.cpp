@@ -183,6 +183,10 @@ Bool CryptSetProvParam(HCRYPTPROV prov, Dword param, const std::uint8_t* data, D
     if (providerTable().find(prov) == nullptr) {
         return fail(NTE_BAD_UID);
     }
+    if (param == PP_KEYEXCHANGE_PIN || param == PP_SIGNATURE_PIN) {
+        // Keys in process memory are not guarded by a PIN.
+        return flags == 0 ? kTrue : fail(NTE_BAD_FLAGS);
+    }
     if (param != PP_KEYSET_SEC_DESCR) {
         return fail(NTE_BAD_TYPE);
     }
@@ -245,15 +249,6 @@ Bool SetSecurityDescriptorDacl(SECURITY_DESCRIPTOR* descriptor, Bool present, co
     descriptor->dacl = present != kFalse ? dacl : nullptr;
     descriptor->daclDefaulted = present != kFalse && defaulted != kFalse;
     return kTrue;
-}
-
-bool loadSmartCardKeyStorage() {
-    const auto lock = lockCall();
-    if (injectedFailure("loadSmartCardKeyStorage")) {
-        return false;
-    }
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return false;
 }
 
 } // namespace capi

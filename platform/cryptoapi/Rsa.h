@@ -63,4 +63,22 @@ bool rsaPublicOperation(const RsaKey& key, const SecureBytes& bigEndian,
 // the random source fails.
 bool rsaGenerate(RsaKey& key, unsigned bits);
 
+// ---- PKCS #1 v1.5 blocks (big-endian, a modulus length long) ----------------
+
+// 00, the block type, at least eight bytes of padding, 00.
+inline constexpr std::size_t kPkcs1MinPadding = 8;
+inline constexpr std::size_t kPkcs1Overhead = 3 + kPkcs1MinPadding;
+
+// 00 02, nonzero random padding, 00, the message. The message must leave
+// room for the overhead; false when the random source fails.
+bool pkcs1EncryptionBlock(std::size_t modulus, const std::uint8_t* message, std::size_t length,
+                          SecureBytes& block);
+// The message of a type-2 block; false when the block is not one.
+bool pkcs1OpenEncryptionBlock(const SecureBytes& block, SecureBytes& message);
+// 00 01, FF padding, 00, the DigestInfo of the algorithm (unless bare), the
+// digest. 0, or NTE_BAD_ALGID for an algorithm without a DigestInfo or a
+// digest of the wrong length, NTE_BAD_LEN when the block does not fit.
+Dword pkcs1SignatureBlock(std::size_t modulus, AlgId algorithm, const SecureBytes& digest,
+                          bool bare, SecureBytes& block);
+
 } // namespace capi::detail

@@ -376,9 +376,17 @@ void recordAndFree(QxCAPIHandle* handle) {
     qxxCAPIFree(handle);
 }
 
+QxCAPIASN1Method rowOf(const char* name, std::uint32_t type) {
+    QxCAPIASN1Method row{};
+    row.name = name;
+    row.handleType = type;
+    row.freeHandle = recordAndFree;
+    return row;
+}
+
 TEST_F(QxProvider, CreateHandleStoresItsFields) {
     int object = 0;
-    const QxCAPIASN1Method row{"CERTIFICATE", kQxHandleCertificate, recordAndFree};
+    const QxCAPIASN1Method row = rowOf("CERTIFICATE", kQxHandleCertificate);
     QxCAPIHandle* handle = nullptr;
     ASSERT_EQ(qxxCAPICreateHandle(&handle, kQxHandleCertificate, &object, &row, 77), kQxOk);
     ASSERT_NE(handle, nullptr);
@@ -395,7 +403,7 @@ TEST_F(QxProvider, ARowsFreeFunctionTakesPrecedenceOverTheType) {
     freedByRow.clear();
     // Not a hash object: releasing it by its type would go wrong.
     int notAHash = 0;
-    const QxCAPIASN1Method row{"PKCS7", kQxHandleHash, recordAndFree};
+    const QxCAPIASN1Method row = rowOf("PKCS7", kQxHandleHash);
     QxCAPIHandle* handle = nullptr;
     ASSERT_EQ(qxxCAPICreateHandle(&handle, kQxHandleHash, &notAHash, &row, 0), kQxOk);
     qxxCAPIFreeHandle(handle);
