@@ -60,7 +60,7 @@ int TaveloState::DoVerifyPIN(QxSCCard* card, std::optional<std::string_view> pin
         CTL_LOG(kLogDebug, "finish PIN");
         return kCtlOk;
     }
-    SecretText typed;
+    SecretString typed;
     std::string_view digits = pin.value_or(std::string_view());
     if (digits.empty()) {
         int rc = kCtlFailed;

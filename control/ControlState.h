@@ -4,6 +4,7 @@
 // the COM class holds (its fields keep the names the class gives them) and
 // calls down to. Everything runs on the caller's one thread; nothing locks.
 
+#include "control/SecretString.h"
 #include "control/card/QxSCUtil.h"
 #include "control/card/Secret.h"
 
@@ -55,7 +56,7 @@ public:
     // Runs the PIN dialog (its countdown procedure, key font height 18, at
     // most 12 digits) and gives its result and the typed PIN. While none is
     // set, no dialog can be created: 5001.
-    std::function<int(SecretText& pin)> pinDialog;
+    std::function<int(SecretString& pin)> pinDialog;
 
     // ---- Fields ---------------------------------------------------------------
 

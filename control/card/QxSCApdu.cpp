@@ -1,6 +1,7 @@
 #include "control/card/QxSCApdu.h"
 
 #include "control/ControlErrorCode.h"
+#include "control/SecretString.h"
 #include "control/crypto/QxCAPICoder.h"
 
 #include <algorithm>
@@ -63,7 +64,7 @@ int PinBlock::set(std::string_view pin) {
     if (pin.size() > kMaxPinLength) {
         return kCtlPinLength;
     }
-    SecretText digits(pin);
+    SecretString digits(pin);
     if (digits.size() % 2 != 0) {
         digits.push_back('F');
     }

@@ -15,7 +15,6 @@ namespace {
 using namespace card_layer_test;
 using namespace card_test;
 using card_emulator::Fault;
-using tavelo::SecretText;
 using tavelo::TaveloState;
 namespace pcsc = platform::pcsc;
 
@@ -208,7 +207,7 @@ TEST_F(CardLayerState, WithoutAPinDoVerifyPinAsksTheDialog) {
         int asked = 0;
         state.pinDialog = nullptr;
         if (row.dialog) {
-            state.pinDialog = [&](SecretText& pin) {
+            state.pinDialog = [&](SecretString& pin) {
                 ++asked;
                 pin.assign(row.typed);
                 return row.dialogResult;
@@ -223,11 +222,11 @@ TEST_F(CardLayerState, WithoutAPinDoVerifyPinAsksTheDialog) {
             EXPECT_EQ(show(sent[0]), show(*row.sent)) << row.what;
         }
     }
-    state.pinDialog = [](SecretText&) -> int { throw std::runtime_error("no window"); };
+    state.pinDialog = [](SecretString&) -> int { throw std::runtime_error("no window"); };
     EXPECT_EQ(state.DoVerifyPIN(state.m_pCard.get(), std::nullopt), kCtlFailed);
     // A given PIN never opens the dialog.
     int asked = 0;
-    state.pinDialog = [&](SecretText&) { return ++asked, kCtlCancelled; };
+    state.pinDialog = [&](SecretString&) { return ++asked, kCtlCancelled; };
     EXPECT_EQ(state.DoVerifyPIN(state.m_pCard.get(), kPin), kCtlOk);
     EXPECT_EQ(asked, 0);
 }
@@ -238,7 +237,7 @@ TEST_F(CardLayerState, AKeypadReaderTakesThePinItselfAndTheTacFollows) {
     connect(profile);
     state.isAdvReader = true;
     int asked = 0;
-    state.pinDialog = [&](SecretText&) { return ++asked, kCtlOk; };
+    state.pinDialog = [&](SecretString&) { return ++asked, kCtlOk; };
     EXPECT_EQ(state.DoVerifyPIN(state.m_pCard.get(), std::nullopt), kCtlOk);
     EXPECT_EQ(state.DoVerifyPIN(state.m_pCard.get(), "not even a PIN"), kCtlOk);
     EXPECT_EQ(asked, 0);
@@ -364,7 +363,7 @@ TEST_F(CardLayerState, BothRoutinesMapStatusWordsAndTransmitFailuresFully) {
 
 TEST_F(CardLayerState, TheRoutinesLogTheirStepsButNeverThePin) {
     connect();
-    state.pinDialog = [](SecretText& pin) {
+    state.pinDialog = [](SecretString& pin) {
         pin.assign(kPin);
         return kCtlOk;
     };
