@@ -32,9 +32,10 @@
 //       abort, retry, ignore) or its close box
 //   CorvantixSession key press [--wait <ms>] <key>... | key down <key> | key up <key>
 //       press: each key down until a poll of the keyboard has seen it (at
-//       most --wait, 1000 ms unless given), then up; prints how many were
-//       seen. A key is a number (decimal or 0x hexadecimal, 1-254), a letter
-//       or digit, or one of left, up, right, down, f1-f12, printscreen
+//       most --wait, 1000 ms unless given), then up until a poll has seen
+//       that too; prints how many were seen down. A key is a number
+//       (decimal or 0x hexadecimal, 1-254), a letter or digit, or one of
+//       left, up, right, down, f1-f12, printscreen
 //   CorvantixSession screen <width> <height> <file>
 //       the screen shows the file's raw pixels (three bytes, red, green and
 //       blue, per pixel, rows top to bottom) from now on

@@ -23,7 +23,9 @@ namespace {
 
 struct KeySlot {
     std::uint32_t down;
-    std::uint32_t reads; // reads that found the key down
+    std::uint32_t downReads; // reads that found the key down
+    std::uint32_t upReads;   // and up
+    std::uint32_t unused;
 };
 constexpr std::size_t kTableBytes = kKeyCount * sizeof(KeySlot);
 constexpr auto kSeenPoll = std::chrono::milliseconds(1);
@@ -74,8 +76,26 @@ std::atomic_ref<std::uint32_t> downOf(KeySlot* table, std::uint32_t key) {
     return std::atomic_ref<std::uint32_t>(table[key].down);
 }
 
-std::atomic_ref<std::uint32_t> readsOf(KeySlot* table, std::uint32_t key) {
-    return std::atomic_ref<std::uint32_t>(table[key].reads);
+std::atomic_ref<std::uint32_t> downReadsOf(KeySlot* table, std::uint32_t key) {
+    return std::atomic_ref<std::uint32_t>(table[key].downReads);
+}
+
+std::atomic_ref<std::uint32_t> upReadsOf(KeySlot* table, std::uint32_t key) {
+    return std::atomic_ref<std::uint32_t>(table[key].upReads);
+}
+
+// Waits until the counter moves on from its value before, at most until.
+bool waitForRead(std::atomic_ref<std::uint32_t> reads, std::uint32_t before,
+                 std::chrono::steady_clock::time_point until) {
+    for (;;) {
+        if (reads.load() != before) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(kSeenPoll);
+    }
 }
 
 void journalKey(std::string_view op, std::uint32_t key) {
@@ -91,9 +111,12 @@ std::int16_t getAsyncKeyState(std::uint32_t virtualKey) {
         return 0;
     }
     constexpr auto kDown = static_cast<std::int16_t>(0x8000);
-    if (KeySlot* table = keyTable(); table != nullptr && downOf(table, virtualKey).load()) {
-        readsOf(table, virtualKey).fetch_add(1);
-        return kDown;
+    if (KeySlot* table = keyTable()) {
+        if (downOf(table, virtualKey).load()) {
+            downReadsOf(table, virtualKey).fetch_add(1);
+            return kDown;
+        }
+        upReadsOf(table, virtualKey).fetch_add(1);
     }
     return (platform::ui::getKeyState(virtualKey) & kDown) != 0 ? kDown : std::int16_t(0);
 }
@@ -113,15 +136,18 @@ bool pressKey(std::uint32_t virtualKey, std::chrono::milliseconds limit) {
     if (table == nullptr) {
         return false;
     }
-    const std::uint32_t before = readsOf(table, virtualKey).load();
-    setKeyDown(virtualKey, true);
     const auto until = std::chrono::steady_clock::now() + limit;
-    bool seen = false;
-    while (!(seen = readsOf(table, virtualKey).load() != before) &&
-           std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(kSeenPoll);
-    }
+    const std::uint32_t downBefore = downReadsOf(table, virtualKey).load();
+    setKeyDown(virtualKey, true);
+    const bool seen = waitForRead(downReadsOf(table, virtualKey), downBefore, until);
+    // Released until a poll has seen it up as well, so that the same key
+    // pressed again next is a press of its own.
+    const std::uint32_t upBefore = upReadsOf(table, virtualKey).load();
     setKeyDown(virtualKey, false);
+    if (seen) {
+        waitForRead(upReadsOf(table, virtualKey), upBefore,
+                    std::chrono::steady_clock::now() + limit);
+    }
     return seen;
 }
 

@@ -6,8 +6,9 @@
 // Keys injected into this process through the dialog layer
 // (platform/ui/Keyboard.h) count as down too.
 //
-// Each read that finds a key down is counted in the table, so that the tool
-// can hold a key exactly until a poll has seen it.
+// Each read is counted in the table, by the state it found, so that the
+// tool can hold a key exactly until a poll has seen it down, and keep it up
+// until a poll has seen it up.
 
 #include <cstdint>
 

@@ -46,7 +46,9 @@ DriverResult dismissMenu();
 // Keys as the keyboard holds them, for every process of the user.
 bool setKeyDown(std::uint32_t virtualKey, bool down);
 // Presses a key and keeps it down until a reader of the key state has seen
-// it down, or the limit passes; then releases it. True when it was seen.
+// it down, or the limit passes; then releases it and, when it was seen,
+// returns once a reader has seen it up (or the limit passes again). True
+// when it was seen down.
 bool pressKey(std::uint32_t virtualKey, std::chrono::milliseconds limit);
 
 // The image the screen shows from now on.
