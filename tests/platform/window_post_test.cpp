@@ -10,11 +10,16 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <optional>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -155,6 +160,77 @@ TEST(PostedMessages, CarryBothParametersInTheOrderPosted) {
         EXPECT_TRUE(seen[i].data.empty());
     }
     EXPECT_EQ(platform::postMessage("Nobody", 0x0401), SendStatus::NoWindow);
+}
+
+// One request frame as the wire form has it, with its flags.
+std::string rawFrame(std::uint32_t message, std::uint32_t flags, std::string_view payload) {
+    const std::uint32_t header[5] = {0x4D585643, message, 0, flags,
+                                     static_cast<std::uint32_t>(payload.size())};
+    return std::string(reinterpret_cast<const char*>(header), sizeof header) + std::string(payload);
+}
+
+// Sends the bytes on a connection of its own; the answer's result, or
+// nullopt when the window dropped the connection instead.
+std::optional<std::uint32_t> rawExchange(const std::string& className, const std::string& bytes) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const auto path = platform::windowSocketPath(className).native();
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    std::optional<std::uint32_t> result;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        (void)send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        std::uint32_t answer[2] = {};
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 2000) == 1 && read(fd, answer, sizeof answer) == sizeof answer) {
+            result = answer[1];
+        }
+    }
+    close(fd);
+    return result;
+}
+
+TEST(PostedMessages, AFrameTooShortForItsParametersIsDropped) {
+    Sandbox box;
+    Recorder recorder;
+    auto window = MessageWindow::create("Strict", recorder.proc({}, [](const WindowMessage& m) {
+        return static_cast<std::uint32_t>(m.lParam);
+    }));
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(window->start());
+    std::string parameters(16, '\0');
+    const std::uint64_t wParam = 5;
+    const std::int64_t lParam = 77;
+    std::memcpy(parameters.data(), &wParam, 8);
+    std::memcpy(parameters.data() + 8, &lParam, 8);
+
+    struct Case {
+        const char* what;
+        std::uint32_t flags;
+        std::string payload;
+        std::optional<std::uint32_t> answer;
+    };
+    const std::vector<Case> cases = {
+        {"sent, with both parameters", 0x2, parameters, 77},
+        {"sent, parameters and data", 0x2, parameters + "data", 77},
+        {"posted: answered before the procedure", 0x3, parameters, 0},
+        {"a wake: no procedure", 0x4, "", 0},
+        {"eight bytes of sixteen", 0x2, parameters.substr(0, 8), std::nullopt},
+        {"none at all", 0x3, "", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(rawExchange("Strict", rawFrame(0x0401, c.flags, c.payload)), c.answer);
+    }
+    const auto seen = recorder.waitFor(3);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[1].data, "data");
+    for (const auto& s : seen) {
+        EXPECT_EQ(s.wParam, 5u);
+        EXPECT_EQ(s.lParam, 77);
+    }
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(recorder.seen().size(), 3u);
 }
 
 TEST(PostedMessages, APostToItsOwnWindowFromTheProcedureComesAfterIt) {
