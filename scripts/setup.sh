@@ -8,9 +8,10 @@ packages=(
   clang clang-format libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libmicrohttpd-dev libgnutls28-dev gnutls-bin libjsmn-dev
-  nettle-dev libgmp-dev libpng-dev
+  nettle-dev libgmp-dev
   libpcsclite-dev pcscd vsmartcard-vpcd
   chromium libnss3-tools
+  libpng-dev
 )
 
 missing=()

@@ -21,8 +21,8 @@ public:
         std::uint32_t message;
         std::uint32_t param;
         std::string data;
-        std::uint64_t wParam;
-        std::int64_t lParam;
+        std::uint64_t wParam = 0;
+        std::int64_t lParam = 0;
     };
     using Answer = std::function<std::uint32_t(const platform::WindowMessage&)>;
 
