@@ -11,6 +11,7 @@ packages=(
   nettle-dev libgmp-dev python3-cryptography-vectors
   libpcsclite-dev pcscd vsmartcard-vpcd
   chromium libnss3-tools
+  libpng-dev
 )
 
 missing=()

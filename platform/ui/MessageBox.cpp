@@ -87,6 +87,11 @@ DialogTemplate layout(std::u16string_view text, std::u16string_view caption, con
 
 int messageBox(Window owner, std::u16string_view text, std::u16string_view caption,
                std::uint32_t style) {
+    return messageBox(owner, text, caption, style, {});
+}
+
+int messageBox(Window owner, std::u16string_view text, std::u16string_view caption,
+               std::uint32_t style, const std::function<void(Window)>& made) {
     ensureBackend();
     const ButtonSet set = buttonsFor(style);
     const DialogTemplate dialog = layout(text, caption, set);
@@ -126,6 +131,9 @@ int messageBox(Window owner, std::u16string_view text, std::u16string_view capti
     const Window box = makeDialog(dialog, owner, proc, true, DialogKind::MessageBox, style);
     if (box == 0) {
         return -1;
+    }
+    if (made) {
+        made(box);
     }
     return static_cast<int>(runModalDialog(box, 0));
 }

@@ -9,6 +9,7 @@
 #include "platform/ui/Messages.h"
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
 
 namespace platform::ui {
@@ -25,6 +26,10 @@ inline constexpr std::uint32_t kMbIconError = 0x10;
 inline constexpr std::uint32_t kMbIconQuestion = 0x20;
 inline constexpr std::uint32_t kMbIconExclamation = 0x30;
 inline constexpr std::uint32_t kMbIconInformation = 0x40;
+// The program's own icon instead of a standard one.
+inline constexpr std::uint32_t kMbUserIcon = 0x80;
+// Brought to the foreground when shown.
+inline constexpr std::uint32_t kMbSetForeground = 0x10000;
 // Above all windows.
 inline constexpr std::uint32_t kMbTopMost = 0x40000;
 
@@ -35,5 +40,9 @@ inline constexpr int kMessageBoxTextId = 0xFFFF;
 // -1 with the last error set when the owner is no window.
 int messageBox(Window owner, std::u16string_view text, std::u16string_view caption,
                std::uint32_t style);
+// The same; made() is given the box's window on the calling thread once the
+// box exists, before it shows, so that another thread can end it.
+int messageBox(Window owner, std::u16string_view text, std::u16string_view caption,
+               std::uint32_t style, const std::function<void(Window)>& made);
 
 } // namespace platform::ui

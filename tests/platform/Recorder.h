@@ -21,6 +21,8 @@ public:
         std::uint32_t message;
         std::uint32_t param;
         std::string data;
+        std::uint64_t wParam = 0;
+        std::int64_t lParam = 0;
     };
     using Answer = std::function<std::uint32_t(const platform::WindowMessage&)>;
 
@@ -30,7 +32,7 @@ public:
         return [this, delay, answer](const platform::WindowMessage& m) {
             std::this_thread::sleep_for(delay);
             std::lock_guard lock(mutex_);
-            seen_.push_back({m.message, m.param, std::string(m.data)});
+            seen_.push_back({m.message, m.param, std::string(m.data), m.wParam, m.lParam});
             changed_.notify_all();
             return answer ? answer(m) : 0u;
         };
