@@ -70,8 +70,9 @@ void store(std::int32_t value, VARIANT* result) {
         result->lVal = value;
     }
 }
+// A text the method left unset leaves the result empty.
 void store(BSTR value, VARIANT* result) {
-    if (result == nullptr) {
+    if (result == nullptr || value == nullptr) {
         SysFreeString(value);
         return;
     }
