@@ -19,7 +19,7 @@ struct TaveloDispatchEntry {
     bool lastOptional;                        // left out, it counts as 0
     // Calls the method with the arguments in parameter order (null for a
     // left-out one); argumentError receives the index of a refused one.
-    HRESULT (*call)
+    HRESULT(*call)
     (IVondelTaveloATL* self, const std::vector<const VARIANT*>& arguments, VARIANT* result,
      std::uint32_t* argumentError);
 };
