@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <stop_token>
 
 namespace platform::ui {
 
@@ -47,6 +48,10 @@ AdvanceResult advanceClock(Milliseconds by, Milliseconds settleLimit = Milliseco
 
 // Sleeps on the layer's clock (handles no messages meanwhile).
 void sleepFor(Milliseconds duration);
+// The same, cut short when stop is requested, so that a thread sleeping on
+// the manual clock can be joined without moving the clock; false when it
+// was stopped.
+bool sleepFor(Milliseconds duration, std::stop_token stop);
 // How many threads sleep on the clock now, so that a test can let a
 // sleeping thread reach its sleep before it moves the clock.
 std::size_t sleepingThreads();

@@ -377,14 +377,24 @@ AdvanceResult advanceClock(Milliseconds by, Milliseconds settleLimit) {
 }
 
 void sleepFor(Milliseconds duration) {
+    sleepFor(duration, std::stop_token());
+}
+
+bool sleepFor(Milliseconds duration, std::stop_token stop) {
     Core& c = core();
+    // Declared before the lock: a stop that runs the callback meanwhile is
+    // waited for here, after the lock is let go.
+    const std::stop_callback wake(stop, [&c] {
+        std::lock_guard lock(c.mutex);
+        notifyAll(c);
+    });
     Lock lock(c.mutex);
     ThreadQueue& queue = currentQueue(c);
     const TimePoint until = nowLocked(c) + std::max(duration, Milliseconds(0));
     queue.sleepUntil = until;
     queue.busy = false;
     notifyAll(c);
-    while (nowLocked(c) < until) {
+    while (nowLocked(c) < until && !stop.stop_requested()) {
         if (c.manual) {
             c.changed.wait(lock);
         } else {
@@ -395,6 +405,7 @@ void sleepFor(Milliseconds duration) {
     // Busy until it waits again: what it does after waking may start timers.
     queue.busy = true;
     notifyAll(c);
+    return !stop.stop_requested();
 }
 
 } // namespace platform::ui

@@ -134,6 +134,42 @@ TEST_F(UiTest, SleepsWakeAtTheirDeadlines) {
     EXPECT_EQ(passes, (std::vector<std::uint32_t>{200, 400, 600, 800, 1000}));
 }
 
+// A follower that sleeps on the manual clock is stopped and joined at once,
+// with the clock standing still; a stop asked before the sleep cuts it too.
+TEST_F(UiTest, AStopCutsASleepShortWithoutMovingTheClock) {
+    std::atomic<int> passes{0};
+    std::atomic<bool> lastSleepFull{true};
+    std::jthread follower([&](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            ++passes;
+            lastSleepFull = sleepFor(200ms, stop);
+        }
+    });
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (sleepingThreads() == 0 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_EQ(sleepingThreads(), 1u);
+    ASSERT_EQ(advanceClock(200ms), AdvanceResult::Done);
+    EXPECT_EQ(passes, 2);
+    const auto before = tickCount();
+    follower.request_stop();
+    follower.join();
+    EXPECT_EQ(tickCount(), before);
+    EXPECT_FALSE(lastSleepFull);
+    EXPECT_EQ(sleepingThreads(), 0u);
+
+    // On a thread of its own: a thread counts as busy after a sleep until it
+    // waits on the layer again or ends.
+    std::thread([] {
+        std::stop_source stopped;
+        stopped.request_stop();
+        EXPECT_FALSE(sleepFor(1h, stopped.get_token()));
+        EXPECT_TRUE(sleepFor(0ms, std::stop_token()));
+    }).join();
+    EXPECT_EQ(advanceClock(1s), AdvanceResult::Done);
+}
+
 struct CeilingCase {
     const char* name;
     std::chrono::milliseconds ceiling;
