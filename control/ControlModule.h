@@ -2,19 +2,10 @@
 
 // The control library's module-wide values and its one-time start.
 
-#include <atomic>
-#include <string>
-
 namespace tavelo {
 
-// The user's browser as UserBrowser names it (at most 255 characters); the
-// browser-window finder reads it.
-extern std::u16string g_szUserBrowser;
-inline constexpr std::size_t kUserBrowserMax = 255;
-
-// Set to 1 at the end of the PIN and transaction methods; the keypad-reader
-// prompt sets it to 0 when it opens and closes once it is 1.
-extern std::atomic<int> isFinish;
+// The module-wide g_szUserBrowser and isFinish live with the dialogs that
+// read them (control/ui/UIConfirm.h).
 
 // An address inside this library: its dialogs and resources load from it.
 const void* moduleInstance() noexcept;

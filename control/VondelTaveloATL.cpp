@@ -3,10 +3,10 @@
 #include "control/ControlBarrier.h"
 #include "control/ControlErrorCode.h"
 #include "control/ControlLogLine.h"
-#include "control/ControlModule.h"
 #include "control/TaveloText.h"
 #include "control/VondelTaveloDispatch.h"
 #include "control/ui/UI.h"
+#include "control/ui/UIConfirm.h"
 #include "platform/com/ComServer.h"
 
 #include <array>
@@ -246,8 +246,7 @@ HRESULT CVondelTaveloATL::UserBrowser(BSTR bBrowser, std::int32_t* Ret) noexcept
         if (text.empty()) {
             return std::int32_t{kCtlBadArgument};
         }
-        g_szUserBrowser.clear();
-        g_szUserBrowser = text.substr(0, kUserBrowserMax);
+        g_szUserBrowser.set(text); // at most 255 characters
         return std::int32_t{kCtlOk};
     });
 }
