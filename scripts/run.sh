@@ -1,16 +1,58 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the system and runs the service in the
 # foreground until it is told to end (Ctrl-C, or a Suicide instruction).
+# Beside it: pcscd with the virtual reader (vpcd) and the card emulator in
+# its first reader, and the card control registered, so that a page reaches
+# a card on a machine without a card reader.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
-scripts/build.sh build/run -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANTIX_TESTS=OFF
+build=build/run
+scripts/build.sh "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANTIX_TESTS=OFF
 
 # Unless told otherwise, everything the system writes stays in ./run.
 export CORVANTIX_ROOT="${CORVANTIX_ROOT:-$PWD/run}"
 mkdir -p "$CORVANTIX_ROOT"
+
+started=()
+cleanup() {
+  for pid in "${started[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# pcscd: the system's when it runs (the vpcd package adds its readers to it;
+# a socket-activated one starts at the first connection), else one of ours.
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+if [ -S /run/pcscd/pcscd.comm ]; then
+  echo "run: using the running pcscd"
+else
+  echo "run: starting pcscd"
+  $sudo pcscd -f > "$CORVANTIX_ROOT/pcscd.log" 2>&1 &
+  started+=($!)
+  for _ in $(seq 50); do
+    [ -S /run/pcscd/pcscd.comm ] && break
+    sleep 0.1
+  done
+fi
+
+# The bank card in the first virtual reader ("Virtual PCD 00 00").
+"$build/tools/card-emulator/CardEmulator" --port 35963 \
+  > "$CORVANTIX_ROOT/card.log" 2>&1 &
+started+=($!)
+
+# The card control, registered as its installer does.
+"$build/control/TaveloRegister" "$PWD/$build/control/VondelTavelo.so"
+
 echo "run: data folder $CORVANTIX_ROOT/ProgramData/VondelCorvantix"
 echo "run: listening on https://127.0.0.1 and https://[::1], ports 56417 56517 56617"
 echo "run: pages trust it through certs/root-ecdsa.pem (certs/root-rsa.pem on old systems)"
-exec build/run/service/VondelCorvantix 0
+echo "run: the card emulator answers in reader 'Virtual PCD 00 00' (log: $CORVANTIX_ROOT/card.log)"
+"$build/service/VondelCorvantix" 0 &
+service=$!
+started+=($service)
+wait "$service"

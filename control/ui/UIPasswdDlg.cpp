@@ -4,6 +4,8 @@
 
 #include "control/ControlBarrier.h"
 #include "control/ui/UIDetail.h"
+
+#include "control/ControlThreads.h"
 #include "platform/text/TextCodec.h"
 #include "platform/ui/DialogTemplate.h"
 #include "platform/ui/Keyboard.h"
@@ -74,7 +76,12 @@ WindowProc ownProcOf(Window control) {
 
 void startFollower(Window dialog) {
     UiState& s = uiState();
-    std::jthread follower(UI_CapsLockThread, dialog);
+    // Counted while it runs, so the library is not unloaded under it.
+    std::jthread follower(
+        [count = tavelo::ControlThreadCount()](std::stop_token stop, Window d) {
+            UI_CapsLockThread(std::move(stop), d);
+        },
+        dialog);
     std::lock_guard lock(s.dialogsMutex);
     s.followers[dialog] = std::move(follower);
 }

@@ -99,6 +99,9 @@ CORVANTIX_COM_API std::string guidToString(const GUID& guid);
 inline constexpr IID IID_IUnknown = guidLiteral("{00000000-0000-0000-C000-000000000046}");
 inline constexpr IID IID_IClassFactory = guidLiteral("{00000001-0000-0000-C000-000000000046}");
 inline constexpr IID IID_IDispatch = guidLiteral("{00020400-0000-0000-C000-000000000046}");
+inline constexpr IID IID_ISupportErrorInfo = guidLiteral("{DF0B3D60-548F-101B-8E65-08002B2BD119}");
+// The proxy/stub class of automation (dual) interfaces.
+inline constexpr CLSID CLSID_PSOAInterface = guidLiteral("{00020424-0000-0000-C000-000000000046}");
 
 // ---- Result codes ----------------------------------------------------------
 
@@ -130,6 +133,10 @@ inline constexpr HRESULT DISP_E_TYPEMISMATCH = makeHresult(0x80020005u);
 inline constexpr HRESULT DISP_E_UNKNOWNNAME = makeHresult(0x80020006u);
 inline constexpr HRESULT DISP_E_BADVARTYPE = makeHresult(0x80020008u);
 inline constexpr HRESULT DISP_E_BADINDEX = makeHresult(0x8002000Bu);
+inline constexpr HRESULT DISP_E_MEMBERNOTFOUND = makeHresult(0x80020003u);
+inline constexpr HRESULT DISP_E_PARAMNOTFOUND = makeHresult(0x80020004u);
+inline constexpr HRESULT DISP_E_NONAMEDARGS = makeHresult(0x80020007u);
+inline constexpr HRESULT DISP_E_BADPARAMCOUNT = makeHresult(0x8002000Eu);
 inline constexpr HRESULT CLASS_E_NOAGGREGATION = makeHresult(0x80040110u);
 inline constexpr HRESULT CLASS_E_CLASSNOTAVAILABLE = makeHresult(0x80040111u);
 inline constexpr HRESULT REGDB_E_CLASSNOTREG = makeHresult(0x80040154u);
@@ -181,6 +188,18 @@ struct IDispatch : IUnknown {
 
 protected:
     ~IDispatch() = default;
+};
+
+// IDispatch::Invoke's kinds of call.
+inline constexpr std::uint16_t DISPATCH_METHOD = 0x1;
+inline constexpr std::uint16_t DISPATCH_PROPERTYGET = 0x2;
+
+struct ISupportErrorInfo : IUnknown {
+    // S_OK when the interface riid reports errors through error objects.
+    virtual HRESULT InterfaceSupportsErrorInfo(const IID& riid) = 0;
+
+protected:
+    ~ISupportErrorInfo() = default;
 };
 
 struct IClassFactory : IUnknown {

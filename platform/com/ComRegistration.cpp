@@ -27,6 +27,32 @@ LSTATUS writeProgId(const ComClassRegistration& entry, const std::string& progId
     return registrySetString(HKEY_CLASSES_ROOT, progId + "\\CLSID", "", clsid);
 }
 
+LSTATUS writeTypeLibrary(const ComTypeLibRegistration& lib, const std::filesystem::path& module) {
+    const std::string libid = guidToString(lib.libid);
+    const std::string versionKey = "TypeLib\\" + libid + "\\" + lib.version;
+    LSTATUS rc = ERROR_SUCCESS;
+    const auto set = [&rc](const std::string& key, const std::string& value) {
+        if (rc == ERROR_SUCCESS) {
+            rc = registrySetString(HKEY_CLASSES_ROOT, key, "", value);
+        }
+    };
+    set(versionKey, lib.helpString);
+    set(versionKey + "\\0\\win32", module.string());
+    set(versionKey + "\\FLAGS", "0");
+    set(versionKey + "\\HELPDIR", module.parent_path().string());
+    for (const ComTypeLibInterface& i : lib.interfaces) {
+        const std::string key = "Interface\\" + guidToString(i.iid);
+        set(key, i.name);
+        set(key + "\\ProxyStubClsid", guidToString(CLSID_PSOAInterface));
+        set(key + "\\ProxyStubClsid32", guidToString(CLSID_PSOAInterface));
+        set(key + "\\TypeLib", libid);
+        if (rc == ERROR_SUCCESS) {
+            rc = registrySetString(HKEY_CLASSES_ROOT, key + "\\TypeLib", "Version", lib.version);
+        }
+    }
+    return rc;
+}
+
 LSTATUS writeAll(const ComClassRegistration& entry, const std::filesystem::path& module) {
     const std::string clsid = guidToString(entry.clsid);
     const std::string classKey = "CLSID\\" + clsid;
@@ -47,7 +73,9 @@ LSTATUS writeAll(const ComClassRegistration& entry, const std::filesystem::path&
     if (entry.appId) {
         const std::string appId = guidToString(*entry.appId);
         set("AppID\\" + appId, "", entry.appIdName);
-        set("AppID\\" + module.filename().string(), "AppID", appId);
+        set("AppID\\" +
+                (entry.appIdModuleKey.empty() ? module.filename().string() : entry.appIdModuleKey),
+            "AppID", appId);
     }
     if (!entry.progId.empty() && rc == ERROR_SUCCESS) {
         rc = writeProgId(entry, entry.progId, clsid);
@@ -93,6 +121,9 @@ LSTATUS writeAll(const ComClassRegistration& entry, const std::filesystem::path&
     if (!entry.version.empty()) {
         set(classKey + "\\Version", "", entry.version);
     }
+    if (entry.typeLibrary && rc == ERROR_SUCCESS) {
+        rc = writeTypeLibrary(*entry.typeLibrary, module);
+    }
     return rc;
 }
 
@@ -115,6 +146,23 @@ HRESULT unregisterComClass(const ComClassRegistration& entry) {
     for (const std::string& progId : {entry.progId, entry.versionIndependentProgId}) {
         if (!progId.empty()) {
             ok = deleted(RegDeleteTree(HKEY_CLASSES_ROOT, progId.c_str())) && ok;
+        }
+    }
+    if (entry.typeLibrary) {
+        const ComTypeLibRegistration& lib = *entry.typeLibrary;
+        for (const ComTypeLibInterface& i : lib.interfaces) {
+            ok = deleted(RegDeleteTree(HKEY_CLASSES_ROOT,
+                                       ("Interface\\" + guidToString(i.iid)).c_str())) &&
+                 ok;
+        }
+        const std::string libKey = "TypeLib\\" + guidToString(lib.libid);
+        ok = deleted(RegDeleteTree(HKEY_CLASSES_ROOT, (libKey + "\\" + lib.version).c_str())) && ok;
+        HKEY key = nullptr;
+        if (RegOpenKeyEx(HKEY_CLASSES_ROOT, libKey.c_str(), &key) == ERROR_SUCCESS) {
+            RegCloseKey(key);
+            if (platform::registrySubKeys(HKEY_CLASSES_ROOT, libKey).empty()) {
+                ok = deleted(RegDeleteTree(HKEY_CLASSES_ROOT, libKey.c_str())) && ok;
+            }
         }
     }
     return ok ? S_OK : SELFREG_E_CLASS;

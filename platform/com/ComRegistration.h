@@ -8,6 +8,20 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
+
+// A type library's entries: HKCR\TypeLib\{libid}\<version> and its
+// interfaces under HKCR\Interface, marshalled as automation interfaces.
+struct ComTypeLibInterface {
+    IID iid;
+    std::string name;
+};
+struct ComTypeLibRegistration {
+    GUID libid;
+    std::string version; // "1.0"
+    std::string helpString;
+    std::vector<ComTypeLibInterface> interfaces;
+};
 
 struct ComClassRegistration {
     CLSID clsid;
@@ -17,6 +31,9 @@ struct ComClassRegistration {
     std::string threadingModel = "Apartment";
     std::optional<GUID> appId;
     std::string appIdName; // default value of AppID\{appId}
+    // The key AppID\<name> that names the application's module; empty for the
+    // module's own file name.
+    std::string appIdModuleKey;
     std::optional<GUID> typeLib;
     std::string version; // written as the class's Version key when not empty
     bool programmable = false;
@@ -25,15 +42,18 @@ struct ComClassRegistration {
     std::optional<std::uint32_t> miscStatus;
     // Bitmap resource number for ToolboxBitmap32 = "<module>, <number>".
     std::optional<int> toolboxBitmap;
+    // The type library the module holds, registered with the class.
+    std::optional<ComTypeLibRegistration> typeLibrary;
 };
 
 // HKEY_CLASSES_ROOT entries for the class with module as its InprocServer32;
 // SELFREG_E_CLASS when a write fails.
 CORVANTIX_COM_API HRESULT registerComClass(const ComClassRegistration& entry,
                                            const std::filesystem::path& module);
-// Removes the class key and the ProgID keys; the AppID entries stay, as other
-// classes of the same application may share them. Entries already missing
-// are no failure.
+// Removes the class key, the ProgID keys and the type library's version key
+// and interface keys (the library's key too once no version is left); the
+// AppID entries stay, as other classes of the same application may share
+// them. Entries already missing are no failure.
 CORVANTIX_COM_API HRESULT unregisterComClass(const ComClassRegistration& entry);
 
 // The path of the loaded library that holds an address (a server passes one

@@ -48,7 +48,13 @@ HRESULT DllGetClassObject(const CLSID& clsid, const IID& riid, void** object) no
 }
 
 HRESULT DllCanUnloadNow() noexcept {
-    return comModuleInUse() ? S_FALSE : S_OK;
+    if (comModuleInUse()) {
+        return S_FALSE;
+    }
+    return comExceptionBarrier(S_FALSE, [] {
+        const auto busy = comServerClass().busy;
+        return busy != nullptr && busy() ? S_FALSE : S_OK;
+    });
 }
 
 HRESULT DllRegisterServer() noexcept {

@@ -194,6 +194,9 @@ struct ComServerClass {
     ComClassRegistration registration;
     // Gives a new class factory (comGetClassFactory<Object>).
     HRESULT (*getClassFactory)(const IID& riid, void** object) noexcept = nullptr;
+    // Whether the server still runs work of its own (threads) that pins the
+    // library beside its objects and locks; none for a server without any.
+    bool (*busy)() noexcept = nullptr;
 };
 
 // Defined by each server library.
@@ -207,7 +210,8 @@ extern "C" {
 // A class factory for the served class; CLASS_E_CLASSNOTAVAILABLE for any other.
 CORVANTIX_COM_SERVER_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& riid,
                                                       void** object) noexcept;
-// S_OK when no object lives and no lock is held, S_FALSE otherwise.
+// S_OK when no object lives, no lock is held and the server is not busy,
+// S_FALSE otherwise.
 CORVANTIX_COM_SERVER_EXPORT HRESULT DllCanUnloadNow() noexcept;
 // Writes (removes) the served class's registration, with this library as its server.
 CORVANTIX_COM_SERVER_EXPORT HRESULT DllRegisterServer() noexcept;

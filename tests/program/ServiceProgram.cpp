@@ -75,7 +75,11 @@ ServiceProgram::ServiceProgram(Adapter adapter) {
     fs::create_directories(program.parent_path() / "Vondel");
     fs::copy_file(SERVICE_PROGRAM, program);
     const auto target = program.parent_path() / "Vondel" / "VondelTaveloZynAdapter.so";
-    if (adapter == Adapter::Real) {
+    if (adapter == Adapter::RealControl) {
+        fs::copy_file(ADAPTER_LIBRARY, target);
+        // Registered as its installer does, in the sandbox's registry.
+        EXPECT_EQ(testing_support::runProgram({TAVELO_REGISTER, TAVELO_LIBRARY}), 0);
+    } else if (adapter == Adapter::Real) {
         fs::copy_file(ADAPTER_LIBRARY, target);
         // The service sees the registration: the registry lives in the sandbox.
         EXPECT_EQ(fake_tavelo::registerControl(), S_OK);

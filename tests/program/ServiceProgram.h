@@ -40,8 +40,9 @@ std::optional<Reply> echoReply(const std::string& sessionId = "", const std::str
 std::optional<std::string> echo(int port = kPorts[0], bool ipv6 = false);
 
 enum class Adapter {
-    StandIn, // the stand-in library: unlocks for any page, counts its calls
-    Real,    // the real adapter library with the fake card control
+    StandIn,     // the stand-in library: unlocks for any page, counts its calls
+    Real,        // the real adapter library with the fake card control
+    RealControl, // the real adapter library with the real card control registered
 };
 
 class ServiceProgram : public ::testing::Test {

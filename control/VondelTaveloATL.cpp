@@ -1,0 +1,360 @@
+#include "control/VondelTaveloATL.h"
+
+#include "control/ControlBarrier.h"
+#include "control/ControlErrorCode.h"
+#include "control/ControlLogLine.h"
+#include "control/TaveloText.h"
+#include "control/VondelTaveloDispatch.h"
+#include "control/ui/UI.h"
+#include "control/ui/UIConfirm.h"
+#include "platform/com/ComServer.h"
+
+#include <array>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace tavelo {
+
+namespace {
+
+// The PIN dialog as the card routines ask for it: the countdown keypad,
+// digits 18 high, at most 12 of them.
+int askPin(SecretString& pin) {
+    if (const int rc = UI_SetPasswdDlgProc(PasswdDlg_CountDown); rc != kCtlOk) {
+        CTL_LOG(kLogDebug, "UI_SetPasswdDlgProc rtn = %d", rc);
+        return rc;
+    }
+    UI_SetKeyFontSize(18);
+    UI_SetPasswdMaxLen(12);
+    return UI_PasswdDlg(0, 0, pin);
+}
+
+// A method with a number result: the result is written before anything else
+// (5002, which an exception leaves), then the body's code. With setsError the
+// code also goes to m_lErrorCode.
+template <class Body>
+HRESULT numberResult(const char* name, std::int32_t* out, std::int32_t& errorCode, bool setsError,
+                     Body&& body) noexcept {
+    if (out != nullptr) {
+        *out = kCtlNoMemory;
+    }
+    const std::int32_t rc = controlBarrier(name, std::int32_t{kCtlNoMemory}, body);
+    if (out != nullptr) {
+        *out = rc;
+    }
+    if (setsError) {
+        errorCode = rc;
+    }
+    return S_OK;
+}
+
+// A method with a text or list result: the body writes the result only on
+// success; an exception sets m_lErrorCode to 5002.
+template <class Body>
+HRESULT valueResult(const char* name, std::int32_t& errorCode, Body&& body) noexcept {
+    controlBarrier(name, [&] {
+        try {
+            body();
+        } catch (...) {
+            errorCode = kCtlNoMemory;
+            throw;
+        }
+    });
+    return S_OK;
+}
+
+// A BSTR argument as its characters (null: none).
+std::optional<std::u16string_view> wide(BSTR text) {
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    return std::u16string_view(text, SysStringLen(text));
+}
+
+// The names of a multi-string.
+std::vector<std::string> splitReaders(const char* list, std::uint32_t length) {
+    std::vector<std::string> names;
+    std::string_view rest(list, length);
+    while (!rest.empty() && rest.front() != '\0') {
+        const std::size_t end = rest.find('\0');
+        names.emplace_back(rest.substr(0, end));
+        if (end == std::string_view::npos) {
+            break;
+        }
+        rest.remove_prefix(end + 1);
+    }
+    return names;
+}
+
+} // namespace
+
+CVondelTaveloATL::CVondelTaveloATL() {
+    m_state.pinDialog = askPin;
+}
+
+CVondelTaveloATL::~CVondelTaveloATL() {
+    controlBarrier("~CVondelTaveloATL", [this] { QxSCReleaseCard(m_state.m_pCard); });
+}
+
+BSTR CVondelTaveloATL::MultiByteToBstr(const std::string& text) {
+    return tavelo::MultiByteToBstr(m_state.m_uiResultCodePage, text.c_str(), text.size(),
+                                   m_state.m_lErrorCode);
+}
+
+// ---- IDispatch, ISupportErrorInfo -------------------------------------------
+
+HRESULT CVondelTaveloATL::GetTypeInfoCount(std::uint32_t* count) noexcept {
+    if (count == nullptr) {
+        return E_POINTER;
+    }
+    *count = 0; // callers find the methods by name
+    return S_OK;
+}
+
+HRESULT CVondelTaveloATL::GetTypeInfo(std::uint32_t, LCID, ITypeInfo** info) noexcept {
+    if (info != nullptr) {
+        *info = nullptr;
+    }
+    return DISP_E_BADINDEX;
+}
+
+HRESULT CVondelTaveloATL::GetIDsOfNames(const IID&, OLECHAR** names, std::uint32_t count, LCID,
+                                        DISPID* dispIds) noexcept {
+    return comExceptionBarrier(E_FAIL, [&] { return taveloGetIDsOfNames(names, count, dispIds); });
+}
+
+HRESULT CVondelTaveloATL::Invoke(DISPID dispId, const IID&, LCID, std::uint16_t flags,
+                                 DISPPARAMS* params, VARIANT* result, EXCEPINFO*,
+                                 std::uint32_t* argumentError) noexcept {
+    return comExceptionBarrier(
+        E_FAIL, [&] { return taveloInvoke(this, dispId, flags, params, result, argumentError); });
+}
+
+HRESULT CVondelTaveloATL::InterfaceSupportsErrorInfo(const IID& riid) noexcept {
+    return riid == IID_IVondelTaveloATL ? S_OK : S_FALSE;
+}
+
+// ---- Card connection ------------------------------------------------------------
+
+HRESULT CVondelTaveloATL::ConnectCard(BSTR readerName, std::int32_t* ReturnVal) noexcept {
+    return numberResult("ConnectCard", ReturnVal, m_state.m_lErrorCode, true,
+                        [&] { return m_state.ConnectCard(wide(readerName)); });
+}
+
+HRESULT CVondelTaveloATL::DisconnectCard(std::int32_t* ReturnVal) noexcept {
+    return numberResult("DisconnectCard", ReturnVal, m_state.m_lErrorCode, true,
+                        [&] { return m_state.DisconnectCard(); });
+}
+
+// ---- Accessors --------------------------------------------------------------------
+
+HRESULT CVondelTaveloATL::GetErrorCode(std::int32_t* ReturnVal) noexcept {
+    return numberResult("GetErrorCode", ReturnVal, m_state.m_lErrorCode, false,
+                        [&] { return m_state.m_lErrorCode; });
+}
+
+HRESULT CVondelTaveloATL::GetCardStatus(std::int32_t* Ret) noexcept {
+    return numberResult("GetCardStatus", Ret, m_state.m_lErrorCode, false, [&] {
+        if (!m_state.m_pCard) {
+            return std::int32_t{kCtlNoCard};
+        }
+        return m_state.m_pCard->dwState == platform::pcsc::kStateSpecific
+                   ? std::int32_t{kCtlOk}
+                   : std::int32_t{kCtlCardAbsent};
+    });
+}
+
+HRESULT CVondelTaveloATL::GetReaderList(VARIANT* rtns) noexcept {
+    return valueResult("GetReaderList", m_state.m_lErrorCode, [&] {
+        QxSCMemory list;
+        std::uint32_t length = 0;
+        int rc = QxSCListReaders(nullptr, list, length);
+        SAFEARRAY* array = nullptr;
+        if (rc == kCtlOk) {
+            const auto names = splitReaders(list.get(), length);
+            array = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<std::uint32_t>(names.size()));
+            rc = array == nullptr ? kCtlNoMemory : kCtlOk;
+            for (std::int32_t i = 0; rc == kCtlOk && i < static_cast<std::int32_t>(names.size());
+                 ++i) {
+                Variant element;
+                element.get()->bstrVal = MultiByteToBstr(names[static_cast<std::size_t>(i)]);
+                if (element.get()->bstrVal == nullptr) {
+                    rc = m_state.m_lErrorCode; // the conversion's code
+                    break;
+                }
+                element.get()->vt = VT_BSTR;
+                if (FAILED(SafeArrayPutElement(array, &i, element.get()))) {
+                    rc = kCtlFailed;
+                }
+            }
+        }
+        if (rc == kCtlOk && rtns != nullptr) {
+            rtns->vt = VT_ARRAY | VT_VARIANT;
+            rtns->parray = array;
+        } else if (array != nullptr) {
+            SafeArrayDestroy(array);
+        }
+        m_state.m_lErrorCode = rc;
+    });
+}
+
+HRESULT CVondelTaveloATL::GetVersion(std::int32_t, BSTR* ver) noexcept {
+    return valueResult("GetVersion", m_state.m_lErrorCode, [&] {
+        std::array<char, 128> version{};
+        if (GetFileVersionText(version) != kCtlOk) {
+            m_state.m_lErrorCode = kCtlVersionUnreadable;
+            return;
+        }
+        m_state.m_lErrorCode = kCtlOk;
+        BSTR text = MultiByteToBstr(version.data());
+        if (text != nullptr && ver != nullptr) {
+            *ver = text;
+        } else {
+            SysFreeString(text);
+        }
+    });
+}
+
+HRESULT CVondelTaveloATL::GetTSAC(BSTR* Ret) noexcept {
+    return valueResult("GetTSAC", m_state.m_lErrorCode, [&] {
+        BSTR text = MultiByteToBstr(m_state.m_szTSAC);
+        if (text != nullptr && Ret != nullptr) {
+            *Ret = text;
+        } else {
+            SysFreeString(text);
+        }
+    });
+}
+
+HRESULT CVondelTaveloATL::GetTSN(BSTR* Ret) noexcept {
+    return valueResult("GetTSN", m_state.m_lErrorCode, [&] {
+        BSTR text = MultiByteToBstr(m_state.m_szTSN);
+        if (text != nullptr && Ret != nullptr) {
+            *Ret = text;
+        } else {
+            SysFreeString(text);
+        }
+    });
+}
+
+HRESULT CVondelTaveloATL::UserBrowser(BSTR bBrowser, std::int32_t* Ret) noexcept {
+    return numberResult("UserBrowser", Ret, m_state.m_lErrorCode, true, [&] {
+        const auto name = wide(bBrowser);
+        const std::u16string_view text =
+            name ? name->substr(0, name->find(u'\0')) : std::u16string_view();
+        if (text.empty()) {
+            return std::int32_t{kCtlBadArgument};
+        }
+        g_szUserBrowser.set(text); // at most 255 characters
+        return std::int32_t{kCtlOk};
+    });
+}
+
+// ---- Methods not built yet: 5004 ------------------------------------------------
+
+HRESULT CVondelTaveloATL::VerifyPIN(BSTR, BSTR, BSTR, std::int32_t, std::int32_t,
+                                    std::int32_t* ReturnVal) noexcept {
+    return numberResult("VerifyPIN", ReturnVal, m_state.m_lErrorCode, true,
+                        [] { return std::int32_t{kCtlUnsupported}; });
+}
+
+HRESULT CVondelTaveloATL::VerifyPINEx(BSTR, BSTR, std::int32_t, std::int32_t,
+                                      std::int32_t* ReturnVal) noexcept {
+    return numberResult("VerifyPINEx", ReturnVal, m_state.m_lErrorCode, true,
+                        [] { return std::int32_t{kCtlUnsupported}; });
+}
+
+HRESULT CVondelTaveloATL::GetTAC(BSTR, std::int32_t, BSTR*) noexcept {
+    return valueResult("GetTAC", m_state.m_lErrorCode,
+                       [&] { m_state.m_lErrorCode = kCtlUnsupported; });
+}
+
+HRESULT CVondelTaveloATL::GetServerAuth(BSTR*) noexcept {
+    return valueResult("GetServerAuth", m_state.m_lErrorCode,
+                       [&] { m_state.m_lErrorCode = kCtlUnsupported; });
+}
+
+HRESULT CVondelTaveloATL::VerifyServerResponse(BSTR, std::int32_t* Ret) noexcept {
+    return numberResult("VerifyServerResponse", Ret, m_state.m_lErrorCode, true,
+                        [] { return std::int32_t{kCtlUnsupported}; });
+}
+
+HRESULT CVondelTaveloATL::SelectEF(BSTR, std::int32_t* Ret) noexcept {
+    return numberResult("SelectEF", Ret, m_state.m_lErrorCode, true,
+                        [] { return std::int32_t{kCtlUnsupported}; });
+}
+
+HRESULT CVondelTaveloATL::GetAccount(std::int32_t, BSTR*) noexcept {
+    return valueResult("GetAccount", m_state.m_lErrorCode,
+                       [&] { m_state.m_lErrorCode = kCtlUnsupported; });
+}
+
+HRESULT CVondelTaveloATL::GenRandom(BSTR*) noexcept {
+    return valueResult("GenRandom", m_state.m_lErrorCode,
+                       [&] { m_state.m_lErrorCode = kCtlUnsupported; });
+}
+
+HRESULT CVondelTaveloATL::GetSN(BSTR*) noexcept {
+    return valueResult("GetSN", m_state.m_lErrorCode,
+                       [&] { m_state.m_lErrorCode = kCtlUnsupported; });
+}
+
+HRESULT CVondelTaveloATL::ReadRecord(std::int32_t, std::int32_t, BSTR*) noexcept {
+    return valueResult("ReadRecord", m_state.m_lErrorCode,
+                       [&] { m_state.m_lErrorCode = kCtlUnsupported; });
+}
+
+HRESULT CVondelTaveloATL::ChangePIN(BSTR, BSTR, std::int32_t* ReturnVal) noexcept {
+    return numberResult("ChangePIN", ReturnVal, m_state.m_lErrorCode, true,
+                        [] { return std::int32_t{kCtlUnsupported}; });
+}
+
+HRESULT CVondelTaveloATL::DetectAdvReader(BSTR, BSTR, std::int32_t, std::int32_t,
+                                          std::int32_t* Ret) noexcept {
+    return numberResult("DetectAdvReader", Ret, m_state.m_lErrorCode, true,
+                        [] { return std::int32_t{kCtlUnsupported}; });
+}
+
+HRESULT CVondelTaveloATL::DoInquiryTAC(BSTR, BSTR, BSTR, BSTR, std::int32_t,
+                                       std::int32_t* Ret) noexcept {
+    return numberResult("DoInquiryTAC", Ret, m_state.m_lErrorCode, true,
+                        [] { return std::int32_t{kCtlUnsupported}; });
+}
+
+HRESULT CVondelTaveloATL::DoTransferTAC(BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR,
+                                        std::int32_t, std::int32_t* Ret) noexcept {
+    return numberResult("DoTransferTAC", Ret, m_state.m_lErrorCode, true,
+                        [] { return std::int32_t{kCtlUnsupported}; });
+}
+
+HRESULT CVondelTaveloATL::DoPayTaxTAC(BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR,
+                                      BSTR, std::int32_t, std::int32_t* Ret) noexcept {
+    return numberResult("DoPayTaxTAC", Ret, m_state.m_lErrorCode, true,
+                        [] { return std::int32_t{kCtlUnsupported}; });
+}
+
+HRESULT CVondelTaveloATL::DoPayFeeTAC(BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR,
+                                      std::int32_t, std::int32_t* Ret) noexcept {
+    return numberResult("DoPayFeeTAC", Ret, m_state.m_lErrorCode, true,
+                        [] { return std::int32_t{kCtlUnsupported}; });
+}
+
+HRESULT CVondelTaveloATL::VerifyURL(BSTR, std::int32_t, std::int32_t* Ret) noexcept {
+    return numberResult("VerifyURL", Ret, m_state.m_lErrorCode, true,
+                        [] { return std::int32_t{kCtlUnsupported}; });
+}
+
+HRESULT CVondelTaveloATL::WRITE_RECORD_W_SNUM_TAC(BSTR, std::int32_t, std::int32_t,
+                                                  BSTR*) noexcept {
+    return valueResult("WRITE_RECORD_W_SNUM_TAC", m_state.m_lErrorCode,
+                       [&] { m_state.m_lErrorCode = kCtlUnsupported; });
+}
+
+HRESULT CVondelTaveloATL::GenerateTAC(BSTR, std::int32_t, BSTR, BSTR, std::int32_t,
+                                      std::int32_t* Ret) noexcept {
+    return numberResult("GenerateTAC", Ret, m_state.m_lErrorCode, true,
+                        [] { return std::int32_t{kCtlUnsupported}; });
+}
+
+} // namespace tavelo
