@@ -36,15 +36,17 @@ class UiFixedText {
 public:
     static constexpr std::size_t kCapacity = Capacity; // units, the terminating zero included
 
-    void set(std::u16string_view text) {
+    // Not inlined: GCC 12 checks the inlined copy against the bounds of a
+    // short literal argument on paths the size test rules out.
+    [[gnu::noinline]] void set(std::u16string_view text) {
         wipe();
-        std::size_t length = std::min(text.size(), Capacity - 1);
-        if (length > 0 && length < text.size() && text[length - 1] >= 0xD800 &&
-            text[length - 1] <= 0xDBFF) {
-            --length;
+        std::u16string_view kept = text.substr(0, Capacity - 1);
+        if (kept.size() < text.size() && !kept.empty() && kept.back() >= 0xD800 &&
+            kept.back() <= 0xDBFF) {
+            kept.remove_suffix(1);
         }
-        std::copy_n(text.data(), length, text_.data());
-        length_ = length;
+        std::copy(kept.begin(), kept.end(), text_.begin());
+        length_ = kept.size();
     }
     void wipe() {
         explicit_bzero(text_.data(), sizeof text_);
