@@ -5,6 +5,7 @@
 // and no thread left behind.
 
 #include "control/ui/QxDetect.h"
+#include "platform/ui/MessageBox.h"
 #include "tests/control/detect/DetectFixture.h"
 
 #include <cstdlib>
@@ -194,6 +195,23 @@ TEST_F(Detection, CancelEndsWith5070AndThePauseFollowsASuccess) {
     EXPECT_FALSE(paused.result(0ms).has_value());
     ASSERT_EQ(advanceClock(2s), AdvanceResult::Done);
     EXPECT_EQ(paused.result(), kCtlOk);
+}
+
+TEST_F(Detection, AConfirmationNamesTheReaderOnceTheCardIsIn) {
+    Request request(rig.readers()[0], 60, QX_DETECT_FLAG_INSERT | QX_DETECT_FLAG_CONFIRM);
+    const Window dialog = waitFor(kDetectDialogEnglish);
+    ASSERT_NE(dialog, 0u);
+    card = rig.insertCard();
+    ASSERT_NE(card, nullptr) << rig.why();
+    const auto box = user_.waitForMessageBox(5s);
+    ASSERT_TRUE(box);
+    const JsonValue d = dump(*box);
+    EXPECT_EQ(*d.find("caption")->asString(), "");
+    EXPECT_EQ(d.find("topmost")->asBool(), true);
+    EXPECT_EQ(textOf(d, kMessageBoxTextId), rig.readers()[0]);
+    EXPECT_FALSE(request.result(0ms).has_value());
+    ASSERT_TRUE(user_.answer(*box, "ok"));
+    EXPECT_EQ(request.result(), kCtlOk);
 }
 
 // Japanese has no dialog: the request runs in English, and so does the
