@@ -5,6 +5,7 @@
 // and no thread left behind.
 
 #include "control/ui/QxDetect.h"
+#include "platform/ui/MessageBox.h"
 #include "tests/control/detect/DetectFixture.h"
 
 #include <cstdlib>
@@ -196,6 +197,23 @@ TEST_F(Detection, CancelEndsWith5070AndThePauseFollowsASuccess) {
     EXPECT_EQ(paused.result(), kCtlOk);
 }
 
+TEST_F(Detection, AConfirmationNamesTheReaderOnceTheCardIsIn) {
+    Request request(rig.readers()[0], 60, QX_DETECT_FLAG_INSERT | QX_DETECT_FLAG_CONFIRM);
+    const Window dialog = waitFor(kDetectDialogEnglish);
+    ASSERT_NE(dialog, 0u);
+    card = rig.insertCard();
+    ASSERT_NE(card, nullptr) << rig.why();
+    const auto box = user_.waitForMessageBox(5s);
+    ASSERT_TRUE(box);
+    const JsonValue d = dump(*box);
+    EXPECT_EQ(*d.find("caption")->asString(), "");
+    EXPECT_EQ(d.find("topmost")->asBool(), true);
+    EXPECT_EQ(textOf(d, kMessageBoxTextId), rig.readers()[0]);
+    EXPECT_FALSE(request.result(0ms).has_value());
+    ASSERT_TRUE(user_.answer(*box, "ok"));
+    EXPECT_EQ(request.result(), kCtlOk);
+}
+
 // Japanese has no dialog: the request runs in English, and so does the
 // process from then on.
 TEST_F(Detection, AJapaneseRequestRunsInEnglish) {
@@ -274,7 +292,11 @@ TEST_F(Tokens, ArriveAndLeaveThroughTheDeviceNotices) {
     ASSERT_TRUE(devices::unplugDevice(token));
     EXPECT_EQ(pictureBecomes(dialog, kDetectBitmapInsert), kDetectBitmapInsert);
     EXPECT_FALSE(request.result(0ms).has_value());
-    token = devices::plugDevice(firstToken().guidInterface, tokenPath("vid_2f3a&pid_0101"));
+    // Plugged by another process: the device tool.
+    const auto plugged = testing_support::runProgramCapture(
+        {CORVANTIX_DEVICE_TOOL, "plug", devices::guidText(firstToken().guidInterface),
+         tokenPath("vid_2f3a&pid_0101")});
+    ASSERT_EQ(plugged.exitCode, 0);
     EXPECT_EQ(request.result(), kCtlOk);
     EXPECT_EQ(DetectToken(), 1);
     EXPECT_EQ(detectState().foundProvider, firstToken().szProvider);
@@ -295,11 +317,27 @@ TEST_F(Tokens, AReaderNamedAfterATokenTakesTheTokenPathForGood) {
     EXPECT_TRUE(detectState().readers.empty());
     ASSERT_TRUE(user_.click(dialog, kIdCancel));
     EXPECT_EQ(request.result(), kCtlCancelled);
-    // An empty row matches nothing, whatever the filter.
+    // The rows beyond the known tokens are empty (a zero class, no device
+    // name, no hardware id): a device of that class matches none of them.
     QxDetectState& s = detectState();
-    s.deviceFilter = "";
-    s.providerFilter = "No Such Provider";
+    s.deviceFilter.clear();
+    s.providerFilter.clear();
+    ASSERT_EQ(g_QxDetectTokenTable.back().szDeviceName[0], '\0');
+    devices::unplugAllDevices();
+    ASSERT_FALSE(devices::plugDevice(GUID{}, "\\\\?\\usb#vid_0000&pid_0000#1#{0}").empty());
     EXPECT_EQ(DetectToken(), 0);
+    // A provider filter narrows the table to that provider's rows.
+    devices::plugDevice(firstToken().guidInterface, tokenPath("vid_2f3a&pid_0101"));
+    EXPECT_EQ(DetectToken(), 1);
+    s.providerFilter = "orbec esign csp";
+    EXPECT_EQ(DetectToken(), 0);
+}
+
+TEST_F(Tokens, TheResourceModuleIsSetForTheUiModuleToo) {
+    static const int module = 0;
+    DetectSetInstance(&module);
+    EXPECT_EQ(detectState().module, &module);
+    EXPECT_EQ(uiState().module, &module);
 }
 
 TEST_F(Tokens, ADisabledTokenDeviceEndsWith5074) {
