@@ -10,7 +10,7 @@ packages=(
   libmicrohttpd-dev libgnutls28-dev gnutls-bin libjsmn-dev
   nettle-dev libgmp-dev python3-cryptography-vectors
   libpcsclite-dev pcscd vsmartcard-vpcd
-  chromium libnss3-tools
+  chromium libnss3-tools ca-certificates
   libpng-dev
 )
 

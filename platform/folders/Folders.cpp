@@ -182,6 +182,8 @@ std::filesystem::path folderPath(Folder folder) {
             return root / "Registry" / "User";
         case Folder::MachineRegistry:
             return root / "Registry" / "Machine";
+        case Folder::TrustStore:
+            return root / "TrustStore";
         }
     }
     const auto home = homeFolder();
@@ -213,6 +215,8 @@ std::filesystem::path folderPath(Folder folder) {
         // Like the common application data: machine-wide when writable, else
         // the user's own copy.
         return folderPath(Folder::CommonAppData) / "corvantix-registry";
+    case Folder::TrustStore:
+        return "/";
     }
     return {};
 }

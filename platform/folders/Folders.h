@@ -22,6 +22,9 @@ enum class Folder {
     GlobalRun,       // machine-wide folder for "Global\" objects
     UserRegistry,    // the current user's registry hive
     MachineRegistry, // the machine-wide registry hives (classes, local machine)
+    TrustStore,      // where the system's certificate trust store lies: the
+                     // anchors in usr/local/share/ca-certificates, the store
+                     // in etc/ssl/certs ("/" outside a sandbox)
 };
 
 // The Linux folder for a well-known folder. Run, GlobalRun and UserTemp are

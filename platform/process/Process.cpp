@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -30,15 +31,75 @@ std::optional<std::filesystem::path> findIn(const std::filesystem::path& folder,
     return std::nullopt;
 }
 
+// Starts argv hidden; standard output goes to outFd when it is not -1,
+// and closeFd (the other end of a pipe) is closed in the child.
+std::optional<pid_t> spawnHidden(const std::vector<std::string>& argv, int outFd, int closeFd) {
+    if (argv.empty()) {
+        return std::nullopt;
+    }
+    const auto program = findProgram(argv[0]);
+    if (!program) {
+        return std::nullopt;
+    }
+    std::vector<char*> args;
+    args.reserve(argv.size() + 1);
+    for (const auto& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (outFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    }
+    if (closeFd >= 0) {
+        posix_spawn_file_actions_addclose(&actions, closeFd);
+    }
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGCHLD);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, program->c_str(), &actions, &attr, args.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        return std::nullopt;
+    }
+    return pid;
+}
+
 } // namespace
 
-std::optional<std::filesystem::path> executableFolder() {
+std::optional<std::filesystem::path> executableFile() {
     std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (ec) {
         return std::nullopt;
     }
-    return self.parent_path();
+    return self;
+}
+
+std::optional<std::filesystem::path> executableFolder() {
+    const auto self = executableFile();
+    if (!self) {
+        return std::nullopt;
+    }
+    return self->parent_path();
 }
 
 std::vector<std::string> splitCommandLine(std::string_view line) {
@@ -112,46 +173,7 @@ std::optional<std::filesystem::path> findProgram(std::string_view name) {
 }
 
 std::optional<pid_t> startHidden(const std::vector<std::string>& argv) {
-    if (argv.empty()) {
-        return std::nullopt;
-    }
-    const auto program = findProgram(argv[0]);
-    if (!program) {
-        return std::nullopt;
-    }
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const auto& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGCHLD);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program->c_str(), &actions, &attr, args.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        return std::nullopt;
-    }
-    return pid;
+    return spawnHidden(argv, -1, -1);
 }
 
 int waitForExit(pid_t pid) {
@@ -172,6 +194,59 @@ int waitForExit(pid_t pid) {
 
 void detach(pid_t pid) {
     std::thread([pid] { waitForExit(pid); }).detach();
+}
+
+std::optional<CapturedRun> runCaptured(const std::vector<std::string>& argv) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        return std::nullopt;
+    }
+    const auto pid = spawnHidden(argv, out[1], out[0]);
+    close(out[1]);
+    if (!pid) {
+        close(out[0]);
+        return std::nullopt;
+    }
+    CapturedRun run;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n > 0) {
+            run.out.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    close(out[0]);
+    run.exitCode = waitForExit(*pid);
+    return run;
+}
+
+bool deleteFileLater(const std::filesystem::path& file, std::chrono::milliseconds delay) {
+    // Everything the child needs is made before the fork: after it, in a
+    // process that may have other threads, only async-signal-safe calls.
+    const std::string path = file.string();
+    timespec wait{};
+    wait.tv_sec = static_cast<time_t>(delay.count() / 1000);
+    wait.tv_nsec = static_cast<long>((delay.count() % 1000) * 1000000);
+    const pid_t child = fork();
+    if (child < 0) {
+        return false;
+    }
+    if (child == 0) {
+        // A grandchild does the work, so the caller has nothing to reap and
+        // may end at once. It holds none of the caller's files, locks included.
+        setsid();
+        if (fork() != 0) {
+            _exit(0);
+        }
+        close_range(0, ~0U, 0);
+        while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+        }
+        unlink(path.c_str());
+        _exit(0);
+    }
+    return waitForExit(child) == 0;
 }
 
 } // namespace platform

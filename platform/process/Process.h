@@ -5,6 +5,7 @@
 // their written form ("VondelCorvantixWorker.exe"); ".exe" is dropped when
 // the file is looked up.
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -14,7 +15,8 @@
 
 namespace platform {
 
-// The folder of the running program.
+// The running program's file, and its folder.
+std::optional<std::filesystem::path> executableFile();
 std::optional<std::filesystem::path> executableFolder();
 
 // Splits a command line into words: blanks separate, double quotes group,
@@ -34,5 +36,18 @@ int waitForExit(pid_t pid);
 
 // Lets a started program run on; it is reaped when it ends.
 void detach(pid_t pid);
+
+struct CapturedRun {
+    int exitCode = -1; // as waitForExit gives it
+    std::string out;   // what it wrote on standard output
+};
+// Runs a program as startHidden does, but keeps its standard output;
+// nullopt when it cannot start.
+std::optional<CapturedRun> runCaptured(const std::vector<std::string>& argv);
+
+// Deletes the file after the delay from a process of its own that outlives
+// the caller (it holds nothing of the caller's open). False when that
+// process cannot be made.
+bool deleteFileLater(const std::filesystem::path& file, std::chrono::milliseconds delay);
 
 } // namespace platform

@@ -1,18 +1,15 @@
-#include "adapter/AdapterUnlockList.h"
 #include "common/Json.h"
 #include "common/Message.h"
 #include "common/Tool.h"
 #include "common/ToolSystem.h"
 #include "platform/event/NamedEvent.h"
+#include "tests/program/PageServer.h"
 #include "tests/program/ServiceProgram.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TlsClient.h"
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <microhttpd.h>
-#include <mutex>
 #include <sstream>
 
 #include <arpa/inet.h>
@@ -184,72 +181,6 @@ TEST_F(Service, CertificateFollowsTheOsVersion) {
     unsetenv("CORVANTIX_OSVERSION");
 }
 
-// Serves the bank's page over plain HTTP and takes the page's report.
-class PageServer {
-public:
-    explicit PageServer(std::string page) : page_(std::move(page)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        daemon_ = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD, 0, nullptr, nullptr, handle,
-                                   this, MHD_OPTION_SOCK_ADDR, &a, MHD_OPTION_END);
-        port_ = daemon_ ? MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT)->port : 0;
-    }
-    ~PageServer() {
-        if (daemon_ != nullptr) {
-            MHD_stop_daemon(daemon_);
-        }
-    }
-    int port() const { return port_; }
-    std::optional<std::string> waitReport(std::chrono::seconds limit) {
-        std::unique_lock lock(mutex_);
-        if (!arrived_.wait_for(lock, limit, [&] { return report_.has_value(); })) {
-            return std::nullopt;
-        }
-        return report_;
-    }
-
-private:
-    static MHD_Result handle(void* self, MHD_Connection* connection, const char* url,
-                             const char* method, const char*, const char* data, size_t* size,
-                             void** state) {
-        auto* server = static_cast<PageServer*>(self);
-        if (*state == nullptr) {
-            *state = new std::string;
-            return MHD_YES;
-        }
-        auto* body = static_cast<std::string*>(*state);
-        if (*size != 0) {
-            body->append(data, *size);
-            *size = 0;
-            return MHD_YES;
-        }
-        std::string answer;
-        if (std::string(method) == "POST" && std::string(url) == "/result") {
-            std::lock_guard lock(server->mutex_);
-            server->report_ = *body;
-            server->arrived_.notify_all();
-        } else {
-            answer = server->page_;
-        }
-        delete body;
-        *state = nullptr;
-        MHD_Response* response =
-            MHD_create_response_from_buffer(answer.size(), answer.data(), MHD_RESPMEM_MUST_COPY);
-        MHD_add_response_header(response, "Content-Type", "text/html; charset=utf-8");
-        const MHD_Result result = MHD_queue_response(connection, MHD_HTTP_OK, response);
-        MHD_destroy_response(response);
-        return result;
-    }
-
-    std::string page_;
-    MHD_Daemon* daemon_ = nullptr;
-    int port_ = 0;
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::optional<std::string> report_;
-};
-
 TEST_F(Service, PageInABrowserTalksToTheServiceOverTrustedHttps) {
     // The browser trusts the service only through the root in its own NSS
     // database, never through a flag: without the root the page gets nowhere.
@@ -263,28 +194,9 @@ TEST_F(Service, PageInABrowserTalksToTheServiceOverTrustedHttps) {
 
     start();
     ASSERT_TRUE(ready());
-    std::string page = Sandbox::read(fs::path(CORVANTIX_SOURCE_DIR) / "tests/program/page.html");
-    page = replaceString(page, "@PATH_ID@", kPathId);
-    page = replaceString(page, "@BANK_DOMAIN@", std::string(kAdapterBankDomain));
-
-    const auto browse = [&](const std::string& profileName) -> std::optional<std::string> {
-        PageServer server(page);
-        if (server.port() == 0) {
-            return std::nullopt;
-        }
-        const std::string url = "http://www." + std::string(kAdapterBankDomain) + ":" +
-                                std::to_string(server.port()) + "/";
-        const pid_t browser = testing_support::startProgram(
-            {"chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-             "--no-first-run", "--disable-background-networking", "--disable-component-update",
-             "--disable-sync", "--user-data-dir=" + (box.root() / profileName).string(),
-             "--host-resolver-rules=MAP *." + std::string(kAdapterBankDomain) + " 127.0.0.1",
-             "--remote-debugging-port=0", url},
-            true);
-        auto report = server.waitReport(60s);
-        kill(browser, SIGKILL);
-        waitpid(browser, nullptr, 0);
-        return report;
+    const std::string page = bankPage();
+    const auto browse = [&](const std::string& profileName) {
+        return browseBankPage(page, box.root() / profileName);
     };
 
     const auto untrusted = browse("profile-untrusted");

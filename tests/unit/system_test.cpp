@@ -48,8 +48,9 @@ TEST(Folders, EveryFolderLiesInTheSandbox) {
     EXPECT_TRUE(inside(*getWindowsPath()));
     EXPECT_TRUE(inside(getUserTempPath()));
     EXPECT_TRUE(getUserTempPath().string().ends_with("/"));
-    for (auto f : {platform::Folder::Desktop, platform::Folder::Home, platform::Folder::HomeDrive,
-                   platform::Folder::Run, platform::Folder::GlobalRun}) {
+    for (auto f :
+         {platform::Folder::Desktop, platform::Folder::Home, platform::Folder::HomeDrive,
+          platform::Folder::Run, platform::Folder::GlobalRun, platform::Folder::TrustStore}) {
         EXPECT_TRUE(inside(platform::folderPath(f)));
     }
     EXPECT_EQ(platform::nativePath("C:\\Logs\\a.txt"), box.root() / "C" / "Logs" / "a.txt");

@@ -1,0 +1,198 @@
+// The watchdog: a reset once the monitor it has seen ends, one watchdog per
+// user, the quit instruction on its own channel, a session lock that only
+// sets its flag, a monitor that is not there yet, and its logging that
+// follows the debug-mode event.
+
+#include "common/Message.h"
+#include "common/ToolSystem.h"
+#include "platform/event/NamedEvent.h"
+#include "tests/worker/WorkerProgram.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace worker_test;
+using message_test::contains;
+using message_test::inOrder;
+
+constexpr std::string_view kWatchdog = "VondelCorvantixWatchdog";
+
+class Watchdog : public ::testing::Test {
+protected:
+    // A watchdog that holds its mutex.
+    pid_t startWatchdog() {
+        const std::size_t before = sandbox.countLines("[Normal] getMutexLock: Success");
+        const pid_t pid = sandbox.startWorker({"-watchdog"});
+        EXPECT_TRUE(waitFor(
+            [&] { return sandbox.countLines("[Normal] getMutexLock: Success") > before; }, 5s));
+        return pid;
+    }
+
+    std::vector<std::string> watchdogLines(std::size_t which = 0) const {
+        const auto identities = sandbox.identitiesOf("-watchdog");
+        return identities.size() > which ? sandbox.linesOf(identities[which])
+                                         : std::vector<std::string>{};
+    }
+
+    bool resetStarted(const std::vector<pid_t>& monitors, std::chrono::milliseconds limit) const {
+        return waitFor([&] { return !sandbox.monitorsStartedBesides(monitors).empty(); }, limit);
+    }
+
+    // Still running: not ended, and not reaped by looking.
+    static bool runsOn(pid_t pid) {
+        siginfo_t info{};
+        return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == 0;
+    }
+
+    WorkerSandbox sandbox;
+};
+
+TEST_F(Watchdog, ResetsWithinFourSecondsAfterItsMonitorIsKilled) {
+    const pid_t monitor = sandbox.startMonitor();
+    const pid_t watchdog = startWatchdog();
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(runsOn(watchdog));
+
+    kill(monitor, SIGKILL);
+    EXPECT_TRUE(resetStarted({monitor}, 4s)) << sandbox.logText();
+    EXPECT_EQ(WorkerSandbox::exitStatus(watchdog, 2s), 0);
+    EXPECT_TRUE(
+        inOrder(watchdogLines(),
+                {"[Error] debugStatusUpdateEvent init failed.", "[Normal] getMutexLock: Success",
+                 "[Normal] Monitor is NOT alive", "[Normal] Reset!",
+                 "[Normal] hideNOWaitCommand: VondelCorvantixWorker.exe -reset"}))
+        << sandbox.logText();
+    // The reset started a new watchdog, which holds the mutex again.
+    EXPECT_TRUE(waitFor([&] { return watchdogLines(1).size() > 0; }, 5s));
+    EXPECT_TRUE(
+        waitFor([&] { return contains(watchdogLines(1), "[Normal] getMutexLock: Success"); }, 5s));
+    ASSERT_EQ(sandbox.identitiesOf("-reset").size(), 1u);
+    EXPECT_TRUE(contains(sandbox.linesOf(sandbox.identitiesOf("-reset")[0]), "Reset complete"));
+}
+
+TEST_F(Watchdog, ASecondWatchdogGivesUpAtOnce) {
+    sandbox.startMonitor();
+    const pid_t first = startWatchdog();
+    const WorkerRun second = sandbox.run({"-watchdog"});
+    EXPECT_EQ(second.status, 0);
+    EXPECT_LT(second.took, 2s);
+    EXPECT_TRUE(contains(watchdogLines(1), "[Normal] getMutexLock: Fail"));
+    EXPECT_TRUE(runsOn(first));
+}
+
+struct QuitRow {
+    const char* name;
+    bool byWindow;
+};
+
+void PrintTo(const QuitRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class WatchdogQuit : public Watchdog, public ::testing::WithParamInterface<QuitRow> {};
+
+TEST_P(WatchdogQuit, EndsItWithoutAReset) {
+    const pid_t monitor = sandbox.startMonitor();
+    const pid_t watchdog = startWatchdog();
+    if (GetParam().byWindow) {
+        const auto message =
+            createCorvantixMessage("CorvantixWorker", kWatchdog, kInstructionSuicide);
+        // The watchdog ends inside its window procedure, so no answer comes.
+        const auto sent = platform::sendCopyData(
+            kWatchdog, 0, *corvantixMessageToJson(message) + std::string(1, '\0'));
+        EXPECT_NE(sent.status, platform::SendStatus::NoWindow);
+    } else {
+        auto held = getMutexLock(std::string(kWatchdog) + std::string(kInstructionSuicide), 100);
+        ASSERT_NE(held, nullptr);
+        std::this_thread::sleep_for(300ms);
+    }
+    EXPECT_EQ(WorkerSandbox::exitStatus(watchdog, 3s), 0);
+    kill(monitor, SIGKILL);
+    EXPECT_FALSE(resetStarted({monitor}, 2500ms));
+    EXPECT_FALSE(contains(watchdogLines(), "Reset!"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, WatchdogQuit,
+                         ::testing::Values(QuitRow{"ByWindow", true}, QuitRow{"ByLock", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Watchdog, ASessionLockOnlySetsItsFlag) {
+    const pid_t monitor = sandbox.startMonitor();
+    const pid_t watchdog = startWatchdog();
+    EXPECT_EQ(testing_support::runProgram({SESSION_TOOL, "lock"}), 0);
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(runsOn(watchdog));
+    EXPECT_EQ(testing_support::runProgram({SESSION_TOOL, "unlock"}), 0);
+    EXPECT_TRUE(contains(watchdogLines(), "Receive windows lock signal"));
+    kill(monitor, SIGKILL);
+    EXPECT_TRUE(resetStarted({monitor}, 4s));
+}
+
+TEST_F(Watchdog, AMonitorNotThereYetIsNoEnd) {
+    const pid_t watchdog = startWatchdog();
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_TRUE(runsOn(watchdog));
+    EXPECT_FALSE(contains(watchdogLines(), "Monitor is NOT alive"));
+
+    const pid_t monitor = sandbox.startMonitor();
+    std::this_thread::sleep_for(1500ms);
+    kill(monitor, SIGKILL);
+    EXPECT_TRUE(resetStarted({monitor}, 4s));
+    EXPECT_EQ(WorkerSandbox::exitStatus(watchdog, 2s), 0);
+}
+
+TEST_F(Watchdog, AMonitorThatNeverComesIsResetAfterTheGraceTime) {
+    const auto began = std::chrono::steady_clock::now();
+    const pid_t watchdog = startWatchdog();
+    EXPECT_EQ(WorkerSandbox::exitStatus(watchdog, 15s), 0);
+    const auto took = std::chrono::steady_clock::now() - began;
+    EXPECT_GE(took, 9500ms);
+    EXPECT_TRUE(contains(watchdogLines(), "[Normal] Monitor is NOT alive"));
+    EXPECT_TRUE(resetStarted({}, 5s));
+}
+
+struct PulseRow {
+    const char* name;
+    int pulses;
+    bool loggingOnAtTheEnd;
+};
+
+void PrintTo(const PulseRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class WatchdogDebugMode : public Watchdog, public ::testing::WithParamInterface<PulseRow> {};
+
+TEST_P(WatchdogDebugMode, ItsLoggingFollowsTheEvent) {
+    auto event = platform::NamedEvent::create("VondelCorvantix_DEBUG_MODE");
+    ASSERT_NE(event, nullptr);
+    const pid_t monitor = sandbox.startMonitor();
+    const pid_t watchdog = startWatchdog();
+    for (int i = 0; i < GetParam().pulses; ++i) {
+        std::this_thread::sleep_for(300ms);
+        event->pulse();
+    }
+    std::this_thread::sleep_for(1s);
+    kill(monitor, SIGKILL);
+    EXPECT_TRUE(resetStarted({monitor}, 4s));
+    EXPECT_EQ(WorkerSandbox::exitStatus(watchdog, 2s), 0);
+
+    const auto lines = watchdogLines();
+    EXPECT_FALSE(contains(lines, "debugStatusUpdateEvent init failed."));
+    EXPECT_TRUE(inOrder(lines, {"[Normal] getMutexLock: Success", "[Normal] Log state: Disable"}))
+        << sandbox.logText();
+    EXPECT_EQ(contains(lines, "[Normal] Monitor is NOT alive"), GetParam().loggingOnAtTheEnd);
+    if (GetParam().loggingOnAtTheEnd) {
+        EXPECT_TRUE(inOrder(lines, {"[Normal] Log state: Disable", "[Normal] Log state: Enable",
+                                    "[Normal] Monitor is NOT alive"}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Pulses, WatchdogDebugMode,
+                         ::testing::Values(PulseRow{"OneTurnsItOff", 1, false},
+                                           PulseRow{"TwoTurnItOnAgain", 2, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace

@@ -1,0 +1,5 @@
+#include "worker/Worker.h"
+
+int main(int argc, char** argv) {
+    return workerMain(argc, argv);
+}
