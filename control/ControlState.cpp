@@ -31,6 +31,10 @@ int connectCard(TaveloState& state, std::optional<std::u16string_view> readerNam
     CTL_LOG(kLogDebug, "QxSCScanCardInReader '%s' rtn %d", name->c_str(), rc);
     if (rc == kCtlOk) {
         g_szReaderName = name->substr(0, kReaderNameMax);
+        // The keypad-reader flag belongs to the reader that was tested.
+        if (g_szReaderName != state.m_szAdvReaderTested) {
+            state.isAdvReader = false;
+        }
         return kCtlOk;
     }
     return rc == kCtlConnectFailed ? kCtlCardAbsent : kCtlConnectionFailed;

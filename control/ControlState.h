@@ -71,6 +71,8 @@ public:
     bool m_bAuthorized = false;
     bool m_bEF1080 = false;
     bool isAdvReader = false;
+    // The reader whose name the last keypad-reader check tested.
+    std::string m_szAdvReaderTested;
     bool VerifyPINFlag = false;
 };
 

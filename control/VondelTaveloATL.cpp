@@ -1,5 +1,6 @@
 #include "control/VondelTaveloATL.h"
 
+#include "control/CardMethods.h"
 #include "control/ControlBarrier.h"
 #include "control/ControlErrorCode.h"
 #include "control/ControlLogLine.h"
@@ -87,6 +88,34 @@ std::vector<std::string> splitReaders(const char* list, std::uint32_t length) {
     return names;
 }
 
+// A BSTR argument as code-page 950 text (nullopt for a null BSTR); false
+// with the conversion's code when it does not convert.
+bool argument(BSTR text, OptionalText& out, std::int32_t& code) {
+    std::size_t length = 0;
+    int rc = kCtlOk;
+    out = BstrToMultiByte(kArgumentCodePage, text, -1, length, rc);
+    if (rc != kCtlOk) {
+        code = rc;
+        return false;
+    }
+    if (out) {
+        out->resize(length); // the terminating zeros go
+    }
+    return true;
+}
+
+// A PIN argument: the converted text moves into wiped memory.
+bool secretArgument(BSTR text, SecretString& out, std::int32_t& code) {
+    OptionalText converted;
+    if (!argument(text, converted, code)) {
+        return false;
+    }
+    if (converted) {
+        out = SecretString(std::move(*converted));
+    }
+    return true;
+}
+
 } // namespace
 
 CVondelTaveloATL::CVondelTaveloATL() {
@@ -95,6 +124,19 @@ CVondelTaveloATL::CVondelTaveloATL() {
 
 CVondelTaveloATL::~CVondelTaveloATL() {
     controlBarrier("~CVondelTaveloATL", [this] { QxSCReleaseCard(m_state.m_pCard); });
+}
+
+void CVondelTaveloATL::TextResult(std::int32_t rc, const std::string& text, BSTR* out) {
+    m_state.m_lErrorCode = rc;
+    if (rc != kCtlOk || text.empty()) {
+        return;
+    }
+    BSTR made = MultiByteToBstr(text);
+    if (made != nullptr && out != nullptr) {
+        *out = made;
+    } else {
+        SysFreeString(made);
+    }
 }
 
 BSTR CVondelTaveloATL::MultiByteToBstr(const std::string& text) {
@@ -251,24 +293,127 @@ HRESULT CVondelTaveloATL::UserBrowser(BSTR bBrowser, std::int32_t* Ret) noexcept
     });
 }
 
-// ---- Methods not built yet: 5004 ------------------------------------------------
+// ---- Card methods ------------------------------------------------------------------
 
-HRESULT CVondelTaveloATL::VerifyPIN(BSTR, BSTR, BSTR, std::int32_t, std::int32_t,
+HRESULT CVondelTaveloATL::VerifyPIN(BSTR bReaderName, BSTR bAdvReaderList, BSTR PIN,
+                                    std::int32_t iFlags, std::int32_t iReplugTime,
                                     std::int32_t* ReturnVal) noexcept {
-    return numberResult("VerifyPIN", ReturnVal, m_state.m_lErrorCode, true,
-                        [] { return std::int32_t{kCtlUnsupported}; });
+    return numberResult("VerifyPIN", ReturnVal, m_state.m_lErrorCode, true, [&] {
+        OptionalText reader, list;
+        SecretString pin;
+        std::int32_t rc = kCtlOk;
+        if (argument(bReaderName, reader, rc) && argument(bAdvReaderList, list, rc) &&
+            secretArgument(PIN, pin, rc)) {
+            rc = CardVerifyPIN(m_state, reader, list, pin, iFlags, iReplugTime);
+        }
+        return rc;
+    });
 }
 
-HRESULT CVondelTaveloATL::VerifyPINEx(BSTR, BSTR, std::int32_t, std::int32_t,
-                                      std::int32_t* ReturnVal) noexcept {
-    return numberResult("VerifyPINEx", ReturnVal, m_state.m_lErrorCode, true,
-                        [] { return std::int32_t{kCtlUnsupported}; });
+HRESULT CVondelTaveloATL::VerifyPINEx(BSTR strName, BSTR bAdvReaderList, std::int32_t iFlags,
+                                      std::int32_t iReplugTime, std::int32_t* ReturnVal) noexcept {
+    return numberResult("VerifyPINEx", ReturnVal, m_state.m_lErrorCode, true, [&] {
+        OptionalText reader, list;
+        std::int32_t rc = kCtlOk;
+        if (argument(strName, reader, rc) && argument(bAdvReaderList, list, rc)) {
+            rc = CardVerifyPINEx(m_state, reader, list, iFlags, iReplugTime);
+        }
+        return rc;
+    });
 }
 
-HRESULT CVondelTaveloATL::GetTAC(BSTR, std::int32_t, BSTR*) noexcept {
-    return valueResult("GetTAC", m_state.m_lErrorCode,
-                       [&] { m_state.m_lErrorCode = kCtlUnsupported; });
+HRESULT CVondelTaveloATL::GetTAC(BSTR bData, std::int32_t iFlags, BSTR* ReturnVal) noexcept {
+    return valueResult("GetTAC", m_state.m_lErrorCode, [&] {
+        OptionalText data;
+        std::string out;
+        std::int32_t rc = kCtlOk;
+        if (argument(bData, data, rc)) {
+            rc = CardGetTAC(m_state, data, iFlags, out);
+        }
+        TextResult(rc, out, ReturnVal);
+    });
 }
+
+HRESULT CVondelTaveloATL::SelectEF(BSTR EFID, std::int32_t* Ret) noexcept {
+    return numberResult("SelectEF", Ret, m_state.m_lErrorCode, true, [&] {
+        OptionalText efid;
+        std::int32_t rc = kCtlOk;
+        if (argument(EFID, efid, rc)) {
+            rc = CardSelectEF(m_state, efid);
+        }
+        return rc;
+    });
+}
+
+HRESULT CVondelTaveloATL::GetAccount(std::int32_t index, BSTR* Ret) noexcept {
+    return valueResult("GetAccount", m_state.m_lErrorCode, [&] {
+        std::string out;
+        const std::int32_t rc = CardGetAccount(m_state, index, out);
+        TextResult(rc, out, Ret);
+    });
+}
+
+HRESULT CVondelTaveloATL::GenRandom(BSTR* Ret) noexcept {
+    return valueResult("GenRandom", m_state.m_lErrorCode, [&] {
+        std::string out;
+        const std::int32_t rc = CardGenRandom(m_state, out);
+        TextResult(rc, out, Ret);
+    });
+}
+
+HRESULT CVondelTaveloATL::GetSN(BSTR* Ret) noexcept {
+    return valueResult("GetSN", m_state.m_lErrorCode, [&] {
+        std::string out;
+        const std::int32_t rc = CardGetSN(m_state, out);
+        TextResult(rc, out, Ret);
+    });
+}
+
+HRESULT CVondelTaveloATL::ReadRecord(std::int32_t index, std::int32_t iFlags, BSTR* Ret) noexcept {
+    return valueResult("ReadRecord", m_state.m_lErrorCode, [&] {
+        std::string out;
+        const std::int32_t rc = CardReadRecord(m_state, index, iFlags, out);
+        TextResult(rc, out, Ret);
+    });
+}
+
+HRESULT CVondelTaveloATL::ChangePIN(BSTR oldPIN, BSTR newPIN, std::int32_t* ReturnVal) noexcept {
+    return numberResult("ChangePIN", ReturnVal, m_state.m_lErrorCode, true, [&] {
+        SecretString oldPin, newPin;
+        std::int32_t rc = kCtlOk;
+        if (secretArgument(oldPIN, oldPin, rc) && secretArgument(newPIN, newPin, rc)) {
+            rc = CardChangePIN(m_state, oldPin, newPin);
+        }
+        return rc;
+    });
+}
+
+HRESULT CVondelTaveloATL::DetectAdvReader(BSTR bReader, BSTR bAdvReaderList, std::int32_t iFlags,
+                                          std::int32_t iReplugTime, std::int32_t* Ret) noexcept {
+    return numberResult("DetectAdvReader", Ret, m_state.m_lErrorCode, true, [&] {
+        OptionalText reader, list;
+        std::int32_t rc = kCtlOk;
+        if (argument(bReader, reader, rc) && argument(bAdvReaderList, list, rc)) {
+            rc = CardDetectAdvReader(m_state, reader, list, iFlags, iReplugTime);
+        }
+        return rc;
+    });
+}
+
+HRESULT CVondelTaveloATL::WRITE_RECORD_W_SNUM_TAC(BSTR bData, std::int32_t, std::int32_t iFlags,
+                                                  BSTR* ReturnVal) noexcept {
+    return valueResult("WRITE_RECORD_W_SNUM_TAC", m_state.m_lErrorCode, [&] {
+        OptionalText data;
+        std::string out;
+        std::int32_t rc = kCtlOk;
+        if (argument(bData, data, rc)) {
+            rc = CardWriteRecordWithSerialTac(m_state, data, iFlags, out);
+        }
+        TextResult(rc, out, ReturnVal);
+    });
+}
+
+// ---- Methods not built yet: 5004 ------------------------------------------------
 
 HRESULT CVondelTaveloATL::GetServerAuth(BSTR*) noexcept {
     return valueResult("GetServerAuth", m_state.m_lErrorCode,
@@ -277,42 +422,6 @@ HRESULT CVondelTaveloATL::GetServerAuth(BSTR*) noexcept {
 
 HRESULT CVondelTaveloATL::VerifyServerResponse(BSTR, std::int32_t* Ret) noexcept {
     return numberResult("VerifyServerResponse", Ret, m_state.m_lErrorCode, true,
-                        [] { return std::int32_t{kCtlUnsupported}; });
-}
-
-HRESULT CVondelTaveloATL::SelectEF(BSTR, std::int32_t* Ret) noexcept {
-    return numberResult("SelectEF", Ret, m_state.m_lErrorCode, true,
-                        [] { return std::int32_t{kCtlUnsupported}; });
-}
-
-HRESULT CVondelTaveloATL::GetAccount(std::int32_t, BSTR*) noexcept {
-    return valueResult("GetAccount", m_state.m_lErrorCode,
-                       [&] { m_state.m_lErrorCode = kCtlUnsupported; });
-}
-
-HRESULT CVondelTaveloATL::GenRandom(BSTR*) noexcept {
-    return valueResult("GenRandom", m_state.m_lErrorCode,
-                       [&] { m_state.m_lErrorCode = kCtlUnsupported; });
-}
-
-HRESULT CVondelTaveloATL::GetSN(BSTR*) noexcept {
-    return valueResult("GetSN", m_state.m_lErrorCode,
-                       [&] { m_state.m_lErrorCode = kCtlUnsupported; });
-}
-
-HRESULT CVondelTaveloATL::ReadRecord(std::int32_t, std::int32_t, BSTR*) noexcept {
-    return valueResult("ReadRecord", m_state.m_lErrorCode,
-                       [&] { m_state.m_lErrorCode = kCtlUnsupported; });
-}
-
-HRESULT CVondelTaveloATL::ChangePIN(BSTR, BSTR, std::int32_t* ReturnVal) noexcept {
-    return numberResult("ChangePIN", ReturnVal, m_state.m_lErrorCode, true,
-                        [] { return std::int32_t{kCtlUnsupported}; });
-}
-
-HRESULT CVondelTaveloATL::DetectAdvReader(BSTR, BSTR, std::int32_t, std::int32_t,
-                                          std::int32_t* Ret) noexcept {
-    return numberResult("DetectAdvReader", Ret, m_state.m_lErrorCode, true,
                         [] { return std::int32_t{kCtlUnsupported}; });
 }
 
@@ -343,12 +452,6 @@ HRESULT CVondelTaveloATL::DoPayFeeTAC(BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, 
 HRESULT CVondelTaveloATL::VerifyURL(BSTR, std::int32_t, std::int32_t* Ret) noexcept {
     return numberResult("VerifyURL", Ret, m_state.m_lErrorCode, true,
                         [] { return std::int32_t{kCtlUnsupported}; });
-}
-
-HRESULT CVondelTaveloATL::WRITE_RECORD_W_SNUM_TAC(BSTR, std::int32_t, std::int32_t,
-                                                  BSTR*) noexcept {
-    return valueResult("WRITE_RECORD_W_SNUM_TAC", m_state.m_lErrorCode,
-                       [&] { m_state.m_lErrorCode = kCtlUnsupported; });
 }
 
 HRESULT CVondelTaveloATL::GenerateTAC(BSTR, std::int32_t, BSTR, BSTR, std::int32_t,

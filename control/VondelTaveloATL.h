@@ -78,6 +78,9 @@ private:
     // A BSTR of a result text in m_uiResultCodePage; a failure sets
     // m_lErrorCode (5901, 5002) and gives null.
     BSTR MultiByteToBstr(const std::string& text);
+    // A method's text result: the code into m_lErrorCode, and on success a
+    // non-empty text as a BSTR into out.
+    void TextResult(std::int32_t rc, const std::string& text, BSTR* out);
 
     TaveloState m_state;
 };

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tools/CorvantixUser/UserClient.h"
+
+#include <future>
 #include <thread>
 
 namespace {
@@ -30,9 +33,12 @@ protected:
         // pcscd and the card first, while this process has no other thread;
         // the service then starts inside the same namespaces.
         ASSERT_TRUE(rig.start()) << rig.why();
-        ASSERT_NE(rig.insertCard(card_emulator::kDefaultPort, card_test::testProfile()), nullptr)
-            << rig.why();
+        card = rig.insertCard(card_emulator::kDefaultPort, card_test::testProfile());
+        ASSERT_NE(card, nullptr) << rig.why();
         enableLog();
+        // The control's own log, read by the tests that look for secrets.
+        box.write("Windows/Tavelo.ini",
+                  "[Tavelo]\nLog File=" + (box.root() / "tavelo.log").string() + "\nLog Level=5\n");
         start();
     }
     void TearDown() override {
@@ -48,22 +54,44 @@ protected:
                                       session + "\"" + more + "}"));
     }
 
+    // Echo until the adapter answers; the session's id.
+    void openSession() {
+        std::optional<Reply> opened;
+        for (int i = 0; i < 200; ++i) {
+            opened = echoReply();
+            if (resultOf(opened) != "<closed>") {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_EQ(resultOf(opened), "0") << "the adapter creates the real control";
+        session = opened->at("SessionID");
+    }
+    std::vector<card_emulator::Bytes> commands() const {
+        std::vector<card_emulator::Bytes> sent;
+        for (const auto& e : card->exchanges()) {
+            sent.push_back(e.command);
+        }
+        return sent;
+    }
+    // The control's log and the service's, as one text.
+    std::string logs() const {
+        std::string all = log();
+        for (const auto& e : std::filesystem::directory_iterator(box.root())) {
+            if (e.path().filename().string().starts_with("tavelo")) {
+                all += testing_support::Sandbox::read(e.path());
+            }
+        }
+        return all;
+    }
+
     testing_support::CardRig rig;
+    card_emulator::CardEmulator* card = nullptr;
     std::string session;
 };
 
 TEST_F(PageReachesTheCard, EchoReaderListConnectStatusDisconnect) {
-    std::optional<Reply> opened;
-    for (int i = 0; i < 200 && resultOf(opened) != "0"; ++i) {
-        opened = echoReply();
-        if (resultOf(opened) == "<closed>") {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        } else {
-            break;
-        }
-    }
-    ASSERT_EQ(resultOf(opened), "0") << "the adapter creates the real control";
-    session = opened->at("SessionID");
+    ASSERT_NO_FATAL_FAILURE(openSession());
 
     std::string listed;
     for (const auto& reader : rig.readers()) {
@@ -81,6 +109,67 @@ TEST_F(PageReachesTheCard, EchoReaderListConnectStatusDisconnect) {
     EXPECT_EQ(call("ConnectCard", R"(,"readerName":")" + rig.readers()[1] + "\""), "3005");
     EXPECT_EQ(call("VerifyURL", R"(,"bOutURL":"https://www.corvantix-bank.test","iFlags":"0")"),
               "5004");
+}
+
+// The card methods from the page to the card: the PIN typed on the control's
+// keypad by the labels drawn on it, reads, a PIN change and a TAC.
+TEST_F(PageReachesTheCard, CardMethods) {
+    using card_emulator::toHex;
+    ASSERT_NO_FATAL_FAILURE(openSession());
+    const std::string reader = rig.readers()[0];
+    ASSERT_EQ(call("ConnectCard", R"(,"readerName":")" + reader + "\""), "0");
+
+    card->clearLog();
+    auto verified = std::async(std::launch::async, [&] {
+        return call("VerifyPIN",
+                    R"(,"bReaderName":")" + reader +
+                        R"(","bAdvReaderList":"","PIN":"","iFlags":"0","iReplugTime":"0")");
+    });
+    corvantix_user::Client user;
+    const auto dialog = user.waitForDialog(28000, std::chrono::seconds(10));
+    ASSERT_TRUE(dialog) << "no PIN dialog";
+    for (const char digit : card_test::kPin) {
+        ASSERT_TRUE(user.press(*dialog, std::string(1, digit)));
+    }
+    ASSERT_TRUE(user.click(*dialog, 1));
+    ASSERT_EQ(verified.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(verified.get(), "0");
+    EXPECT_EQ(commands(), (std::vector<card_emulator::Bytes>{card_test::kSelectApplication,
+                                                             card_test::kVerify}));
+
+    EXPECT_EQ(call("GetSN"), toHex(card->serial()));
+    EXPECT_EQ(call("GetAccount", R"(,"index":"1")"), toHex(card_test::kRecord1001_1));
+    EXPECT_EQ(call("SelectEF", R"(,"EFID":"1001")"), "0");
+    EXPECT_EQ(call("ReadRecord", R"(,"index":"2","iFlags":"0")"), "0098765432109876");
+    EXPECT_EQ(call("SelectEF", R"(,"EFID":"1080")"), "0");
+    EXPECT_EQ(call("ReadRecord", R"(,"index":"1","iFlags":"16777216")"),
+              "303034|303030313233343536373839|1122334455667788");
+    const std::string random = call("GenRandom");
+    EXPECT_EQ(random.size(), 16u) << random;
+    EXPECT_EQ(random.find_first_not_of("0123456789ABCDEF"), std::string::npos) << random;
+
+    EXPECT_EQ(call("ChangePIN", R"(,"oldPIN":"246810","newPIN":"135792")"), "0");
+    EXPECT_EQ(call("VerifyPIN",
+                   R"(,"bReaderName":")" + reader +
+                       R"(","bAdvReaderList":"","PIN":"246810","iFlags":"0","iReplugTime":"0")"),
+              "30");
+    EXPECT_EQ(call("VerifyPIN",
+                   R"(,"bReaderName":")" + reader +
+                       R"(","bAdvReaderList":"","PIN":"135792","iFlags":"0","iReplugTime":"0")"),
+              "0");
+
+    const std::uint32_t tsn = card->tsn();
+    card_emulator::Bytes answer = card_test::expectedTacAnswer(tsn, card_test::ascii("ABC"), true);
+    answer.resize(answer.size() - 2);
+    EXPECT_EQ(
+        call("WRITE_RECORD_W_SNUM_TAC", R"(,"bData":"414243","ip1p2":"0","iFlags":"16777216")"),
+        toHex(answer));
+
+    const std::string all = logs();
+    EXPECT_NE(all.find("VerifyPIN"), std::string::npos) << "the control logged";
+    for (const char* secret : {"246810", "135792", "24 68 10", "13 57 92"}) {
+        EXPECT_EQ(all.find(secret), std::string::npos) << secret << " in a log";
+    }
 }
 
 } // namespace

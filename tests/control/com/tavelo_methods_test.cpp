@@ -1,0 +1,569 @@
+// The card methods through the class, with a private pcscd, the card
+// emulator and the scripted user on the control's own dialogs (manual
+// clock): the codes of PIN verification and change, the reads and their
+// bounds, the TACs, and the keypad-reader list as a test enciphers it with
+// the openssl tool.
+
+#include "tests/card/CardTestData.h"
+#include "tests/control/com/TaveloClass.h"
+#include "tests/support/CardRig.h"
+#include "tools/CorvantixUser/UserClient.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+
+namespace {
+
+using namespace tavelo_class;
+using namespace std::chrono_literals;
+using card_emulator::Bytes;
+using card_test::concat;
+using card_test::hex;
+using testing_support::utf8;
+
+constexpr std::uint32_t kPinDialog = 28000;
+constexpr std::uint32_t kChangePinDialog = 28002;
+constexpr std::uint32_t kVerifyCodeDialog = 29000;
+constexpr std::uint32_t kReaderPromptDialog = 206;
+constexpr int kOk = 1;
+constexpr int kCancel = 2;
+constexpr int kOldPinEdit = 42001;
+constexpr int kNewPinEdit = 42002;
+constexpr int kConfirmEdit = 42003;
+
+// The secret of the keypad-reader list as the control keeps it: two pieces
+// joined by "Qx", and a salt mixed from both.
+constexpr std::string_view kPieceA = "c3VuLXZvbmRlbC10YXZlbG8ta2V5cGFkLTE2";
+constexpr std::string_view kPieceB = "rdr-list/2f9c61";
+
+std::string shell(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[512];
+        std::size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+            out.append(buffer, n);
+        }
+        pclose(pipe);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) {
+        out.pop_back();
+    }
+    return out;
+}
+
+// The list enciphered by the openssl tool: 3DES-CBC, key and IV by PBKDF2
+// with HMAC-SHA1 and one iteration.
+std::string encipherList(const std::string& plain) {
+    std::string salt;
+    for (std::size_t i = 0; i < 8; ++i) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02x",
+                      static_cast<unsigned>(
+                          static_cast<std::uint8_t>(kPieceA[i] ^ kPieceB[kPieceB.size() - 1 - i])));
+        salt += digits;
+    }
+    const std::string password =
+        shell("printf '%s' '" + std::string(kPieceA) + "Qx" + std::string(kPieceB) +
+              "' | openssl dgst -sha1 -binary | base64");
+    return shell("printf '%s' '" + plain +
+                 "' | openssl enc -des-ede3-cbc -pbkdf2 -iter 1 -md sha1 -S " + salt +
+                 " -pass 'pass:" + password + "' -a -A");
+}
+
+// The control's log of the whole test program, outside every sandbox: the
+// log is opened once per process.
+const std::filesystem::path& controlLogFolder() {
+    static const std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("tavelo-methods-" + std::to_string(getpid()));
+    return path;
+}
+
+class TaveloMethods : public TaveloClass {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(rig.start()) << rig.why();
+        setenv("CORVANTIX_UI_CLOCK", "manual", 1);
+        setenv("CORVANTIX_UI_LANGUAGE", "english", 1);
+        std::filesystem::create_directories(controlLogFolder());
+        box.write("Windows/Tavelo.ini",
+                  "[Tavelo]\nLog File=" + (controlLogFolder() / "control.log").string() +
+                      "\nLog Level=5\n");
+        TaveloClass::SetUp();
+        card = rig.insertCard(card_emulator::kDefaultPort, profile);
+        ASSERT_NE(card, nullptr) << rig.why();
+        reader = rig.readers()[0];
+        std::int32_t rc = -1;
+        ASSERT_EQ(control->ConnectCard(text(reader).get(), &rc), S_OK);
+        ASSERT_EQ(rc, 0);
+        card->clearLog();
+    }
+    void TearDown() override {
+        TaveloClass::TearDown();
+        std::stringstream all;
+        std::error_code error;
+        for (const auto& file : std::filesystem::directory_iterator(controlLogFolder(), error)) {
+            std::ifstream in(file.path());
+            all << in.rdbuf();
+        }
+        std::filesystem::remove_all(controlLogFolder(), error);
+        EXPECT_FALSE(all.str().empty()) << "the control logged nothing";
+        for (const std::string& secret :
+             {std::string(card_test::kPin), std::string("135792"), std::string("246811"),
+              std::string("24 68 10"), std::string("246810FF")}) {
+            EXPECT_EQ(all.str().find(secret), std::string::npos) << secret << " in the log";
+        }
+        if (HasFailure()) {
+            std::fprintf(stderr, "control log:\n%s\n", all.str().c_str());
+        }
+    }
+
+    // A number method on a thread of its own, so the scripted user can
+    // answer its dialogs.
+    template <class Call>
+    std::future<std::int32_t> start(Call call) {
+        return std::async(std::launch::async, [this, call] {
+            std::int32_t rc = -12345;
+            call(*control.get(), &rc);
+            return rc;
+        });
+    }
+    std::int32_t verifyPin(std::string_view pin, std::int32_t flags = 0,
+                           std::string_view list = "") {
+        std::int32_t rc = -1;
+        EXPECT_EQ(control->VerifyPIN(text(reader).get(), text(list).get(), text(pin).get(), flags,
+                                     0, &rc),
+                  S_OK);
+        return rc;
+    }
+    std::optional<std::string> textResult(const std::function<HRESULT(BSTR*)>& call,
+                                          std::int32_t& code) {
+        BstrString result;
+        EXPECT_EQ(call(result.receive()), S_OK);
+        code = errorCode();
+        if (result.get() == nullptr) {
+            return std::nullopt;
+        }
+        return utf8(result.get());
+    }
+    std::vector<Bytes> commands() const {
+        std::vector<Bytes> sent;
+        for (const auto& e : card->exchanges()) {
+            sent.push_back(e.command);
+        }
+        return sent;
+    }
+    void typeOnKeypad(corvantix_user::Window dialog, std::string_view digits) {
+        for (const char digit : digits) {
+            const auto reply = user.press(dialog, std::string(1, digit));
+            ASSERT_TRUE(reply) << reply.error;
+        }
+    }
+
+    card_emulator::CardProfile profile = card_test::testProfile();
+    testing_support::CardRig rig;
+    card_emulator::CardEmulator* card = nullptr;
+    std::string reader;
+    corvantix_user::Client user{getpid()};
+};
+
+// ---- VerifyPIN: codes ----------------------------------------------------------------
+
+struct PinCase {
+    const char* name;
+    int triesBefore;
+    std::string pin;
+    bool typed; // in the PIN dialog; else given
+    bool cancel;
+    std::int32_t expected;
+    bool verifySent;
+    int triesAfter;
+};
+
+void PrintTo(const PinCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+const PinCase kPinCases[] = {
+    {"RightPinTyped", 3, "246810", true, false, 0, true, 3},
+    {"RightPinGiven", 2, "246810", false, false, 0, true, 3},
+    {"WrongPinTwoTriesLeft", 3, "246811", false, false, 30, true, 2},
+    {"WrongPinOneTryLeft", 2, "246811", true, false, 30, true, 1},
+    {"WrongPinBlocks", 1, "246811", false, false, 31, true, 0},
+    {"Blocked", 0, "246810", false, false, 31, true, 0},
+    {"FiveDigitsGiven", 3, "24681", false, false, 32, false, 3},
+    {"FiveDigitsTyped", 3, "24681", true, false, 32, false, 3},
+    {"ThirteenDigits", 3, "2468102468102", false, false, 32, false, 3},
+    {"ALetter", 3, "24681a", false, false, 33, false, 3},
+    {"Cancel", 3, "", true, true, 5070, false, 3},
+};
+
+class VerifyPinCodes : public TaveloMethods, public ::testing::WithParamInterface<PinCase> {
+protected:
+    void SetUp() override {
+        profile.triesLeft = GetParam().triesBefore;
+        TaveloMethods::SetUp();
+    }
+};
+
+TEST_P(VerifyPinCodes, FollowTheCardAndTheChecks) {
+    const PinCase& c = GetParam();
+    auto result = start([&](IVondelTaveloATL& object, std::int32_t* rc) {
+        object.VerifyPIN(text(reader).get(), text("").get(), text(c.typed ? "" : c.pin).get(), 0, 0,
+                         rc);
+    });
+    if (c.typed) {
+        const auto dialog = user.waitForDialog(kPinDialog, 5s);
+        ASSERT_TRUE(dialog) << "no PIN dialog";
+        if (c.cancel) {
+            ASSERT_TRUE(user.click(*dialog, kCancel));
+        } else {
+            typeOnKeypad(*dialog, c.pin);
+            ASSERT_TRUE(user.click(*dialog, kOk));
+        }
+    }
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(result.get(), c.expected);
+    EXPECT_EQ(errorCode(), c.expected);
+    std::vector<Bytes> expected = {card_test::kSelectApplication};
+    if (c.verifySent) {
+        const auto block = card_emulator::pinBlock(
+            std::span(reinterpret_cast<const std::uint8_t*>(c.pin.data()), c.pin.size()));
+        ASSERT_TRUE(block);
+        expected.push_back(concat(hex("00 20 00 10 08"), Bytes(block->begin(), block->end())));
+    }
+    EXPECT_EQ(commands(), expected);
+    EXPECT_EQ(card->triesLeft(), c.triesAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(TaveloMethods, VerifyPinCodes, ::testing::ValuesIn(kPinCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TaveloMethods, VerifyPinWithTheCardPulledOutCannotConnectAgain) {
+    ASSERT_TRUE(rig.removeCard(*card, 100ms));
+    EXPECT_EQ(verifyPin(card_test::kPin), 3005);
+    EXPECT_TRUE(commands().empty());
+}
+
+TEST_F(TaveloMethods, TheCaptchaComesFirstAndItsCancelEndsTheCall) {
+    auto result = start([&](IVondelTaveloATL& object, std::int32_t* rc) {
+        object.VerifyPIN(text(reader).get(), text("").get(), text(card_test::kPin).get(), 0x8000, 0,
+                         rc);
+    });
+    const auto dialog = user.waitForDialog(kVerifyCodeDialog, 5s);
+    ASSERT_TRUE(dialog) << "no verification-code dialog";
+    ASSERT_TRUE(user.click(*dialog, kCancel));
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 5070);
+    EXPECT_TRUE(commands().empty());
+}
+
+// ---- ChangePIN ---------------------------------------------------------------------------
+
+TEST_F(TaveloMethods, ChangePinWithGivenPinsThenTheNewOneVerifies) {
+    const struct {
+        const char* name;
+        const char* oldPin;
+        const char* newPin;
+        std::int32_t expected;
+    } rows[] = {
+        {"only the new PIN: the empty old one is too short", nullptr, "135792", 32},
+        {"a new PIN with a letter", "246810", "13579a", 33},
+        {"a wrong old PIN", "246811", "135792", 5001},
+        {"the right old PIN", "246810", "135792", 0},
+    };
+    for (const auto& row : rows) {
+        card->clearLog();
+        std::int32_t rc = -1;
+        ASSERT_EQ(control->ChangePIN(row.oldPin ? text(row.oldPin).get() : nullptr,
+                                     text(row.newPin).get(), &rc),
+                  S_OK);
+        EXPECT_EQ(rc, row.expected) << row.name;
+    }
+    EXPECT_EQ(commands(),
+              (std::vector<Bytes>{card_test::kSelectApplication, card_test::kVerify,
+                                  hex("00 A4 02 00 02 00 C2"),
+                                  concat(hex("00 D2 01 04 08"), hex("13 57 92 FF FF FF FF FF"))}));
+    EXPECT_EQ(verifyPin("246810"), 30) << "the old PIN is gone";
+    EXPECT_EQ(verifyPin("135792"), 0);
+}
+
+TEST_F(TaveloMethods, ChangePinDialogTypedThenItsCountdownRunsOut) {
+    const auto typeInto = [&](corvantix_user::Window dialog, int edit, std::string_view digits) {
+        ASSERT_TRUE(user.focus(dialog, edit));
+        typeOnKeypad(dialog, digits);
+    };
+    {
+        auto result = start([](IVondelTaveloATL& object, std::int32_t* rc) {
+            object.ChangePIN(nullptr, nullptr, rc);
+        });
+        const auto dialog = user.waitForDialog(kChangePinDialog, 5s);
+        ASSERT_TRUE(dialog) << "no change-PIN dialog";
+        typeInto(*dialog, kOldPinEdit, "246810");
+        typeInto(*dialog, kNewPinEdit, "135792");
+        typeInto(*dialog, kConfirmEdit, "135792");
+        ASSERT_TRUE(user.click(*dialog, kOk));
+        ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(result.get(), 0);
+    }
+    card->clearLog();
+    {
+        auto result = start([](IVondelTaveloATL& object, std::int32_t* rc) {
+            object.ChangePIN(text("").get(), text("").get(), rc);
+        });
+        const auto dialog = user.waitForDialog(kChangePinDialog, 5s);
+        ASSERT_TRUE(dialog) << "no change-PIN dialog";
+        typeInto(*dialog, kOldPinEdit, "135792");
+        typeInto(*dialog, kNewPinEdit, "864213");
+        typeInto(*dialog, kConfirmEdit, "864213");
+        ASSERT_TRUE(user.advance(60s));
+        ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(result.get(), 5073);
+        EXPECT_TRUE(commands().empty()) << "nothing reaches the card";
+    }
+    EXPECT_EQ(verifyPin("135792"), 0) << "the PIN of the first change stays";
+}
+
+// ---- Reads -----------------------------------------------------------------------------
+
+TEST_F(TaveloMethods, SelectAndReadRecords) {
+    const std::string hex1080 = "303034|303030313233343536373839|1122334455667788";
+    const struct {
+        const char* name;
+        const char* efid; // nullptr: no SelectEF before the read
+        std::int32_t selected;
+        std::int32_t record;
+        std::int32_t flags;
+        std::int32_t code;
+        std::optional<std::string> result;
+    } rows[] = {
+        {"EF 1001 as text", "1001", 0, 1, 0, 0, "0012345678901234"},
+        {"EF 1001 as hex", "1001", 0, 2, 0x1000000, 0, "30303938373635343332313039383736"},
+        {"EF 1080 in three parts", "1080", 0, 1, 0x1000000, 0, hex1080},
+        {"record 0", nullptr, 0, 0, 0x1000000, 5005, std::nullopt},
+        {"record 255", nullptr, 0, 255, 0x1000000, 5005, std::nullopt},
+        {"a record that is not there", nullptr, 0, 3, 0x1000000, 5001, std::nullopt},
+        {"three digits", "108", 5005, 1, 0x1000000, 0,
+         "033030340C3030303132333435363738390000"
+         "1122334455667788"},
+        // SELECT of the application leaves no file selected.
+        {"a file the card lacks", "2000", 5001, 1, 0x1000000, 5001, std::nullopt},
+        {"a letter", "10G0", 5005, 1, 0, 5001, std::nullopt},
+
+    };
+    for (const auto& row : rows) {
+        if (row.efid != nullptr) {
+            std::int32_t rc = -1;
+            ASSERT_EQ(control->SelectEF(text(row.efid).get(), &rc), S_OK);
+            EXPECT_EQ(rc, row.selected) << row.name;
+        }
+        std::int32_t code = -1;
+        const auto result = textResult(
+            [&](BSTR* out) { return control->ReadRecord(row.record, row.flags, out); }, code);
+        EXPECT_EQ(code, row.code) << row.name;
+        EXPECT_EQ(result, row.result) << row.name;
+    }
+}
+
+class BrokenRecords : public TaveloMethods {
+protected:
+    void SetUp() override {
+        profile.records[0x1080][2] = hex("01 05 09 41 42"); // field 1 runs past the end
+        profile.records[0x1080][3] = concat(hex("01 05 02 41 42 7F"), Bytes(12, 0x30));
+        profile.records[0x1001][3] = hex("01");
+        TaveloMethods::SetUp();
+    }
+};
+
+TEST_F(BrokenRecords, GiveAGeneralFailure) {
+    for (const auto& [efid, record] :
+         std::vector<std::pair<const char*, std::int32_t>>{{"1080", 2}, {"1080", 3}, {"1001", 3}}) {
+        std::int32_t rc = -1;
+        ASSERT_EQ(control->SelectEF(text(efid).get(), &rc), S_OK);
+        ASSERT_EQ(rc, 0);
+        std::int32_t code = -1;
+        const auto result =
+            textResult([&](BSTR* out) { return control->ReadRecord(record, 0, out); }, code);
+        EXPECT_EQ(code, 5001) << efid << " " << record;
+        EXPECT_FALSE(result);
+    }
+}
+
+TEST_F(TaveloMethods, SerialAccountAndRandom) {
+    std::int32_t code = -1;
+    EXPECT_EQ(textResult([&](BSTR* out) { return control->GetSN(out); }, code),
+              card_emulator::toHex(card->serial()));
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(textResult([&](BSTR* out) { return control->GetAccount(2, out); }, code),
+              card_emulator::toHex(card_test::kRecord1001_2));
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(textResult([&](BSTR* out) { return control->GetAccount(9, out); }, code),
+              std::nullopt);
+    EXPECT_EQ(code, 5001);
+    const auto random = textResult([&](BSTR* out) { return control->GenRandom(out); }, code);
+    ASSERT_TRUE(random);
+    EXPECT_EQ(random->size(), 16u);
+    EXPECT_EQ(random->find_first_not_of("0123456789ABCDEF"), std::string::npos) << *random;
+}
+
+// ---- TACs ----------------------------------------------------------------------------------
+
+TEST_F(TaveloMethods, TacsOverTheCallersData) {
+    ASSERT_EQ(verifyPin(card_test::kPin), 0);
+    const Bytes data = card_test::ascii("ABC");
+    card->clearLog();
+    std::uint32_t tsn = card->tsn();
+    std::string value;
+    auto tac = start([&value](IVondelTaveloATL& object, std::int32_t* rc) {
+        BstrString out;
+        object.GetTAC(text("41424300").get(), 0x1000000, out.receive());
+        *rc = out.get() != nullptr ? 0 : -1;
+        value = out.get() != nullptr ? utf8(out.get()) : "";
+    });
+    const auto dialog = user.waitForDialog(kPinDialog, 5s);
+    ASSERT_TRUE(dialog) << "GetTAC asks for the PIN on a reader without keypad";
+    typeOnKeypad(*dialog, card_test::kPin);
+    ASSERT_TRUE(user.click(*dialog, kOk));
+    ASSERT_EQ(tac.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(tac.get(), 0);
+    EXPECT_EQ(errorCode(), 0);
+    const auto sent = commands();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[2], card_test::getTacCommand(data, false)) << "the last 00 is dropped";
+    Bytes answer = card_test::expectedTacAnswer(tsn, data, false);
+    answer.resize(answer.size() - 2);
+    EXPECT_EQ(value, card_emulator::toHex(answer));
+
+    tsn = card->tsn();
+    std::int32_t code = -1;
+    const auto written = textResult(
+        [&](BSTR* out) { return control->WRITE_RECORD_W_SNUM_TAC(text("ABC").get(), 7, 0, out); },
+        code);
+    EXPECT_EQ(code, 0);
+    answer = card_test::expectedTacAnswer(tsn, data, true);
+    answer.resize(answer.size() - 2);
+    EXPECT_EQ(written, card_emulator::toHex(answer));
+    EXPECT_EQ(commands().back(), card_test::getTacCommand(data, true));
+
+    card->addFault(card_emulator::Fault::oneByte(0xE2, 0x90));
+    EXPECT_EQ(textResult(
+                  [&](BSTR* out) {
+                      return control->WRITE_RECORD_W_SNUM_TAC(text("414243").get(), 0, 0x1000000,
+                                                              out);
+                  },
+                  code),
+              std::nullopt);
+    EXPECT_EQ(code, 5001) << "an answer without a status word";
+    EXPECT_EQ(textResult(
+                  [&](BSTR* out) {
+                      return control->WRITE_RECORD_W_SNUM_TAC(text("41X2").get(), 0, 0x1000000,
+                                                              out);
+                  },
+                  code),
+              std::nullopt);
+    EXPECT_EQ(code, 5009);
+}
+
+// ---- The keypad reader ---------------------------------------------------------------------
+
+class KeypadReader : public TaveloMethods {
+protected:
+    void SetUp() override {
+        profile.keypad = true;
+        TaveloMethods::SetUp();
+        list = encipherList("Other Reader;Virtual PCD 0");
+        ASSERT_FALSE(list.empty());
+    }
+    std::string list;
+};
+
+TEST_F(KeypadReader, TakesThePinItselfWithoutDialogs) {
+    // The captcha and replug bits go for a reader of the list that holds a card.
+    card->addFault(card_emulator::Fault::delayed(0x20, 1500ms));
+    auto result = start([&](IVondelTaveloATL& object, std::int32_t* rc) {
+        object.VerifyPIN(text(reader).get(), text(list).get(), text("").get(), 0x18000, 0, rc);
+    });
+    EXPECT_TRUE(user.waitForDialog(kReaderPromptDialog, 5s)) << "the keypad-reader prompt";
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_EQ(commands(), (std::vector<Bytes>{card_test::kSelectApplication,
+                                              hex("00 20 00 10 08 FF FF FF FF FF FF FF FF")}));
+    for (const auto& d : user.listDialogs()) {
+        EXPECT_NE(d.find("template")->asNumber(), std::int64_t{kReaderPromptDialog})
+            << "the prompt closes with the method";
+    }
+    // A PIN given goes as it is.
+    card->clearLog();
+    EXPECT_EQ(verifyPin(card_test::kPin, 0x800000, list), 0);
+    EXPECT_EQ(commands(), (std::vector<Bytes>{card_test::kSelectApplication, card_test::kVerify}));
+}
+
+TEST_F(KeypadReader, TheFlagFollowsTheReaderThatPcscLists) {
+    const std::string unlisted = "Virtual PCD 0 99";
+    const std::string other = rig.readers()[1];
+    ASSERT_NE(rig.insertCard(card_emulator::kDefaultPort + 1, profile), nullptr) << rig.why();
+    const struct {
+        const char* name;
+        std::string tested;
+        std::string connected; // by ConnectCard after the check
+        bool keypad;
+    } rows[] = {
+        {"a listed reader of the list", reader, reader, true},
+        {"a name PC/SC does not list", unlisted, reader, false},
+        {"connected again to the same reader", reader, reader, true},
+        {"after connecting another reader", reader, other, false},
+    };
+    for (const auto& row : rows) {
+        std::int32_t rc = -1;
+        ASSERT_EQ(control->DetectAdvReader(text(row.tested).get(), text(list).get(), 0, 0, &rc),
+                  S_OK);
+        EXPECT_EQ(rc, 0) << row.name;
+        ASSERT_EQ(control->ConnectCard(text(row.connected).get(), &rc), S_OK);
+        ASSERT_EQ(rc, 0) << row.name;
+        // GetTAC asks for the PIN unless the reader takes it.
+        auto tac = start([](IVondelTaveloATL& object, std::int32_t* out) {
+            BstrString value;
+            object.GetTAC(text("ABC").get(), 0, value.receive());
+            *out = value.get() != nullptr ? 0 : -1;
+        });
+        if (!row.keypad) {
+            const auto dialog = user.waitForDialog(kPinDialog, 5s);
+            ASSERT_TRUE(dialog) << row.name;
+            ASSERT_TRUE(user.click(*dialog, kCancel));
+            ASSERT_EQ(tac.wait_for(10s), std::future_status::ready);
+            EXPECT_EQ(tac.get(), -1) << row.name;
+            EXPECT_EQ(errorCode(), 5070) << row.name;
+        } else {
+            ASSERT_EQ(tac.wait_for(10s), std::future_status::ready);
+            EXPECT_EQ(tac.get(), 0) << row.name;
+            EXPECT_EQ(errorCode(), 0) << row.name;
+        }
+    }
+}
+
+TEST_F(KeypadReader, ListsThatNameNoReader) {
+    const struct {
+        const char* name;
+        std::string list;
+        std::int32_t expected;
+    } rows[] = {
+        {"empty", "", 0},
+        {"no Base64", "not*base64", 5008},
+        {"another key",
+         shell("printf 'Virtual PCD' | openssl enc -des-ede3-cbc -pbkdf2 -iter 1 "
+               "-md sha1 -S 0001020304050607 -pass pass:other -a -A"),
+         5064},
+    };
+    for (const auto& row : rows) {
+        std::int32_t rc = -1;
+        ASSERT_EQ(control->DetectAdvReader(text(reader).get(), text(row.list).get(), 0, 0, &rc),
+                  S_OK);
+        EXPECT_EQ(rc, row.expected) << row.name;
+    }
+}
+
+} // namespace
