@@ -229,8 +229,17 @@ bool deleteFileLater(const std::filesystem::path& file, std::chrono::millisecond
     timespec wait{};
     wait.tv_sec = static_cast<time_t>(delay.count() / 1000);
     wait.tv_nsec = static_cast<long>((delay.count() % 1000) * 1000000);
+    // The pipe's last write end closes when the grandchild has let go of
+    // every descriptor it inherited: the caller waits for that, so a lock it
+    // releases afterwards is free at once.
+    int gone[2];
+    if (pipe2(gone, O_CLOEXEC) != 0) {
+        return false;
+    }
     const pid_t child = fork();
     if (child < 0) {
+        close(gone[0]);
+        close(gone[1]);
         return false;
     }
     if (child == 0) {
@@ -246,7 +255,13 @@ bool deleteFileLater(const std::filesystem::path& file, std::chrono::millisecond
         unlink(path.c_str());
         _exit(0);
     }
-    return waitForExit(child) == 0;
+    close(gone[1]);
+    const bool started = waitForExit(child) == 0;
+    char byte;
+    while (read(gone[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    close(gone[0]);
+    return started;
 }
 
 } // namespace platform
