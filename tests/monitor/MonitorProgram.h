@@ -136,12 +136,14 @@ public:
             limit);
     }
 
-    // The icon images the monitor's icon was given, in order.
+    // The images the monitor's icon changed to, in order.
     static std::vector<std::int64_t> iconImages() {
         std::vector<std::int64_t> images;
         for (const auto& entry : journal("icon.modify")) {
             const JsonValue* image = entry.find("icon");
-            if (text(entry, "window") == kClass && image != nullptr && image->asNumber()) {
+            // A balloon repeats the image it shows with: only changes count.
+            if (text(entry, "window") == kClass && image != nullptr && image->asNumber() &&
+                (images.empty() || images.back() != *image->asNumber())) {
                 images.push_back(*image->asNumber());
             }
         }
