@@ -264,12 +264,12 @@ TEST_F(MonitorProgram, SequenceTypedInTheAboutBoxTurnsDebugModeOnAndTheMenuTurns
         words.push_back(std::to_string(key));
     }
     ASSERT_EQ(MonitorRig::tool(words).exitCode, 0);
-    ASSERT_TRUE(waitFor([] { return fs::exists(MonitorRig::debugIni()); }, 5s));
+    // The balloon comes last, once the INI file and the log folder are there.
+    ASSERT_TRUE(MonitorRig::waitForBalloon("Turn on debug mode"));
     EXPECT_EQ(testing_support::Sandbox::read(MonitorRig::debugIni()),
               "[VondelCorvantix]\nLog File=" + MonitorRig::desktop().string() +
                   "/CorvantixLog/VondelCorvantix.txt\nLog Level=5");
     EXPECT_TRUE(fs::is_directory(MonitorRig::desktop() / "CorvantixLog"));
-    EXPECT_TRUE(MonitorRig::waitForBalloon("Turn on debug mode"));
     // Switching closes the About box.
     EXPECT_TRUE(waitFor([] { return MonitorRig::journal("msgbox.close").size() == 1; }, 5s));
 
