@@ -100,6 +100,25 @@ bool setLog(std::optional<std::string_view> name) {
     return writersOn;
 }
 
+bool logIniFound() {
+    const std::string iniName = std::string(kProductWord) + ".ini";
+    const auto beside = getExecutePath();
+    const auto windows = getWindowsPath();
+    return (beside && isFileExist(*beside / iniName)) ||
+           (windows && isFileExist(*windows / iniName)) ||
+           isFileExist(getUserTempPath() / iniName) || isFileExist(iniName);
+}
+
+bool followLogIni(std::string_view name) {
+    if (logIniFound()) {
+        return setLog(std::string(name));
+    }
+    if (writersOn) {
+        disableLog();
+    }
+    return false;
+}
+
 void disableLog() {
     logNormal("Log state: ", "Disable");
     writersOn = false;

@@ -12,6 +12,13 @@
 bool setLog(std::optional<std::string_view> identity);
 // Writes "Log state: Disable", then turns the writers and the library off.
 void disableLog();
+// True when setLog would find an INI file (beside the program, in the
+// Windows folder, in the user's temporary folder or in the current folder).
+bool logIniFound();
+// Logging as the INI file says: on under the identity when one is found,
+// off when none is. A debug-mode signal that comes twice or is missed thus
+// never leaves logging the wrong way round. True when logging is on.
+bool followLogIni(std::string_view identity);
 bool logWritersOn();
 // Writers and log library back to their state at process start (for tests).
 void resetLogForTest();

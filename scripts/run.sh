@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds the system and runs the service in the
-# foreground until it is told to end (Ctrl-C, or a Suicide instruction).
+# Sets up the machine, builds the system and runs the monitor in the
+# foreground until it is told to end (Ctrl-C, or Quit from its tray menu).
+# The monitor starts the service and keeps it running, and starts the
+# watchdog worker.
 # Beside it: pcscd with the virtual reader (vpcd) and the card emulator in
 # its first reader, and the card control registered, so that a page reaches
 # a card on a machine without a card reader.
@@ -16,7 +18,10 @@ export CORVANTIX_ROOT="${CORVANTIX_ROOT:-$PWD/run}"
 mkdir -p "$CORVANTIX_ROOT"
 
 started=()
+monitor=""
 cleanup() {
+  # The service and the watchdog are the monitor's children.
+  [ -z "$monitor" ] || pkill -KILL -P "$monitor" 2>/dev/null || true
   for pid in "${started[@]}"; do
     kill "$pid" 2>/dev/null || true
   done
@@ -52,7 +57,10 @@ echo "run: data folder $CORVANTIX_ROOT/ProgramData/VondelCorvantix"
 echo "run: listening on https://127.0.0.1 and https://[::1], ports 56417 56517 56617"
 echo "run: pages trust it through certs/root-ecdsa.pem (certs/root-rsa.pem on old systems)"
 echo "run: the card emulator answers in reader 'Virtual PCD 00 00' (log: $CORVANTIX_ROOT/card.log)"
-"$build/service/VondelCorvantix" 0 &
-service=$!
-started+=($service)
-wait "$service"
+# The monitor finds the service and the worker by their names: on the PATH.
+export PATH="$PWD/$build/service:$PWD/$build/worker:$PATH"
+echo "run: the monitor's tray menu: tools/CorvantixSession icon right-click VondelCorvantixMonitor.exe"
+"$build/monitor/VondelCorvantixMonitor" &
+monitor=$!
+started+=($monitor)
+wait "$monitor"

@@ -452,18 +452,13 @@ bool openDebugStatusEvent() {
     return debugEvent != nullptr;
 }
 
-// Each signal of the debug-mode event turns logging on or off.
+// Each signal of the debug-mode event sets logging to what the INI file says.
 [[noreturn]] void logSwitchThread() {
     for (;;) {
         const auto result =
             debugEvent ? debugEvent->wait(platform::kInfinite) : platform::WaitResult::Failed;
         if (result == platform::WaitResult::Signalled) {
-            if (!logStarted) {
-                logStarted = setLog(kProductWord);
-            } else {
-                disableLog();
-                logStarted = false;
-            }
+            logStarted = followLogIni(kProductWord);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }

@@ -22,8 +22,8 @@ constexpr std::uint32_t kWaitSliceMs = 250;
 // Lives as long as the receivers, which may set it until the process ends.
 std::atomic<bool> userSwitched{false};
 
-// debugStatusThread: each signal of the debug-mode event turns logging off
-// when it is on and on again (reading the log INI file) when it is off.
+// debugStatusThread: each signal of the debug-mode event turns logging on
+// when the log INI file exists and off when it does not.
 class DebugStatusFollower {
 public:
     DebugStatusFollower(std::unique_ptr<platform::NamedEvent> event, WorkerContext& context)
@@ -41,12 +41,7 @@ private:
             if (event_->wait(kWaitSliceMs) != platform::WaitResult::Signalled) {
                 continue;
             }
-            if (!context_.logging) {
-                context_.logging = setLog(context_.identity);
-            } else {
-                disableLog();
-                context_.logging = false;
-            }
+            context_.logging = followLogIni(context_.identity);
             std::this_thread::sleep_for(100ms);
         }
     }

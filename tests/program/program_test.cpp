@@ -131,7 +131,7 @@ TEST_F(Service, SessionLockRunsTheFinalFunction) {
     EXPECT_EQ(adapterCopies(), 0);
 }
 
-TEST_F(Service, DebugModePulsesSwitchLoggingOnAndOff) {
+TEST_F(Service, DebugModePulsesSetLoggingToWhetherTheIniExists) {
     auto event = platform::NamedEvent::create("VondelCorvantix_DEBUG_MODE");
     ASSERT_NE(event, nullptr);
     start();
@@ -145,6 +145,14 @@ TEST_F(Service, DebugModePulsesSwitchLoggingOnAndOff) {
     const std::string on = log();
     EXPECT_NE(on.find("Log state: Enable"), std::string::npos);
     EXPECT_NE(on.find("Session id: "), std::string::npos);
+
+    // A pulse that comes again while the INI file stays leaves logging on.
+    event->pulse();
+    std::this_thread::sleep_for(400ms);
+    const std::size_t before = log().size();
+    ASSERT_EQ(echo(kPorts[0]), "0");
+    EXPECT_GT(log().size(), before);
+    EXPECT_EQ(log().find("Log state: Disable"), std::string::npos);
 
     fs::remove(box.root() / "Program" / "VondelCorvantix.ini");
     event->pulse();
