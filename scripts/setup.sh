@@ -12,6 +12,7 @@ packages=(
   libpcsclite-dev pcscd vsmartcard-vpcd
   chromium libnss3-tools ca-certificates
   libpng-dev
+  libx11-dev libxft-dev libfontconfig-dev libxtst-dev xvfb x11-utils fonts-wqy-zenhei
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include "platform/folders/Folders.h"
 #include "platform/shell/ShellDriver.h"
 #include "platform/shell/ShellState.h"
+#include "platform/shell/X11Desktop.h"
 #include "platform/ui/Keyboard.h"
 
 #include <atomic>
@@ -117,6 +118,9 @@ std::int16_t getAsyncKeyState(std::uint32_t virtualKey) {
             return kDown;
         }
         upReadsOf(table, virtualKey).fetch_add(1);
+    }
+    if (x11KeyDown(virtualKey)) {
+        return kDown;
     }
     return (platform::ui::getKeyState(virtualKey) & kDown) != 0 ? kDown : std::int16_t(0);
 }

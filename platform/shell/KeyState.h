@@ -4,7 +4,8 @@
 // the physical keys reads it: a table of 256 keys in the shell's state,
 // mapped into each reader, that only the session tool sets (ShellDriver.h).
 // Keys injected into this process through the dialog layer
-// (platform/ui/Keyboard.h) count as down too.
+// (platform/ui/Keyboard.h), and keys held on the X display where the
+// process shows its dialogs on one, count as down too.
 //
 // Each read is counted in the table, by the state it found, so that the
 // tool can hold a key exactly until a poll has seen it down, and keep it up

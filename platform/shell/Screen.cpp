@@ -2,6 +2,7 @@
 
 #include "platform/shell/ShellDriver.h"
 #include "platform/shell/ShellState.h"
+#include "platform/shell/X11Desktop.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -84,11 +85,17 @@ ScreenSize screenSize() {
     if (const auto header = in ? readHeader(in) : std::nullopt) {
         return {static_cast<int>(header->width), static_cast<int>(header->height)};
     }
-    return {kDefaultScreenWidth, kDefaultScreenHeight};
+    return x11ScreenSize().value_or(ScreenSize{kDefaultScreenWidth, kDefaultScreenHeight});
 }
 
 Image captureScreen() {
-    Image image = readScreen().value_or(defaultScreen());
+    // An image the session tool set stands for the screen; else the
+    // display's own, where there is one.
+    std::optional<Image> shown = readScreen();
+    if (!shown) {
+        shown = x11CaptureScreen();
+    }
+    Image image = shown ? std::move(*shown) : defaultScreen();
     JsonValue fields;
     fields.set("width", image.width);
     fields.set("height", image.height);

@@ -2,6 +2,8 @@
 
 // The screen: a synthetic image in the shell's state that tests provide
 // (ShellDriver.h), captured as the display would be, and saved as PNG.
+// Where the process shows its dialogs on an X display and no image was
+// provided, the display's own screen is captured.
 
 #include <cstdint>
 #include <filesystem>

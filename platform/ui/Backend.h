@@ -9,9 +9,11 @@
 // changes (painted again) and closes. It calls these on the dialog's thread
 // with no lock of the layer held; a backend must not block there.
 //
-// The default backend is the scripted one (ScriptedBackend.h), made when
-// the first dialog or message box of the process is made, unless
-// CORVANTIX_UI_BACKEND=none or setBackend chose another.
+// The default backend is made when the first dialog or message box of the
+// process is made, unless setBackend chose another: the visible one
+// (X11Backend.h, which carries a scripted one inside) when DISPLAY names a
+// display that opens, else the scripted one (ScriptedBackend.h);
+// CORVANTIX_UI_BACKEND=scripted, x11 or none chooses outright.
 
 #include "platform/ui/Clock.h"
 #include "platform/ui/DialogTemplate.h"

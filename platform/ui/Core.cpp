@@ -1,6 +1,7 @@
 #include "platform/ui/Core.h"
 
 #include "platform/ui/ScriptedBackend.h"
+#include "platform/ui/X11Backend.h"
 #include "platform/windowlist/WindowList.h"
 
 #include <algorithm>
@@ -249,9 +250,15 @@ std::shared_ptr<Backend> ensureBackend() {
         }
     }
     std::shared_ptr<Backend> made;
-    const char* choice = std::getenv("CORVANTIX_UI_BACKEND");
-    if (choice == nullptr || std::strcmp(choice, "none") != 0) {
+    switch (chooseBackend(std::getenv("CORVANTIX_UI_BACKEND"), std::getenv("DISPLAY"))) {
+    case BackendChoice::NoBackend:
+        break;
+    case BackendChoice::Scripted:
         made = startScriptedBackend();
+        break;
+    case BackendChoice::Visible:
+        made = startVisibleBackend();
+        break;
     }
     std::lock_guard lock(c.mutex);
     if (!c.backendChosen) {
