@@ -388,17 +388,26 @@ TEST_F(Transactions, TransferCancelledOrTimedOutSendsNoTac) {
     EXPECT_EQ(tsac(), "");
 }
 
-TEST_F(Transactions, AnotherCardPutBackGives3002WithoutTac) {
-    auto result = start(Member::Transfer, Fields{});
-    const auto dialog = user.waitForDialog(kTransferDialog, 5s);
-    ASSERT_TRUE(dialog);
+TEST_F(Transactions, AnotherCardOrNoSerialGives3002WithoutTac) {
     card_emulator::CardProfile another = card_test::testProfile();
     another.serial[15] ^= 0x01;
-    ASSERT_NO_FATAL_FAILURE(replugAndConfirm(*dialog, another));
-    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
-    EXPECT_EQ(result.get(), 3002);
-    EXPECT_EQ(commands().back(), card_test::kReadSerial);
-    EXPECT_FALSE(getTacSent());
+    for (const bool swapped : {true, false}) {
+        card->clearLog();
+        card->clearFaults();
+        if (!swapped) {
+            // The same card, but both reads answer no serial number.
+            card->addFault(card_emulator::Fault::answer(0xB0, {}).repeat(2));
+        }
+        auto result = start(Member::Transfer, Fields{});
+        const auto dialog = user.waitForDialog(kTransferDialog, 5s);
+        ASSERT_TRUE(dialog) << swapped;
+        ASSERT_NO_FATAL_FAILURE(
+            replugAndConfirm(*dialog, swapped ? std::optional(another) : std::nullopt));
+        ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(result.get(), 3002) << swapped;
+        EXPECT_EQ(commands().back(), card_test::kReadSerial) << swapped;
+        EXPECT_FALSE(getTacSent()) << swapped;
+    }
 }
 
 TEST_F(Transactions, TaxPaymentReadsTheSerialFirstAndShowsDialog205) {
