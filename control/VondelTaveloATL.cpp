@@ -5,6 +5,7 @@
 #include "control/ControlErrorCode.h"
 #include "control/ControlLogLine.h"
 #include "control/TaveloText.h"
+#include "control/TransactionMethods.h"
 #include "control/VondelTaveloDispatch.h"
 #include "control/ui/UI.h"
 #include "control/ui/UIConfirm.h"
@@ -413,6 +414,60 @@ HRESULT CVondelTaveloATL::WRITE_RECORD_W_SNUM_TAC(BSTR bData, std::int32_t, std:
     });
 }
 
+// ---- Transaction methods ------------------------------------------------------------
+
+HRESULT CVondelTaveloATL::DoInquiryTAC(BSTR PIN, BSTR bTermainalDeviceCheckID, BSTR bAccountNo,
+                                       BSTR bPCode, std::int32_t iFlags,
+                                       std::int32_t* Ret) noexcept {
+    return numberResult("DoInquiryTAC", Ret, m_state.m_lErrorCode, true, [&] {
+        return std::int32_t{
+            TxDoInquiryTAC(m_state, {PIN, bTermainalDeviceCheckID, bAccountNo, bPCode}, iFlags)};
+    });
+}
+
+HRESULT CVondelTaveloATL::DoTransferTAC(BSTR PIN, BSTR bTermainalDeviceID,
+                                        BSTR bTermainalDeviceCheckID, BSTR bOutBankNo,
+                                        BSTR bOutAccountNo, BSTR bInBankNo, BSTR bInAccountNo,
+                                        BSTR bAmount, BSTR bPCode, BSTR bServerDataTime,
+                                        std::int32_t iFlags, std::int32_t* Ret) noexcept {
+    return numberResult("DoTransferTAC", Ret, m_state.m_lErrorCode, true, [&] {
+        return std::int32_t{TxDoTransferTAC(m_state,
+                                            {PIN, bTermainalDeviceID, bTermainalDeviceCheckID,
+                                             bOutBankNo, bOutAccountNo, bInBankNo, bInAccountNo,
+                                             bAmount, bPCode, bServerDataTime},
+                                            iFlags)};
+    });
+}
+
+HRESULT CVondelTaveloATL::DoPayTaxTAC(BSTR bPIN, BSTR bTermainalDeviceID,
+                                      BSTR bTermainalDeviceCheckID, BSTR bOutBankNo,
+                                      BSTR bOutAccountNo, BSTR bWriteOffAccountNo, BSTR bTaxType,
+                                      BSTR bTaxName, BSTR bAmount, BSTR bPCode,
+                                      BSTR bServerDataTime, std::int32_t iFlags,
+                                      std::int32_t* Ret) noexcept {
+    return numberResult("DoPayTaxTAC", Ret, m_state.m_lErrorCode, true, [&] {
+        return std::int32_t{TxDoPayTaxTAC(m_state,
+                                          {bPIN, bTermainalDeviceID, bTermainalDeviceCheckID,
+                                           bOutBankNo, bOutAccountNo, bWriteOffAccountNo, bTaxType,
+                                           bTaxName, bAmount, bPCode, bServerDataTime},
+                                          iFlags)};
+    });
+}
+
+HRESULT CVondelTaveloATL::DoPayFeeTAC(BSTR bPIN, BSTR bTermainalDeviceID,
+                                      BSTR bTermainalDeviceCheckID, BSTR bOutBankNo,
+                                      BSTR bOutAccountNo, BSTR bFeeType, BSTR bFeeName,
+                                      BSTR bAmount, BSTR bPCode, BSTR bServerDataTime,
+                                      std::int32_t iFlags, std::int32_t* Ret) noexcept {
+    return numberResult("DoPayFeeTAC", Ret, m_state.m_lErrorCode, true, [&] {
+        return std::int32_t{
+            TxDoPayFeeTAC(m_state,
+                          {bPIN, bTermainalDeviceID, bTermainalDeviceCheckID, bOutBankNo,
+                           bOutAccountNo, bFeeType, bFeeName, bAmount, bPCode, bServerDataTime},
+                          iFlags)};
+    });
+}
+
 // ---- Methods not built yet: 5004 ------------------------------------------------
 
 HRESULT CVondelTaveloATL::GetServerAuth(BSTR*) noexcept {
@@ -422,30 +477,6 @@ HRESULT CVondelTaveloATL::GetServerAuth(BSTR*) noexcept {
 
 HRESULT CVondelTaveloATL::VerifyServerResponse(BSTR, std::int32_t* Ret) noexcept {
     return numberResult("VerifyServerResponse", Ret, m_state.m_lErrorCode, true,
-                        [] { return std::int32_t{kCtlUnsupported}; });
-}
-
-HRESULT CVondelTaveloATL::DoInquiryTAC(BSTR, BSTR, BSTR, BSTR, std::int32_t,
-                                       std::int32_t* Ret) noexcept {
-    return numberResult("DoInquiryTAC", Ret, m_state.m_lErrorCode, true,
-                        [] { return std::int32_t{kCtlUnsupported}; });
-}
-
-HRESULT CVondelTaveloATL::DoTransferTAC(BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR,
-                                        std::int32_t, std::int32_t* Ret) noexcept {
-    return numberResult("DoTransferTAC", Ret, m_state.m_lErrorCode, true,
-                        [] { return std::int32_t{kCtlUnsupported}; });
-}
-
-HRESULT CVondelTaveloATL::DoPayTaxTAC(BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR,
-                                      BSTR, std::int32_t, std::int32_t* Ret) noexcept {
-    return numberResult("DoPayTaxTAC", Ret, m_state.m_lErrorCode, true,
-                        [] { return std::int32_t{kCtlUnsupported}; });
-}
-
-HRESULT CVondelTaveloATL::DoPayFeeTAC(BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR, BSTR,
-                                      std::int32_t, std::int32_t* Ret) noexcept {
-    return numberResult("DoPayFeeTAC", Ret, m_state.m_lErrorCode, true,
                         [] { return std::int32_t{kCtlUnsupported}; });
 }
 

@@ -172,4 +172,76 @@ TEST_F(PageReachesTheCard, CardMethods) {
     }
 }
 
+// A transfer from the page: the user reads the accounts and the amount in
+// the confirmation, pulls the card out and puts it back, and confirms; the
+// TAC and TSN the page then reads are those the card's key gives over the
+// record the test builds itself.
+TEST_F(PageReachesTheCard, TransferConfirmedWithTheCardPulledAndPutBack) {
+    using card_emulator::toHex;
+    ASSERT_NO_FATAL_FAILURE(openSession());
+    const std::string reader = rig.readers()[0];
+    ASSERT_EQ(call("ConnectCard", R"(,"readerName":")" + reader + "\""), "0");
+    card->clearLog();
+    const std::uint32_t counter = card->tsn();
+
+    auto transfer = std::async(std::launch::async, [&] {
+        return call("DoTransferTAC",
+                    R"(,"PIN":"246810","bTermainalDeviceID":"TERM0001",)"
+                    R"("bTermainalDeviceCheckID":"CHK00001","bOutBankNo":"004",)"
+                    R"("bOutAccountNo":"0012345678901234","bInBankNo":"812",)"
+                    R"("bInAccountNo":"0098765432109876","bAmount":"1500","bPCode":"2541",)"
+                    R"("bServerDataTime":"20240102030405","iFlags":"0")");
+    });
+    corvantix_user::Client user;
+    const auto dialog = user.waitForDialog(204, std::chrono::seconds(10));
+    ASSERT_TRUE(dialog) << "no transfer confirmation";
+    const auto shown = user.dump(*dialog);
+    ASSERT_TRUE(shown) << shown.error;
+    const auto textOf = [&](int id) -> std::string {
+        for (const auto& c : *shown.body.find("dialog")->find("controls")->asArray()) {
+            if (c.find("id")->asNumber() == id) {
+                return *c.find("text")->asString();
+            }
+        }
+        return "<none>";
+    };
+    EXPECT_EQ(textOf(209), "004／0012345678901234");
+    EXPECT_EQ(textOf(211), "812／0098765432109876");
+    EXPECT_EQ(textOf(210), "1500");
+    EXPECT_FALSE(user.click(*dialog, 1).ok) << "no OK before the card was pulled and put back";
+    ASSERT_TRUE(rig.removeCard(*card)) << rig.why();
+    ASSERT_TRUE(rig.reinsertCard(*card)) << rig.why();
+    bool confirmed = false;
+    for (int i = 0; i < 50 && !confirmed; ++i) {
+        confirmed = user.click(*dialog, 1).ok;
+        if (!confirmed) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+    ASSERT_TRUE(confirmed) << "OK never enabled";
+    ASSERT_EQ(transfer.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(transfer.get(), "0");
+
+    const card_emulator::Bytes record = card_test::ascii("2541"
+                                                         "00000000150000"
+                                                         "TERM0001"
+                                                         "CHK00001"
+                                                         "20240102030405"
+                                                         "0098765432109876"
+                                                         "0012345678901234");
+    EXPECT_EQ(call("GetTSAC"), toHex(card_test::expectedTac(counter, record, false)));
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%08u", static_cast<unsigned>(counter));
+    EXPECT_EQ(call("GetTSN"), digits);
+    EXPECT_EQ(commands(),
+              (std::vector<card_emulator::Bytes>{
+                  card_test::kSelectApplication, card_test::kVerify, card_test::kReadSerial,
+                  card_test::kSelectApplication, card_test::kReadSerial, card_test::kVerify,
+                  card_test::getTacCommand(record, false)}));
+    const std::string all = logs();
+    for (const char* secret : {"246810", "24 68 10", card_test::kTacKey.c_str()}) {
+        EXPECT_EQ(all.find(secret), std::string::npos) << secret << " in a log";
+    }
+}
+
 } // namespace

@@ -1,0 +1,542 @@
+// The transaction methods through the class, with a private pcscd, the card
+// emulator and the scripted user on the control's own dialogs (manual
+// clock): the records each member sends, the refusals before anything is
+// sent, the confirmation with the card pulled out and put back, a card
+// swapped meanwhile, the keypad reader's road and the status words.
+
+#include "tests/card/CardTestData.h"
+#include "tests/control/com/TaveloClass.h"
+#include "tests/support/CardRig.h"
+#include "tools/CorvantixUser/UserClient.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+
+namespace {
+
+using namespace tavelo_class;
+using namespace std::chrono_literals;
+using card_emulator::Bytes;
+using card_emulator::toHex;
+using card_test::ascii;
+using card_test::concat;
+using card_test::hex;
+using platform::ui::JsonValue;
+using testing_support::utf8;
+
+constexpr std::uint32_t kPinDialog = 28000;
+constexpr std::uint32_t kTransferDialog = 204;
+constexpr std::uint32_t kPayDialog = 205;
+constexpr std::uint32_t kReaderPromptDialog = 206;
+constexpr int kOk = 1;
+constexpr int kCancel = 2;
+constexpr int kFromAccount = 209;
+constexpr int kAmount = 210;
+constexpr int kToAccount = 211;
+constexpr int kPayKind = 517;
+
+constexpr std::string_view kPieceA = "c3VuLXZvbmRlbC10YXZlbG8ta2V5cGFkLTE2";
+constexpr std::string_view kPieceB = "rdr-list/2f9c61";
+
+std::string shell(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[512];
+        std::size_t n = 0;
+        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+            out.append(buffer, n);
+        }
+        pclose(pipe);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) {
+        out.pop_back();
+    }
+    return out;
+}
+
+// The keypad-reader list as the openssl tool enciphers it.
+std::string encipherList(const std::string& plain) {
+    std::string salt;
+    for (std::size_t i = 0; i < 8; ++i) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02x",
+                      static_cast<unsigned>(
+                          static_cast<std::uint8_t>(kPieceA[i] ^ kPieceB[kPieceB.size() - 1 - i])));
+        salt += digits;
+    }
+    const std::string password =
+        shell("printf '%s' '" + std::string(kPieceA) + "Qx" + std::string(kPieceB) +
+              "' | openssl dgst -sha1 -binary | base64");
+    return shell("printf '%s' '" + plain +
+                 "' | openssl enc -des-ede3-cbc -pbkdf2 -iter 1 -md sha1 -S " + salt +
+                 " -pass 'pass:" + password + "' -a -A");
+}
+
+const std::filesystem::path& controlLogFolder() {
+    static const std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("tavelo-tx-" + std::to_string(getpid()));
+    return path;
+}
+
+const JsonValue* controlOf(const JsonValue& dump, int id) {
+    for (const auto& control : *dump.find("dialog")->find("controls")->asArray()) {
+        if (control.find("id")->asNumber() == id) {
+            return &control;
+        }
+    }
+    return nullptr;
+}
+
+std::string textOf(const JsonValue& dump, int id) {
+    const JsonValue* control = controlOf(dump, id);
+    return control != nullptr ? *control->find("text")->asString() : "<none>";
+}
+
+// A transaction's fields as the page gives them.
+struct Fields {
+    std::string pin = card_test::kPin;
+    std::string deviceId = "TERM0001";
+    std::string checkId = "CHK00001";
+    std::string outBank = "004";
+    std::string outAccount = "0012345678901234";
+    std::string inBank = "812";
+    std::string inAccount = "0098765432109876";
+    std::string writeOff = "5500000000000001";
+    std::string kind = "15"; // tax or fee type
+    std::string kindName = "Water bill";
+    std::string amount = "1500";
+    std::string pCode = "2541";
+    std::string time = "20240102030405";
+    std::string inquiryAccount = "0012345678901234";
+};
+
+enum class Member { Inquiry, Transfer, Tax, Fee };
+
+// The record the card should see, built here from the fields.
+Bytes recordOf(Member member, const Fields& f) {
+    const std::string amount = std::string(12 - f.amount.size(), '0') + f.amount + "00";
+    const std::string head = f.pCode + amount + f.deviceId + f.checkId + f.time;
+    switch (member) {
+    case Member::Inquiry:
+        return ascii(f.pCode + f.checkId + f.inquiryAccount);
+    case Member::Transfer:
+        return ascii(head + f.inAccount + f.outAccount);
+    case Member::Tax:
+        return ascii(head + f.kind + f.outAccount + f.writeOff);
+    case Member::Fee:
+        return ascii(head + f.outAccount);
+    }
+    return {};
+}
+
+class Transactions : public TaveloClass {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(rig.start()) << rig.why();
+        setenv("CORVANTIX_UI_CLOCK", "manual", 1);
+        setenv("CORVANTIX_UI_LANGUAGE", "english", 1);
+        std::filesystem::create_directories(controlLogFolder());
+        box.write("Windows/Tavelo.ini",
+                  "[Tavelo]\nLog File=" + (controlLogFolder() / "control.log").string() +
+                      "\nLog Level=5\n");
+        TaveloClass::SetUp();
+        card = rig.insertCard(card_emulator::kDefaultPort, profile);
+        ASSERT_NE(card, nullptr) << rig.why();
+        reader = rig.readers()[0];
+        std::int32_t rc = -1;
+        ASSERT_EQ(control->ConnectCard(text(reader).get(), &rc), S_OK);
+        ASSERT_EQ(rc, 0);
+        card->clearLog();
+    }
+    void TearDown() override {
+        TaveloClass::TearDown();
+        std::stringstream all;
+        std::error_code error;
+        for (const auto& file : std::filesystem::directory_iterator(controlLogFolder(), error)) {
+            std::ifstream in(file.path());
+            all << in.rdbuf();
+        }
+        std::filesystem::remove_all(controlLogFolder(), error);
+        EXPECT_NE(all.str().find("TAC rtn"), std::string::npos) << "the methods log their end";
+        for (const std::string& secret : {std::string(card_test::kPin), std::string("24 68 10"),
+                                          std::string("246810FF"), card_test::kTacKey}) {
+            EXPECT_EQ(all.str().find(secret), std::string::npos) << secret << " in the log";
+        }
+        if (HasFailure()) {
+            std::fprintf(stderr, "control log:\n%s\n", all.str().c_str());
+        }
+    }
+
+    std::int32_t call(Member member, const Fields& f, std::int32_t flags = 0) {
+        std::int32_t rc = -12345;
+        const auto t = [](const std::string& s) { return text(s); };
+        switch (member) {
+        case Member::Inquiry:
+            control->DoInquiryTAC(t(f.pin).get(), t(f.checkId).get(), t(f.inquiryAccount).get(),
+                                  t(f.pCode).get(), flags, &rc);
+            break;
+        case Member::Transfer:
+            control->DoTransferTAC(t(f.pin).get(), t(f.deviceId).get(), t(f.checkId).get(),
+                                   t(f.outBank).get(), t(f.outAccount).get(), t(f.inBank).get(),
+                                   t(f.inAccount).get(), t(f.amount).get(), t(f.pCode).get(),
+                                   t(f.time).get(), flags, &rc);
+            break;
+        case Member::Tax:
+            control->DoPayTaxTAC(t(f.pin).get(), t(f.deviceId).get(), t(f.checkId).get(),
+                                 t(f.outBank).get(), t(f.outAccount).get(), t(f.writeOff).get(),
+                                 t(f.kind).get(), t(f.kindName).get(), t(f.amount).get(),
+                                 t(f.pCode).get(), t(f.time).get(), flags, &rc);
+            break;
+        case Member::Fee:
+            control->DoPayFeeTAC(t(f.pin).get(), t(f.deviceId).get(), t(f.checkId).get(),
+                                 t(f.outBank).get(), t(f.outAccount).get(), t(f.kind).get(),
+                                 t(f.kindName).get(), t(f.amount).get(), t(f.pCode).get(),
+                                 t(f.time).get(), flags, &rc);
+            break;
+        }
+        EXPECT_EQ(errorCode(), rc) << "the result is the last error";
+        return rc;
+    }
+    std::future<std::int32_t> start(Member member, Fields f, std::int32_t flags = 0) {
+        return std::async(std::launch::async,
+                          [this, member, f, flags] { return call(member, f, flags); });
+    }
+    std::int32_t verifyPin() {
+        std::int32_t rc = -1;
+        EXPECT_EQ(control->VerifyPIN(text(reader).get(), text("").get(),
+                                     text(card_test::kPin).get(), 0, 0, &rc),
+                  S_OK);
+        return rc;
+    }
+    std::string tsac() {
+        BstrString out;
+        EXPECT_EQ(control->GetTSAC(out.receive()), S_OK);
+        return out.get() != nullptr ? utf8(out.get()) : "";
+    }
+    std::string tsn() {
+        BstrString out;
+        EXPECT_EQ(control->GetTSN(out.receive()), S_OK);
+        return out.get() != nullptr ? utf8(out.get()) : "";
+    }
+    std::vector<Bytes> commands() const {
+        std::vector<Bytes> sent;
+        for (const auto& e : card->exchanges()) {
+            sent.push_back(e.command);
+        }
+        return sent;
+    }
+    bool getTacSent() const {
+        for (const auto& c : commands()) {
+            if (c.size() > 1 && c[1] == 0xE2) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // Pulls the card, puts it (or another) back, and waits until the
+    // dialog's OK is enabled.
+    void replugAndConfirm(corvantix_user::Window dialog,
+                          std::optional<card_emulator::CardProfile> another = std::nullopt) {
+        ASSERT_TRUE(rig.removeCard(*card)) << rig.why();
+        ASSERT_TRUE(another ? rig.reinsertCard(*card, *another) : rig.reinsertCard(*card))
+            << rig.why();
+        for (int i = 0; i < 5; ++i) {
+            ASSERT_TRUE(user.advance(1s));
+            if (user.click(dialog, kOk)) {
+                return;
+            }
+        }
+        FAIL() << "OK never enabled";
+    }
+    static std::string tsnText(std::uint32_t counter) {
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%08u", static_cast<unsigned>(counter));
+        return digits;
+    }
+
+    card_emulator::CardProfile profile = card_test::testProfile();
+    testing_support::CardRig rig;
+    card_emulator::CardEmulator* card = nullptr;
+    std::string reader;
+    corvantix_user::Client user{getpid()};
+};
+
+// ---- Records, with the PIN verified before: GET TAC alone ------------------------------
+
+TEST_F(Transactions, EachMemberSendsItsRecordAndKeepsTheTac) {
+    ASSERT_EQ(verifyPin(), 0);
+    Fields longest;
+    longest.inAccount = std::string(63, '9'); // the transfer record fills 127 bytes
+    Fields inquiry;
+    inquiry.pCode = "2500001"; // 31 bytes
+    const struct {
+        const char* name;
+        Member member;
+        Fields fields;
+    } rows[] = {
+        {"inquiry", Member::Inquiry, Fields{}},
+        {"inquiry of 31 bytes", Member::Inquiry, inquiry},
+        {"transfer", Member::Transfer, Fields{}},
+        {"transfer of 127 bytes", Member::Transfer, longest},
+        {"tax", Member::Tax, Fields{}},
+        {"fee", Member::Fee, Fields{}},
+    };
+    for (const auto& row : rows) {
+        card->clearLog();
+        const std::uint32_t counter = card->tsn();
+        EXPECT_EQ(call(row.member, row.fields), 0) << row.name;
+        const Bytes record = recordOf(row.member, row.fields);
+        EXPECT_EQ(commands(), std::vector<Bytes>{card_test::getTacCommand(record, false)})
+            << row.name;
+        EXPECT_EQ(tsac(), toHex(card_test::expectedTac(counter, record, false))) << row.name;
+        EXPECT_EQ(tsn(), tsnText(counter)) << row.name;
+    }
+}
+
+// ---- Refusals before anything is sent --------------------------------------------------
+
+TEST_F(Transactions, BadFieldsAreRefusedBeforeTheCard) {
+    const auto with = [](auto change) {
+        Fields f;
+        change(f);
+        return f;
+    };
+    const struct {
+        const char* name;
+        Member member;
+        Fields fields;
+        std::int32_t expected;
+    } rows[] = {
+        {"13 digits", Member::Transfer, with([](Fields& f) { f.amount = "1234567890123"; }), 5005},
+        {"an empty amount", Member::Transfer, with([](Fields& f) { f.amount = ""; }), 5005},
+        {"an amount with a point", Member::Fee, with([](Fields& f) { f.amount = "15.00"; }), 5005},
+        {"an amount with a sign", Member::Tax, with([](Fields& f) { f.amount = "-1500"; }), 5005},
+        {"a record of 128 bytes", Member::Transfer,
+         with([](Fields& f) { f.inAccount = std::string(64, '9'); }), 5005},
+        {"an inquiry of 32 bytes", Member::Inquiry, with([](Fields& f) { f.pCode = "25000012"; }),
+         5005},
+        {"inquiry keys of 23 characters", Member::Inquiry,
+         with([](Fields& f) { f.inquiryAccount = "001234567890123"; }), 5005},
+        {"a missing bank number", Member::Transfer, with([](Fields& f) { f.inBank = ""; }), 5005},
+        {"a missing fee type", Member::Fee, with([](Fields& f) { f.kind = ""; }), 5005},
+        {"a name code page 950 lacks", Member::Tax,
+         with([](Fields& f) { f.kindName = "Water \xF0\x9F\x98\x80"; }), 5901},
+    };
+    for (const auto& row : rows) {
+        card->clearLog();
+        EXPECT_EQ(call(row.member, row.fields), row.expected) << row.name;
+        EXPECT_TRUE(commands().empty()) << row.name;
+    }
+    // Without a card, the card test comes first for the lengths, but after
+    // the missing texts.
+    std::int32_t rc = -1;
+    ASSERT_EQ(control->DisconnectCard(&rc), S_OK);
+    EXPECT_EQ(call(Member::Transfer, rows[0].fields), 13);
+    EXPECT_EQ(call(Member::Inquiry, rows[6].fields), 13);
+    EXPECT_EQ(call(Member::Transfer, rows[7].fields), 5005);
+}
+
+TEST_F(Transactions, PinsAreCheckedInEveryMember) {
+    const struct {
+        const char* pin;
+        std::int32_t expected;
+    } pins[] = {{"24681a", 33}, {"24681", 32}, {"2468102468102", 32}};
+    for (const Member member : {Member::Inquiry, Member::Transfer, Member::Tax, Member::Fee}) {
+        for (const auto& p : pins) {
+            card->clearLog();
+            Fields f;
+            f.pin = p.pin;
+            EXPECT_EQ(call(member, f), p.expected) << p.pin;
+            EXPECT_EQ(commands(), std::vector<Bytes>{card_test::kSelectApplication}) << p.pin;
+        }
+    }
+}
+
+// ---- The inquiry: VERIFY, then GET TAC --------------------------------------------------
+
+TEST_F(Transactions, InquiryVerifiesThenAsksForTheTac) {
+    const std::uint32_t counter = card->tsn();
+    EXPECT_EQ(call(Member::Inquiry, Fields{}), 0);
+    const Bytes record = recordOf(Member::Inquiry, Fields{});
+    EXPECT_EQ(commands(), (std::vector<Bytes>{card_test::kSelectApplication, card_test::kVerify,
+                                              card_test::getTacCommand(record, false)}));
+    EXPECT_EQ(tsac(), toHex(card_test::expectedTac(counter, record, false)));
+}
+
+// ---- The confirmation -----------------------------------------------------------------------
+
+TEST_F(Transactions, TransferCancelledOrTimedOutSendsNoTac) {
+    for (const bool cancel : {true, false}) {
+        card->clearLog();
+        auto result = start(Member::Transfer, Fields{});
+        const auto dialog = user.waitForDialog(kTransferDialog, 5s);
+        ASSERT_TRUE(dialog);
+        if (cancel) {
+            ASSERT_TRUE(user.click(*dialog, kCancel));
+        } else {
+            ASSERT_TRUE(user.advance(60s));
+        }
+        ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(result.get(), cancel ? 5070 : 5073);
+        EXPECT_EQ(commands(), (std::vector<Bytes>{card_test::kSelectApplication, card_test::kVerify,
+                                                  card_test::kReadSerial}));
+    }
+    EXPECT_EQ(tsac(), "");
+}
+
+TEST_F(Transactions, AnotherCardOrNoSerialGives3002WithoutTac) {
+    card_emulator::CardProfile another = card_test::testProfile();
+    another.serial[15] ^= 0x01;
+    for (const bool swapped : {true, false}) {
+        card->clearLog();
+        card->clearFaults();
+        if (!swapped) {
+            // The same card, but both reads answer no serial number.
+            card->addFault(card_emulator::Fault::answer(0xB0, {}).repeat(2));
+        }
+        auto result = start(Member::Transfer, Fields{});
+        const auto dialog = user.waitForDialog(kTransferDialog, 5s);
+        ASSERT_TRUE(dialog) << swapped;
+        ASSERT_NO_FATAL_FAILURE(
+            replugAndConfirm(*dialog, swapped ? std::optional(another) : std::nullopt));
+        ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(result.get(), 3002) << swapped;
+        EXPECT_EQ(commands().back(), card_test::kReadSerial) << swapped;
+        EXPECT_FALSE(getTacSent()) << swapped;
+    }
+}
+
+TEST_F(Transactions, TaxPaymentReadsTheSerialFirstAndShowsDialog205) {
+    const std::uint32_t counter = card->tsn();
+    Fields f;
+    f.pin = ""; // asked for in the PIN dialog
+    auto result = start(Member::Tax, f);
+    const auto pinDialog = user.waitForDialog(kPinDialog, 5s);
+    ASSERT_TRUE(pinDialog);
+    for (const char digit : card_test::kPin) {
+        ASSERT_TRUE(user.press(*pinDialog, std::string(1, digit)));
+    }
+    ASSERT_TRUE(user.click(*pinDialog, kOk));
+    const auto dialog = user.waitForDialog(kPayDialog, 5s);
+    ASSERT_TRUE(dialog);
+    const auto shown = user.dump(*dialog);
+    ASSERT_TRUE(shown) << shown.error;
+    EXPECT_EQ(textOf(shown.body, kFromAccount), "004／0012345678901234");
+    EXPECT_EQ(textOf(shown.body, kPayKind), "Water bill");
+    EXPECT_EQ(textOf(shown.body, kAmount), "1500");
+    EXPECT_EQ(*shown.body.find("dialog")->find("caption")->asString(), "繳費稅確認");
+    ASSERT_NO_FATAL_FAILURE(replugAndConfirm(*dialog));
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    const Bytes record = recordOf(Member::Tax, f);
+    EXPECT_EQ(commands(), (std::vector<Bytes>{card_test::kSelectApplication, card_test::kReadSerial,
+                                              card_test::kVerify, card_test::kSelectApplication,
+                                              card_test::kReadSerial, card_test::kVerify,
+                                              card_test::getTacCommand(record, false)}));
+    EXPECT_EQ(tsac(), toHex(card_test::expectedTac(counter, record, false)));
+}
+
+// ---- Status words -------------------------------------------------------------------------
+
+TEST_F(Transactions, StatusWordsOfTheInquiryRoad) {
+    ASSERT_EQ(call(Member::Inquiry, Fields{}), 0);
+    const std::string tacBefore = tsac();
+    const std::string tsnBefore = tsn();
+    ASSERT_FALSE(tacBefore.empty());
+    const struct {
+        const char* name;
+        card_emulator::Fault fault;
+        std::int32_t expected;
+    } rows[] = {
+        {"SELECT refused", card_emulator::Fault::statusWord(0xA4, 0x6A82), 3002},
+        {"wrong PIN", card_emulator::Fault::statusWord(0x20, 0x6608), 30},
+        {"blocked", card_emulator::Fault::statusWord(0x20, 0x6620), 31},
+        {"VERIFY 6E00", card_emulator::Fault::statusWord(0x20, 0x6E00), 3005},
+        {"GET TAC 69F0", card_emulator::Fault::statusWord(0xE2, 0x69F0), 5070},
+        {"GET TAC 6E00", card_emulator::Fault::statusWord(0xE2, 0x6E00), 3005},
+        {"GET TAC other", card_emulator::Fault::statusWord(0xE2, 0x6A80), 5001},
+        {"an answer of 18 bytes", card_emulator::Fault::answer(0xE2, Bytes(18, 0x31)), 5001},
+        {"an empty answer", card_emulator::Fault::answer(0xE2, {}), 0},
+    };
+    for (const auto& row : rows) {
+        card->clearFaults();
+        card->addFault(row.fault);
+        EXPECT_EQ(call(Member::Inquiry, Fields{}), row.expected) << row.name;
+        EXPECT_EQ(tsac(), tacBefore) << row.name;
+        EXPECT_EQ(tsn(), tsnBefore) << row.name;
+    }
+}
+
+TEST_F(Transactions, FeeMaps6E00ToAGeneralFailureButNotOnItsSerialRead) {
+    const struct {
+        Member member;
+        std::uint8_t instruction;
+        std::int32_t expected;
+    } rows[] = {
+        {Member::Fee, 0x20, 5001},
+        {Member::Fee, 0xB0, 3005},
+        {Member::Transfer, 0x20, 3005},
+        {Member::Transfer, 0xB0, 3005},
+    };
+    for (const auto& row : rows) {
+        card->clearFaults();
+        card->addFault(card_emulator::Fault::statusWord(row.instruction, 0x6E00));
+        EXPECT_EQ(call(row.member, Fields{}), row.expected)
+            << static_cast<int>(row.member) << " " << static_cast<int>(row.instruction);
+    }
+    // GET TAC, after VerifyPIN set its flag.
+    card->clearFaults();
+    ASSERT_EQ(verifyPin(), 0);
+    for (const auto& [member, expected] :
+         {std::pair{Member::Fee, 5001}, std::pair{Member::Transfer, 3005}}) {
+        card->addFault(card_emulator::Fault::statusWord(0xE2, 0x6E00));
+        EXPECT_EQ(call(member, Fields{}), expected);
+    }
+}
+
+// ---- The keypad reader ---------------------------------------------------------------------
+
+class KeypadTransactions : public Transactions {
+protected:
+    void SetUp() override {
+        profile.keypad = true;
+        Transactions::SetUp();
+        const std::string list = encipherList("Virtual PCD 0");
+        ASSERT_FALSE(list.empty());
+        std::int32_t rc = -1;
+        ASSERT_EQ(control->DetectAdvReader(text(reader).get(), text(list).get(), 0x800000, 0, &rc),
+                  S_OK);
+        ASSERT_EQ(rc, 0);
+        card->clearLog();
+    }
+};
+
+TEST_F(KeypadTransactions, GoFromSelectToGetTac) {
+    for (const std::int32_t flags : {0, 0x800000}) {
+        card->clearLog();
+        const std::uint32_t counter = card->tsn();
+        Fields f;
+        f.pin = "";
+        // Slow enough for the prompt to show while the reader works.
+        card->addFault(card_emulator::Fault::delayed(0xE2, 1500ms));
+        auto result = start(Member::Transfer, f, flags);
+        const auto prompt = user.waitForDialog(kReaderPromptDialog, 1s);
+        EXPECT_EQ(prompt.has_value(), flags == 0) << flags;
+        ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(result.get(), 0);
+        const Bytes record = recordOf(Member::Transfer, f);
+        EXPECT_EQ(commands(), (std::vector<Bytes>{card_test::kSelectApplication,
+                                                  card_test::getTacCommand(record, false)}));
+        EXPECT_EQ(tsac(), toHex(card_test::expectedTac(counter, record, false)));
+        for (const auto& d : user.listDialogs()) {
+            EXPECT_NE(d.find("template")->asNumber(), std::int64_t{kReaderPromptDialog})
+                << "the prompt closes with the method";
+        }
+    }
+}
+
+} // namespace
