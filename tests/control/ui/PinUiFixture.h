@@ -88,6 +88,11 @@ inline Rect rectOf(const JsonValue& value) {
             static_cast<int>(*r[2].asNumber()), static_cast<int>(*r[3].asNumber())};
 }
 
+// How a test ends a PIN dialog: as the user does (OK, Cancel, the close box,
+// Escape), by letting the countdown run out, or by leaving it until the modal
+// wait's ceiling.
+enum class Ending { Ok, Cancel, Close, Escape, Countdown, Forgotten };
+
 class PinUi : public ControlUi {
 protected:
     void SetUp() override {
@@ -115,6 +120,36 @@ protected:
         for (const char digit : digits) {
             const auto reply = user_.press(dialog, std::string(1, digit));
             ASSERT_TRUE(reply) << digit << ": " << reply.error;
+        }
+    }
+    // Ends the dialog that request waits on; the request has no result until
+    // the last moment of a countdown or of the ceiling.
+    template <typename Request>
+    void endAs(Window dialog, Ending ending, Request& request) {
+        switch (ending) {
+        case Ending::Ok:
+            ASSERT_TRUE(user_.click(dialog, kIdOk));
+            break;
+        case Ending::Cancel:
+            ASSERT_TRUE(user_.click(dialog, kIdCancel));
+            break;
+        case Ending::Close:
+            ASSERT_TRUE(user_.close(dialog));
+            break;
+        case Ending::Escape:
+            ASSERT_TRUE(user_.key(dialog, "escape"));
+            break;
+        case Ending::Countdown:
+            ASSERT_EQ(advanceClock(59s), AdvanceResult::Done);
+            EXPECT_FALSE(request.result(0ms).has_value());
+            EXPECT_EQ(*controlOf(dump(dialog), kUiCountdownNumber)->find("text")->asString(), " 1");
+            ASSERT_EQ(advanceClock(1s), AdvanceResult::Done);
+            break;
+        case Ending::Forgotten:
+            ASSERT_EQ(advanceClock(300s - 1ms), AdvanceResult::Done);
+            EXPECT_FALSE(request.result(0ms).has_value());
+            ASSERT_EQ(advanceClock(1ms), AdvanceResult::Done);
+            break;
         }
     }
     // Until n threads sleep on the clock (the Caps Lock follower).
