@@ -9,18 +9,13 @@
 
 #include "platform/pcsc/Pcsc.h"
 #include "tests/support/CardRig.h"
+#include "tools/card-emulator/DriverLink.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <cstdio>
 #include <functional>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -64,58 +59,18 @@ bool runRound(Contender& contender) {
     return true;
 }
 
-// The driver's end of a card's connection, played by the benchmark.
-class DirectLink {
-public:
-    DirectLink() {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            listen(listener_, 1) == 0 &&
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            port_ = ntohs(address.sin_port);
-        }
+// One exchange with the direct card over the driver's frames.
+bool transmitDirect(card_emulator::DriverLink& link, const Bytes& command, Bytes& response) {
+    if (!link.sendFrame(command)) {
+        return false;
     }
-    ~DirectLink() {
-        if (client_ >= 0) {
-            close(client_);
-        }
-        close(listener_);
+    auto answer = link.receiveFrame(std::chrono::seconds(5));
+    if (!answer) {
+        return false;
     }
-    std::uint16_t port() const { return port_; }
-    bool accept() {
-        pollfd fd{listener_, POLLIN, 0};
-        if (poll(&fd, 1, 5000) != 1) {
-            return false;
-        }
-        client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        return client_ >= 0;
-    }
-    bool transmit(const Bytes& command, Bytes& response) {
-        Bytes frame = {static_cast<std::uint8_t>(command.size() >> 8),
-                       static_cast<std::uint8_t>(command.size() & 0xFF)};
-        frame.insert(frame.end(), command.begin(), command.end());
-        if (send(client_, frame.data(), frame.size(), MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(frame.size())) {
-            return false;
-        }
-        std::uint8_t header[2];
-        if (recv(client_, header, 2, MSG_WAITALL) != 2) {
-            return false;
-        }
-        response.resize((header[0] << 8) | header[1]);
-        return recv(client_, response.data(), response.size(), MSG_WAITALL) ==
-               static_cast<ssize_t>(response.size());
-    }
-
-private:
-    int listener_ = -1;
-    int client_ = -1;
-    std::uint16_t port_ = 0;
-};
+    response = std::move(*answer);
+    return true;
+}
 
 } // namespace
 
@@ -139,10 +94,10 @@ int main() {
         std::fprintf(stderr, "apdu_bench: no connection to the card\n");
         return 1;
     }
-    DirectLink link;
+    card_emulator::DriverLink link;
     card_emulator::CardEmulator direct(profile, link.port());
     direct.start();
-    if (link.port() == 0 || !link.accept()) {
+    if (link.port() == 0 || !link.accept(std::chrono::seconds(5))) {
         std::fprintf(stderr, "apdu_bench: the direct card did not connect\n");
         return 1;
     }
@@ -174,7 +129,9 @@ int main() {
          },
          {}},
         {"SELECT straight to an emulator, no pcscd",
-         [&] { return link.transmit(kSelect, response) && response.size() == 2 && endsOk(); },
+         [&] {
+             return transmitDirect(link, kSelect, response) && response.size() == 2 && endsOk();
+         },
          {}},
     };
 

@@ -4,6 +4,7 @@
 #include "control/crypto/QxCAPICipher.h"
 #include "control/crypto/QxCAPICoder.h"
 #include "control/crypto/QxCAPIDer.h"
+#include "control/crypto/QxCAPIOwned.h"
 
 #include <algorithm>
 #include <array>
@@ -15,6 +16,9 @@ const char16_t kQxPrivateKeyContainer[] = u"privatekey.rsa.qx.capi.store";
 const char16_t kQxPublicKeyContainer[] = u"publickey.rsa.qx.capi.store";
 
 namespace {
+
+using qxcapi::objectOf;
+using Owned = qxcapi::OwnedBlock;
 
 constexpr const char* kModule = "QxCAPIASN1Method";
 constexpr capi::Dword kEncoding = capi::X509_ASN_ENCODING | capi::PKCS_7_ASN_ENCODING;
@@ -42,40 +46,7 @@ std::uint32_t loadLe32(const std::uint8_t* at) {
            static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
 }
 
-// A block from qxxCAPIMalloc, wiped and freed unless handed on.
-class Owned {
-public:
-    explicit Owned(std::size_t size)
-        : data_(static_cast<std::uint8_t*>(qxxCAPIMalloc(size))), size_(size) {}
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    ~Owned() {
-        if (data_ != nullptr) {
-            explicit_bzero(data_, size_);
-            qxxCAPIFree(data_);
-        }
-    }
-    std::uint8_t* get() const { return data_; }
-    std::uint8_t* release() { return std::exchange(data_, nullptr); }
-
-private:
-    std::uint8_t* data_;
-    std::size_t size_;
-};
-
 // ---- Handle checks -----------------------------------------------------------
-
-template <typename Object>
-int objectOf(QxCAPIHandle* handle, std::uint32_t type, Object** object) {
-    if (handle == nullptr || handle->object == nullptr) {
-        return kQxBadArgument;
-    }
-    if (handle->type != type) {
-        return kQxWrongHandleType;
-    }
-    *object = static_cast<Object*>(handle->object);
-    return kQxOk;
-}
 
 bool armoured(const int* armour) {
     return armour != nullptr && *armour != 0;

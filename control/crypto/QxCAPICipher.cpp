@@ -1,5 +1,6 @@
 #include "control/crypto/QxCAPICipher.h"
 
+#include "control/crypto/QxCAPIOwned.h"
 #include "control/crypto/QxXCAPI.h"
 
 #include <algorithm>
@@ -7,23 +8,14 @@
 
 namespace {
 
+using qxcapi::objectOf;
+
 constexpr const char* kModule = "QxCAPICipher";
 // PKCS #1 v1.5 type 2: 00 02, eight or more padding bytes, 00.
 constexpr int kPaddingOverhead = 11;
 
 void logCall(const char* function, int line, const char* platformFunction) {
     qxxCAPILogCall(kModule, line, function, platformFunction);
-}
-
-int keyOf(QxCAPIHandle* handle, std::uint32_t type, QxCAPIKey** key) {
-    if (handle == nullptr || handle->object == nullptr) {
-        return kQxBadArgument;
-    }
-    if (handle->type != type) {
-        return kQxWrongHandleType;
-    }
-    *key = static_cast<QxCAPIKey*>(handle->object);
-    return kQxOk;
 }
 
 int keySizeOf(QxCAPIHandle* handle) {
@@ -84,7 +76,7 @@ int QxXCAPI_KeySize(QxCAPIHandle* handle) {
 int QxXCAPI_PublicEncrypt(QxCAPIHandle* handle, const std::uint8_t* data, std::uint32_t length,
                           std::uint32_t, QxBlob* out) {
     QxCAPIKey* key = nullptr;
-    if (const int rc = keyOf(handle, kQxHandlePublicKey, &key); rc != kQxOk) {
+    if (const int rc = objectOf(handle, kQxHandlePublicKey, &key); rc != kQxOk) {
         return rc;
     }
     if (out == nullptr || (data == nullptr && length != 0)) {
@@ -129,7 +121,7 @@ int QxXCAPI_PublicEncrypt(QxCAPIHandle* handle, const std::uint8_t* data, std::u
 int QxXCAPI_PrivateDecrypt(QxCAPIHandle* handle, const std::uint8_t* data, std::uint32_t length,
                            std::uint32_t, QxBlob* out) {
     QxCAPIKey* key = nullptr;
-    if (const int rc = keyOf(handle, kQxHandlePrivateKey, &key); rc != kQxOk) {
+    if (const int rc = objectOf(handle, kQxHandlePrivateKey, &key); rc != kQxOk) {
         return rc;
     }
     if (data == nullptr || out == nullptr) {

@@ -1,5 +1,6 @@
 #include "control/crypto/QxXCAPI.h"
 
+#include "control/crypto/QxCAPIOwned.h"
 #include "control/crypto/QxCAPISymKey.h"
 
 #include <algorithm>
@@ -13,6 +14,10 @@
 #include <utility>
 
 namespace {
+
+using qxcapi::objectOf;
+using Hash = qxcapi::OwnedHash;
+using OwnedBuffer = qxcapi::OwnedBlock;
 
 constexpr const char* kModule = "QxXCAPI";
 
@@ -45,26 +50,6 @@ private:
     std::array<std::uint8_t, N> bytes_{};
 };
 
-// A block from qxxCAPIMalloc, wiped and freed unless handed on.
-class OwnedBuffer {
-public:
-    OwnedBuffer(std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    OwnedBuffer(const OwnedBuffer&) = delete;
-    OwnedBuffer& operator=(const OwnedBuffer&) = delete;
-    ~OwnedBuffer() {
-        if (data_ != nullptr) {
-            explicit_bzero(data_, size_);
-            qxxCAPIFree(data_);
-        }
-    }
-    std::uint8_t* get() const { return data_; }
-    std::uint8_t* release() { return std::exchange(data_, nullptr); }
-
-private:
-    std::uint8_t* data_;
-    std::size_t size_;
-};
-
 std::uint8_t* allocate(const char* function, int line, std::size_t size) {
     auto* data = static_cast<std::uint8_t*>(qxxCAPIMalloc(size));
     if (data == nullptr) {
@@ -94,24 +79,6 @@ public:
 
 private:
     capi::HCRYPTPROV handle_;
-};
-
-class Hash {
-public:
-    Hash() = default;
-    Hash(const Hash&) = delete;
-    Hash& operator=(const Hash&) = delete;
-    ~Hash() {
-        if (handle_ != 0) {
-            capi::CryptDestroyHash(handle_);
-        }
-    }
-    capi::HCRYPTHASH* out() { return &handle_; }
-    capi::HCRYPTHASH get() const { return handle_; }
-    capi::HCRYPTHASH release() { return std::exchange(handle_, 0); }
-
-private:
-    capi::HCRYPTHASH handle_ = 0;
 };
 
 class Key {
@@ -210,18 +177,6 @@ int cipherOf(int cipher, CipherRow* row) {
 }
 
 // ---- Handles ---------------------------------------------------------------
-
-template <typename Object>
-int objectOf(QxCAPIHandle* handle, std::uint32_t type, Object** object) {
-    if (handle == nullptr || handle->object == nullptr) {
-        return kQxBadArgument;
-    }
-    if (handle->type != type) {
-        return kQxWrongHandleType;
-    }
-    *object = static_cast<Object*>(handle->object);
-    return kQxOk;
-}
 
 // Feeds data to the hash that member names in the handle's object.
 template <typename Object>
@@ -877,6 +832,32 @@ int QxXCAPI_DecryptFinal(QxCAPIHandle* handle, std::uint8_t* output, std::uint32
 
 // ---- One-shots -------------------------------------------------------------
 
+namespace {
+
+// Runs all of data through the key's stream, update then final, into a
+// fresh buffer of capacity bytes.
+int streamAll(const char* function, bool encrypt, QxCAPIHandle* handle, const std::uint8_t* data,
+              std::uint32_t length, std::uint32_t capacity, OwnedBuffer& buffer,
+              std::uint32_t* written) {
+    buffer = OwnedBuffer(allocate(function, __LINE__, capacity), capacity);
+    if (buffer.get() == nullptr) {
+        return kQxNoMemory;
+    }
+    const auto step = encrypt ? QxXCAPI_EncryptUpdate : QxXCAPI_DecryptUpdate;
+    const auto finish = encrypt ? QxXCAPI_EncryptFinal : QxXCAPI_DecryptFinal;
+    std::uint32_t body = 0;
+    std::uint32_t tail = 0;
+    int rc = kQxOk;
+    if ((rc = step(handle, data, length, buffer.get(), capacity, &body)) != kQxOk ||
+        (rc = finish(handle, buffer.get() + body, capacity - body, &tail)) != kQxOk) {
+        return rc;
+    }
+    *written = body + tail;
+    return kQxOk;
+}
+
+} // namespace
+
 int QxXCAPI_Encrypt(int cipher, const std::uint8_t* data, std::uint32_t length,
                     const std::uint8_t* key, std::uint32_t keyLength, const std::uint8_t* iv,
                     std::uint32_t ivLength, QxCryptFlags flags, std::uint8_t** out,
@@ -895,21 +876,14 @@ int QxXCAPI_Encrypt(int cipher, const std::uint8_t* data, std::uint32_t length,
     if ((rc = QxXCAPI_SetIV(handle.get(), nullptr)) != kQxOk) {
         return rc;
     }
-    const std::uint32_t capacity = length + kRoom;
-    OwnedBuffer buffer(allocate(__func__, __LINE__, capacity), capacity);
-    if (buffer.get() == nullptr) {
-        return kQxNoMemory;
-    }
-    std::uint32_t body = 0;
-    std::uint32_t tail = 0;
-    if ((rc = QxXCAPI_EncryptUpdate(handle.get(), data, length, buffer.get(), capacity, &body)) !=
-            kQxOk ||
-        (rc = QxXCAPI_EncryptFinal(handle.get(), buffer.get() + body, capacity - body, &tail)) !=
-            kQxOk) {
+    OwnedBuffer buffer;
+    std::uint32_t written = 0;
+    if ((rc = streamAll(__func__, true, handle.get(), data, length, length + kRoom, buffer,
+                        &written)) != kQxOk) {
         return rc;
     }
     *out = buffer.release();
-    *outLength = body + tail;
+    *outLength = written;
     return kQxOk;
 }
 
@@ -930,21 +904,14 @@ int QxXCAPI_Decrypt(const char* password, const std::uint8_t* data, std::uint32_
     if ((rc = QxXCAPI_SetIV(handle.get(), iv)) != kQxOk) {
         return rc;
     }
-    const std::uint32_t capacity = length + 1;
-    OwnedBuffer buffer(allocate(__func__, __LINE__, capacity), capacity);
-    if (buffer.get() == nullptr) {
-        return kQxNoMemory;
-    }
-    std::uint32_t body = 0;
-    std::uint32_t tail = 0;
-    if ((rc = QxXCAPI_DecryptUpdate(handle.get(), data, length, buffer.get(), capacity, &body)) !=
-            kQxOk ||
-        (rc = QxXCAPI_DecryptFinal(handle.get(), buffer.get() + body, capacity - body, &tail)) !=
-            kQxOk) {
+    OwnedBuffer buffer;
+    std::uint32_t written = 0;
+    if ((rc = streamAll(__func__, false, handle.get(), data, length, length + 1, buffer,
+                        &written)) != kQxOk) {
         return rc;
     }
-    buffer.get()[body + tail] = 0;
+    buffer.get()[written] = 0;
     *out = buffer.release();
-    *outLength = body + tail;
+    *outLength = written;
     return kQxOk;
 }

@@ -5,6 +5,7 @@
 
 #include "control/ControlLog.h"
 #include "control/crypto/QxCAPICipher.h"
+#include "control/crypto/QxCAPIOwned.h"
 
 #include <algorithm>
 #include <array>
@@ -14,6 +15,10 @@
 #include <utility>
 
 namespace {
+
+using qxcapi::objectOf;
+using Hash = qxcapi::OwnedHash;
+using Owned = qxcapi::OwnedBlock;
 
 constexpr const char* kModule = "QxXCAPI";
 // The digest of kQxSignHashHere is fetched through a buffer of this size.
@@ -62,55 +67,6 @@ private:
     capi::Dword last_ = 0;
 };
 
-class Hash {
-public:
-    Hash() = default;
-    Hash(const Hash&) = delete;
-    Hash& operator=(const Hash&) = delete;
-    ~Hash() {
-        if (handle_ != 0) {
-            capi::CryptDestroyHash(handle_);
-        }
-    }
-    capi::HCRYPTHASH* out() { return &handle_; }
-    capi::HCRYPTHASH get() const { return handle_; }
-
-private:
-    capi::HCRYPTHASH handle_ = 0;
-};
-
-// A buffer from qxxCAPIMalloc, freed unless handed on.
-class Owned {
-public:
-    Owned() = default;
-    explicit Owned(std::size_t size)
-        : data_(static_cast<std::uint8_t*>(qxxCAPIMalloc(size))), size_(size) {}
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    Owned(Owned&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)), size_(other.size_) {}
-    Owned& operator=(Owned&& other) noexcept {
-        reset();
-        data_ = std::exchange(other.data_, nullptr);
-        size_ = other.size_;
-        return *this;
-    }
-    ~Owned() { reset(); }
-    std::uint8_t* get() const { return data_; }
-    std::uint8_t* release() { return std::exchange(data_, nullptr); }
-
-private:
-    void reset() {
-        if (data_ != nullptr) {
-            explicit_bzero(data_, size_);
-            qxxCAPIFree(data_);
-            data_ = nullptr;
-        }
-    }
-    std::uint8_t* data_ = nullptr;
-    std::size_t size_ = 0;
-};
-
 struct HashRow {
     capi::AlgId algorithm;
     const char16_t* cngName;
@@ -132,17 +88,6 @@ std::optional<HashRow> hashOf(QxCryptFlags flags) {
     default:
         return std::nullopt;
     }
-}
-
-int keyOf(QxCAPIHandle* handle, std::uint32_t type, QxCAPIKey** key) {
-    if (handle == nullptr || handle->object == nullptr) {
-        return kQxBadArgument;
-    }
-    if (handle->type != type) {
-        return kQxWrongHandleType;
-    }
-    *key = static_cast<QxCAPIKey*>(handle->object);
-    return kQxOk;
 }
 
 void logWrongDigest(const char* function, int line) {
@@ -501,7 +446,7 @@ int QxXCAPI_SetPrivateKeyPin(QxCAPIHandle* handle, const char* pin, QxCryptFlags
         return kQxOk;
     }
     QxCAPIKey* key = nullptr;
-    if (const int rc = keyOf(handle, kQxHandlePrivateKey, &key); rc != kQxOk) {
+    if (const int rc = objectOf(handle, kQxHandlePrivateKey, &key); rc != kQxOk) {
         return rc;
     }
     const bool withheld = (flags & kQxPinWithheld) != 0;
@@ -534,7 +479,7 @@ int QxXCAPI_PureSign(QxCAPIHandle* handle, const std::uint8_t* data, std::uint32
                      const char* pin, QxCryptFlags flags, QxBlob* out) {
     ErrorTrail trail(true);
     QxCAPIKey* key = nullptr;
-    if (const int rc = keyOf(handle, kQxHandlePrivateKey, &key); rc != kQxOk) {
+    if (const int rc = objectOf(handle, kQxHandlePrivateKey, &key); rc != kQxOk) {
         return rc;
     }
     if (out == nullptr || (data == nullptr && length != 0)) {
@@ -551,7 +496,7 @@ int QxXCAPI_PureVerify(QxCAPIHandle* handle, const std::uint8_t* signature,
                        std::uint32_t signatureLength, const std::uint8_t* data,
                        std::uint32_t length, QxCryptFlags flags) {
     QxCAPIKey* key = nullptr;
-    if (const int rc = keyOf(handle, kQxHandlePublicKey, &key); rc != kQxOk) {
+    if (const int rc = objectOf(handle, kQxHandlePublicKey, &key); rc != kQxOk) {
         return rc;
     }
     const auto row = hashOf(flags);

@@ -192,6 +192,47 @@ bool takeReaderEvent(WParam wParam, LParam lParam, bool& inserted) {
     return true;
 }
 
+// Drawing, alike in all three dialogs; 0 for any other message.
+LResult drawMessage(Window dialog, std::uint32_t message, LParam lParam) {
+    switch (message) {
+    case kWmDrawItem:
+        DetectDlgDrawButton(*reinterpret_cast<const DrawItem*>(lParam));
+        return 1;
+    case kWmPaint:
+        DetectDlgPaint(dialog);
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+// The messages the card and token dialogs answer alike. A tick of the
+// countdown ends the dialog once replugNeeded says the device must go again.
+template <typename ReplugNeeded>
+LResult replugMessage(Window dialog, std::uint32_t message, WParam wParam, LParam lParam,
+                      ReplugNeeded replugNeeded) {
+    switch (message) {
+    case kWmTimer:
+        if (wParam != kCountdownTimer) {
+            return 0;
+        }
+        killTimer(dialog, kCountdownTimer);
+        if (replugNeeded()) {
+            endWith(dialog, kCtlReplugNeeded);
+            return 1;
+        }
+        countDown(dialog);
+        return 1;
+    case kWmCommand:
+        if (lowWord(wParam) == kIdCancel) {
+            endWith(dialog, kCtlCancelled);
+        }
+        return 1;
+    default:
+        return drawMessage(dialog, message, lParam);
+    }
+}
+
 // ---- The card dialog ----------------------------------------------------------------
 
 LResult cardDialog(Window dialog, std::uint32_t message, WParam wParam, LParam lParam) {
@@ -230,34 +271,13 @@ LResult cardDialog(Window dialog, std::uint32_t message, WParam wParam, LParam l
         }
         return 1;
     }
-    case kWmTimer:
-        if (wParam != kCountdownTimer) {
-            return 0;
-        }
-        killTimer(dialog, kCountdownTimer);
-        if (SCardServiceDetect() == kCtlReplugNeeded) {
-            endWith(dialog, kCtlReplugNeeded);
-            return 1;
-        }
-        countDown(dialog);
-        return 1;
-    case kWmCommand:
-        if (lowWord(wParam) == kIdCancel) {
-            endWith(dialog, kCtlCancelled);
-        }
-        return 1;
-    case kWmDrawItem:
-        DetectDlgDrawButton(*reinterpret_cast<const DrawItem*>(lParam));
-        return 1;
-    case kWmPaint:
-        DetectDlgPaint(dialog);
-        return 1;
     case kWmDestroy:
         StopReaderMonitors();
         s.dialog = 0;
         return 1;
     default:
-        return 0;
+        return replugMessage(dialog, message, wParam, lParam,
+                             [] { return SCardServiceDetect() == kCtlReplugNeeded; });
     }
 }
 
@@ -368,36 +388,16 @@ LResult tokenDialog(Window dialog, std::uint32_t message, WParam wParam, LParam 
     case kWmDeviceChange:
         tokenChange(dialog, wParam, lParam);
         return 1;
-    case kWmTimer:
-        if (wParam != kCountdownTimer) {
-            return 0;
-        }
-        killTimer(dialog, kCountdownTimer);
-        if ((s.cardCount > 0 && SCardServiceDetect() == kCtlReplugNeeded) ||
-            (s.tokenCount >= 1 && IsTokenDeviceDisabled() == 1)) {
-            endWith(dialog, kCtlReplugNeeded);
-            return 1;
-        }
-        countDown(dialog);
-        return 1;
-    case kWmCommand:
-        if (lowWord(wParam) == kIdCancel) {
-            endWith(dialog, kCtlCancelled);
-        }
-        return 1;
-    case kWmDrawItem:
-        DetectDlgDrawButton(*reinterpret_cast<const DrawItem*>(lParam));
-        return 1;
-    case kWmPaint:
-        DetectDlgPaint(dialog);
-        return 1;
     case kWmDestroy:
         unregisterNotifications();
         StopReaderMonitors();
         s.dialog = 0;
         return 1;
     default:
-        return 0;
+        return replugMessage(dialog, message, wParam, lParam, [&s] {
+            return (s.cardCount > 0 && SCardServiceDetect() == kCtlReplugNeeded) ||
+                   (s.tokenCount >= 1 && IsTokenDeviceDisabled() == 1);
+        });
     }
 }
 
@@ -430,14 +430,8 @@ LResult waitDialog(Window dialog, std::uint32_t message, WParam wParam, LParam l
             endDialog(dialog, kCtlCancelled);
         }
         return 1;
-    case kWmDrawItem:
-        DetectDlgDrawButton(*reinterpret_cast<const DrawItem*>(lParam));
-        return 1;
-    case kWmPaint:
-        DetectDlgPaint(dialog);
-        return 1;
     default:
-        return 0;
+        return drawMessage(dialog, message, lParam);
     }
 }
 

@@ -297,6 +297,39 @@ void paintBackground(Window dialog, std::uint32_t bitmap, const Rect& noticeRect
 
 constexpr int kPinEdits[] = {kUiPinEdit};
 
+// ---- Leaving a dialog ----------------------------------------------------
+
+using DialogEnd = void (*)(Window, LResult);
+
+void endPlainDialog(Window dialog, LResult result) {
+    endDialog(dialog, result);
+}
+
+// Records how the dialog was left, then ends it.
+LResult leave(Window dialog, ControlErrorCode result, DialogEnd end) {
+    uiState().lastError = result;
+    end(dialog, result);
+    return 1;
+}
+
+// A button of a PIN dialog: OK has take read the entries, OK and Cancel end
+// the dialog; any other button is the keypad's where the dialog has one.
+template <typename Take>
+LResult buttonCommand(Window dialog, WParam wParam, DialogEnd end, bool keypad, Take take) {
+    if (highWord(wParam) != kBnClicked) {
+        return 0;
+    }
+    const int id = lowWord(wParam);
+    if (id == kIdOk) {
+        take(uiState());
+        return leave(dialog, kCtlOk, end);
+    }
+    if (id == kIdCancel) {
+        return leave(dialog, kCtlCancelled, end);
+    }
+    return keypad && keypadCommand(dialog, id) ? 1 : 0;
+}
+
 LResult startPinDialog(Window dialog) {
     UiState& s = uiState();
     for (int id = kUiFirstDigitKey; id <= kUiLastKey; ++id) {
@@ -323,25 +356,11 @@ LResult pinDialog(Window dialog, std::uint32_t message, WParam wParam, LParam lP
     case kWmInitDialog:
         return startPinDialog(dialog);
     case kWmCommand:
-        if (highWord(wParam) != kBnClicked) {
-            return 0;
-        }
-        if (lowWord(wParam) == kIdOk) {
-            s.pinText = readEntry(dialog, kUiPinEdit);
-            s.lastError = kCtlOk;
-            UI_EndPinDialog(dialog, kCtlOk);
-            return 1;
-        }
-        if (lowWord(wParam) == kIdCancel) {
-            s.lastError = kCtlCancelled;
-            UI_EndPinDialog(dialog, kCtlCancelled);
-            return 1;
-        }
-        return keypadCommand(dialog, lowWord(wParam)) ? 1 : 0;
+        return buttonCommand(dialog, wParam, UI_EndPinDialog, true, [&](UiState& state) {
+            state.pinText = readEntry(dialog, kUiPinEdit);
+        });
     case kWmClose:
-        s.lastError = kCtlCancelled;
-        UI_EndPinDialog(dialog, kCtlCancelled);
-        return 1;
+        return leave(dialog, kCtlCancelled, UI_EndPinDialog);
     case kWmPaint:
         paintBackground(dialog,
                         s.entryMode == kUiEntryKeyboard ? kUiBitmapPinKeyboard : kUiBitmapPin,
@@ -386,21 +405,9 @@ LResult plainDialog(Window dialog, std::uint32_t message, WParam wParam, LParam)
         return 0;
     }
     case kWmCommand:
-        if (highWord(wParam) != kBnClicked) {
-            return 0;
-        }
-        if (lowWord(wParam) == kIdOk) {
-            s.pinText = readEntry(dialog, kUiPinEdit);
-            s.lastError = kCtlOk;
-            endDialog(dialog, kCtlOk);
-            return 1;
-        }
-        if (lowWord(wParam) == kIdCancel) {
-            s.lastError = kCtlCancelled;
-            endDialog(dialog, kCtlCancelled);
-            return 1;
-        }
-        return 0;
+        return buttonCommand(dialog, wParam, endPlainDialog, false, [&](UiState& state) {
+            state.pinText = readEntry(dialog, kUiPinEdit);
+        });
     default:
         return 0;
     }
@@ -444,23 +451,11 @@ LResult changePinDialog(Window dialog, std::uint32_t message, WParam wParam, LPa
     case kWmInitDialog:
         return startChangePinDialog(dialog, lParam);
     case kWmCommand:
-        if (highWord(wParam) != kBnClicked) {
-            return 0;
-        }
-        if (lowWord(wParam) == kIdOk) {
-            s.pinText = readEntry(dialog, kUiOldPinEdit);
-            s.newPinText = readEntry(dialog, kUiNewPinEdit);
-            s.confirmText = readEntry(dialog, kUiConfirmEdit);
-            s.lastError = kCtlOk;
-            UI_EndPinDialog(dialog, kCtlOk);
-            return 1;
-        }
-        if (lowWord(wParam) == kIdCancel) {
-            s.lastError = kCtlCancelled;
-            UI_EndPinDialog(dialog, kCtlCancelled);
-            return 1;
-        }
-        return keypadCommand(dialog, lowWord(wParam)) ? 1 : 0;
+        return buttonCommand(dialog, wParam, UI_EndPinDialog, true, [&](UiState& state) {
+            state.pinText = readEntry(dialog, kUiOldPinEdit);
+            state.newPinText = readEntry(dialog, kUiNewPinEdit);
+            state.confirmText = readEntry(dialog, kUiConfirmEdit);
+        });
     case kWmClose:
         s.lastError = kCtlCancelled;
         if (dialog == s.modeless) {

@@ -285,17 +285,7 @@ Bool CryptExportKey(HCRYPTKEY key, HCRYPTKEY exportKey, Dword blobType, Dword fl
     if (error != 0) {
         return fail(error);
     }
-    switch (prepareOutput(data, length, blob.size())) {
-    case Output::SizeOnly:
-        return kTrue;
-    case Output::TooShort:
-        return kFalse;
-    case Output::Write:
-        break;
-    }
-    std::copy(blob.begin(), blob.end(), data);
-    *length = static_cast<Dword>(blob.size());
-    return kTrue;
+    return putBytes(blob, data, length);
 }
 
 } // namespace capi

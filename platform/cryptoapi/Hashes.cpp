@@ -114,18 +114,13 @@ Bool CryptGetHashParam(HCRYPTHASH hash, Dword param, std::uint8_t* data, Dword* 
     default:
         return fail(NTE_BAD_TYPE);
     }
-    switch (prepareOutput(data, length, object->method->digest_size)) {
-    case Output::SizeOnly:
+    // Finished only once the value is written out.
+    return putOutput(data, length, object->method->digest_size, [&] {
+        object->finish();
+        std::copy(object->value.begin(), object->value.end(), data);
+        *length = static_cast<Dword>(object->value.size());
         return kTrue;
-    case Output::TooShort:
-        return kFalse;
-    case Output::Write:
-        break;
-    }
-    object->finish();
-    std::copy(object->value.begin(), object->value.end(), data);
-    *length = static_cast<Dword>(object->value.size());
-    return kTrue;
+    });
 }
 
 Bool CryptSetHashParam(HCRYPTHASH hash, Dword param, const std::uint8_t* data, Dword flags) {

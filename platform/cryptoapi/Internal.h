@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -57,6 +58,25 @@ enum class Output { Write, SizeOnly, TooShort };
 // SizeOnly: data null, the size stored. TooShort: ERROR_MORE_DATA stored
 // with the size. Write: the buffer takes needed bytes.
 Output prepareOutput(const std::uint8_t* data, Dword* length, std::size_t needed);
+
+// Answers a call under the output rule: write runs, and gives the call's
+// answer, only when the caller's buffer takes the needed bytes.
+template <typename Write>
+Bool putOutput(const std::uint8_t* data, Dword* length, std::size_t needed, Write write) {
+    switch (prepareOutput(data, length, needed)) {
+    case Output::SizeOnly:
+        return kTrue;
+    case Output::TooShort:
+        return kFalse;
+    case Output::Write:
+        break;
+    }
+    return write();
+}
+
+// Copies bytes out under the output rule; the return value is the call's
+// answer.
+Bool putBytes(std::span<const std::uint8_t> bytes, std::uint8_t* data, Dword* length);
 
 // Writes a Dword parameter value (4 bytes, little-endian) under the output
 // rule; the return value is the call's answer.

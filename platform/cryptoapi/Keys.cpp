@@ -223,17 +223,7 @@ Bool CryptGetKeyParam(HCRYPTKEY key, Dword param, std::uint8_t* data, Dword* len
         if (symmetric == nullptr) {
             return fail(NTE_BAD_TYPE);
         }
-        switch (prepareOutput(data, length, symmetric->iv().size())) {
-        case Output::SizeOnly:
-            return kTrue;
-        case Output::TooShort:
-            return kFalse;
-        case Output::Write:
-            break;
-        }
-        std::copy(symmetric->iv().begin(), symmetric->iv().end(), data);
-        *length = static_cast<Dword>(symmetric->iv().size());
-        return kTrue;
+        return putBytes(symmetric->iv(), data, length);
     default:
         return fail(NTE_BAD_TYPE);
     }

@@ -213,17 +213,7 @@ Bool CryptMsgGetParam(HCRYPTMSG message, Dword param, Dword index, std::uint8_t*
     if (!object->finished) {
         return fail(CRYPT_E_MSG_ERROR);
     }
-    switch (prepareOutput(data, length, object->der.size())) {
-    case Output::SizeOnly:
-        return kTrue;
-    case Output::TooShort:
-        return kFalse;
-    case Output::Write:
-        break;
-    }
-    std::copy(object->der.begin(), object->der.end(), data);
-    *length = static_cast<Dword>(object->der.size());
-    return kTrue;
+    return putBytes(object->der, data, length);
 }
 
 Bool CryptMsgClose(HCRYPTMSG message) {

@@ -310,21 +310,15 @@ Bool decodeInto(const Model& model, bool copy, void* structInfo, Dword* length) 
     Layout measure(nullptr, copy);
     lay(measure, model);
     auto* const out = static_cast<std::uint8_t*>(structInfo);
-    switch (prepareOutput(out, length, measure.size())) {
-    case Output::SizeOnly:
+    return putOutput(out, length, measure.size(), [&] {
+        if (reinterpret_cast<std::uintptr_t>(out) % alignof(CMSG_SIGNER_INFO) != 0) {
+            return fail(ERROR_INVALID_PARAMETER);
+        }
+        Layout write(out, copy);
+        lay(write, model);
+        *length = static_cast<Dword>(measure.size());
         return kTrue;
-    case Output::TooShort:
-        return kFalse;
-    case Output::Write:
-        break;
-    }
-    if (reinterpret_cast<std::uintptr_t>(out) % alignof(CMSG_SIGNER_INFO) != 0) {
-        return fail(ERROR_INVALID_PARAMETER);
-    }
-    Layout write(out, copy);
-    lay(write, model);
-    *length = static_cast<Dword>(measure.size());
-    return kTrue;
+    });
 }
 
 // ---- Encoding --------------------------------------------------------------
@@ -519,17 +513,7 @@ Bool CryptEncodeObject(Dword encoding, Dword structType, const void* structInfo,
     if (!written) {
         return fail(CRYPT_E_BAD_ENCODE);
     }
-    switch (prepareOutput(encoded, length, der.size())) {
-    case Output::SizeOnly:
-        return kTrue;
-    case Output::TooShort:
-        return kFalse;
-    case Output::Write:
-        break;
-    }
-    std::copy(der.begin(), der.end(), encoded);
-    *length = static_cast<Dword>(der.size());
-    return kTrue;
+    return putBytes(der, encoded, length);
 }
 
 } // namespace capi

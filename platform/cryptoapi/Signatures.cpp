@@ -45,25 +45,19 @@ Bool CryptSignHashW(HCRYPTHASH hash, Dword keySpec, const char16_t*, Dword flags
         error != 0) {
         return fail(error);
     }
-    switch (prepareOutput(signature, length, modulus)) {
-    case Output::SizeOnly:
+    return putOutput(signature, length, modulus, [&] {
+        object->finish();
+        pkcs1SignatureBlock(modulus, object->algorithm, object->value, bare, block);
+        // The private operation reads little-endian and answers big-endian.
+        std::reverse(block.begin(), block.end());
+        SecureBytes result;
+        if (!rsaPrivateOperation(*key, block.data(), result)) {
+            return fail(NTE_BAD_KEY);
+        }
+        std::reverse_copy(result.begin(), result.end(), signature);
+        *length = static_cast<Dword>(modulus);
         return kTrue;
-    case Output::TooShort:
-        return kFalse;
-    case Output::Write:
-        break;
-    }
-    object->finish();
-    pkcs1SignatureBlock(modulus, object->algorithm, object->value, bare, block);
-    // The private operation reads little-endian and answers big-endian.
-    std::reverse(block.begin(), block.end());
-    SecureBytes result;
-    if (!rsaPrivateOperation(*key, block.data(), result)) {
-        return fail(NTE_BAD_KEY);
-    }
-    std::reverse_copy(result.begin(), result.end(), signature);
-    *length = static_cast<Dword>(modulus);
-    return kTrue;
+    });
 }
 
 Bool CryptVerifySignatureW(HCRYPTHASH hash, const std::uint8_t* signature, Dword length,

@@ -1,5 +1,6 @@
 #include "platform/cryptoapi/Internal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
@@ -94,18 +95,18 @@ Output prepareOutput(const std::uint8_t* data, Dword* length, std::size_t needed
     return Output::Write;
 }
 
-Bool putDword(Dword value, std::uint8_t* data, Dword* length) {
-    switch (prepareOutput(data, length, 4)) {
-    case Output::SizeOnly:
+Bool putBytes(std::span<const std::uint8_t> bytes, std::uint8_t* data, Dword* length) {
+    return putOutput(data, length, bytes.size(), [&] {
+        std::copy(bytes.begin(), bytes.end(), data);
+        *length = static_cast<Dword>(bytes.size());
         return kTrue;
-    case Output::TooShort:
-        return kFalse;
-    case Output::Write:
-        break;
-    }
-    storeLe32(data, value);
-    *length = 4;
-    return kTrue;
+    });
+}
+
+Bool putDword(Dword value, std::uint8_t* data, Dword* length) {
+    std::uint8_t bytes[4];
+    storeLe32(bytes, value);
+    return putBytes(bytes, data, length);
 }
 
 static_assert(sizeof(std::uintptr_t) == 8, "handles keep their kind in the top 16 bits");

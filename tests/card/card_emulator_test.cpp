@@ -3,6 +3,7 @@
 
 #include "tests/card/CardTestData.h"
 #include "tools/card-emulator/CardEmulator.h"
+#include "tools/card-emulator/DriverLink.h"
 
 #include <gtest/gtest.h>
 
@@ -26,104 +27,15 @@ std::string show(const Bytes& bytes) {
     return card_emulator::toHex(bytes);
 }
 
-// The driver's end: a listening socket on a free loopback port and the one
-// connection it took.
-class FakeDriver {
+// The driver's end, failing the test when a frame cannot go out.
+class FakeDriver : public card_emulator::DriverLink {
 public:
-    FakeDriver() {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            listen(listener_, 4) == 0 &&
-            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            port_ = ntohs(address.sin_port);
-        }
-    }
-    ~FakeDriver() {
-        drop();
-        close(listener_);
-    }
-
-    std::uint16_t port() const { return port_; }
-
-    bool accept(std::chrono::milliseconds timeout = 2s) {
-        pollfd fd{listener_, POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(timeout.count())) != 1) {
-            return false;
-        }
-        drop();
-        client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        return client_ >= 0;
-    }
-
-    void drop() {
-        if (client_ >= 0) {
-            close(client_);
-            client_ = -1;
-        }
-    }
-
-    // Like the driver, a frame goes out in one write, and without
-    // TCP_NODELAY.
-    void sendFrame(const Bytes& payload) {
-        Bytes frame = {static_cast<std::uint8_t>(payload.size() >> 8),
-                       static_cast<std::uint8_t>(payload.size() & 0xFF)};
-        frame.insert(frame.end(), payload.begin(), payload.end());
-        ASSERT_EQ(send(client_, frame.data(), frame.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(frame.size()));
-    }
-
-    // nullopt when nothing came in time or the card closed the connection.
-    std::optional<Bytes> receiveFrame(std::chrono::milliseconds timeout = 2s) {
-        std::uint8_t header[2];
-        if (!receive(header, 2, timeout)) {
-            return std::nullopt;
-        }
-        Bytes payload((header[0] << 8) | header[1]);
-        if (!receive(payload.data(), payload.size(), timeout)) {
-            return std::nullopt;
-        }
-        return payload;
-    }
+    void sendFrame(const Bytes& payload) { ASSERT_TRUE(DriverLink::sendFrame(payload)); }
 
     Bytes transmit(const Bytes& command) {
         sendFrame(command);
         return receiveFrame().value_or(Bytes{});
     }
-
-    // True once the card closed its end.
-    bool closedByCard(std::chrono::milliseconds timeout = 2s) {
-        pollfd fd{client_, POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(timeout.count())) != 1) {
-            return false;
-        }
-        std::uint8_t byte = 0;
-        return recv(client_, &byte, 1, 0) == 0;
-    }
-
-private:
-    bool receive(std::uint8_t* buffer, std::size_t size, std::chrono::milliseconds timeout) {
-        std::size_t done = 0;
-        while (done < size) {
-            pollfd fd{client_, POLLIN, 0};
-            if (poll(&fd, 1, static_cast<int>(timeout.count())) != 1) {
-                return false;
-            }
-            const ssize_t got = recv(client_, buffer + done, size - done, 0);
-            if (got <= 0) {
-                return false;
-            }
-            done += static_cast<std::size_t>(got);
-        }
-        return true;
-    }
-
-    int listener_ = -1;
-    int client_ = -1;
-    std::uint16_t port_ = 0;
 };
 
 class CardEmulatorTest : public ::testing::Test {

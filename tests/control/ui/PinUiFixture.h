@@ -9,6 +9,7 @@
 #include "control/ui/UI.h"
 #include "control/ui/UIDetail.h"
 #include "platform/ui/Resources.h"
+#include "tests/control/ControlUiFixture.h"
 #include "tests/ui/UiFixture.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 namespace pin_ui_test {
 
 using namespace ui_test;
+using namespace control_ui_test;
 namespace fs = std::filesystem;
 
 // A PIN request on a thread of its own. The PIN is read once the result is in.
@@ -80,81 +82,28 @@ inline ControlErrorCode cardChangePin(SecretString& oldPin, SecretString& newPin
     return UI_CHPasswdDlg(0, oldPin, newPin);
 }
 
-inline const JsonValue* controlOf(const JsonValue& dialog, int id) {
-    for (const auto& control : *dialog.find("controls")->asArray()) {
-        if (control.find("id")->asNumber() == id) {
-            return &control;
-        }
-    }
-    return nullptr;
-}
-
-// The texts drawn on a control or a dialog, in order.
-inline std::vector<std::string> drawnTexts(const JsonValue& window) {
-    std::vector<std::string> texts;
-    for (const auto& op : *window.find("drawn")->asArray()) {
-        if (const JsonValue* text = op.find("text")) {
-            texts.push_back(*text->asString());
-        }
-    }
-    return texts;
-}
-
-inline std::vector<std::int64_t> drawnBitmaps(const JsonValue& window) {
-    std::vector<std::int64_t> bitmaps;
-    for (const auto& op : *window.find("drawn")->asArray()) {
-        if (const JsonValue* id = op.find("bitmap")) {
-            bitmaps.push_back(*id->asNumber());
-        }
-    }
-    return bitmaps;
-}
-
 inline Rect rectOf(const JsonValue& value) {
     const auto& r = *value.asArray();
     return {static_cast<int>(*r[0].asNumber()), static_cast<int>(*r[1].asNumber()),
             static_cast<int>(*r[2].asNumber()), static_cast<int>(*r[3].asNumber())};
 }
 
-class PinUi : public ::testing::Test {
+// How a test ends a PIN dialog: as the user does (OK, Cancel, the close box,
+// Escape), by letting the countdown run out, or by leaving it until the modal
+// wait's ceiling.
+enum class Ending { Ok, Cancel, Close, Escape, Countdown, Forgotten };
+
+class PinUi : public ControlUi {
 protected:
     void SetUp() override {
-        useManualClock();
-        // Another result than the product's, so that the product is seen to
-        // set its own.
-        setModalWaitCeiling(300s, kIdCancel);
         setCapsLock(false);
-        setSystemLanguage(kLanguageEnglishUs);
-        backend_ = ScriptedBackend::start();
-        ASSERT_TRUE(backend_);
-        setBackend(backend_);
-        Log_ResetForTest();
-        fs::create_directories(box_.root() / "C" / "logs");
-        box_.write("Windows/Tavelo.ini", "[Tavelo]\nLog File=C:\\logs\\ui.txt\nLog Level=5\n");
-        ASSERT_EQ(Log_Init("Tavelo", "Tavelo.ini"), 0);
-        UI_ResetForTest();
+        ControlUi::SetUp();
     }
     void TearDown() override {
-        setBackend(nullptr);
-        backend_.reset();
-        useRealClock();
-        setSystemLanguage(std::nullopt);
+        ControlUi::TearDown();
         setCapsLock(false);
-        Log_ResetForTest();
-        UI_ResetForTest();
     }
 
-    // The dialog of a template once it is open (0 when none came).
-    Window waitFor(std::uint32_t templateId) {
-        return user_.waitForDialog(templateId, 5s).value_or(0);
-    }
-    // The dialog as the scripted user sees it.
-    JsonValue dump(Window dialog) {
-        const auto reply = user_.dump(dialog);
-        EXPECT_TRUE(reply) << reply.error;
-        const JsonValue* d = reply.body.find("dialog");
-        return d != nullptr ? *d : JsonValue();
-    }
     // The label drawn on each digit key, in key order.
     std::string keypadLabels(Window dialog) {
         const JsonValue d = dump(dialog);
@@ -173,6 +122,36 @@ protected:
             ASSERT_TRUE(reply) << digit << ": " << reply.error;
         }
     }
+    // Ends the dialog that request waits on; the request has no result until
+    // the last moment of a countdown or of the ceiling.
+    template <typename Request>
+    void endAs(Window dialog, Ending ending, Request& request) {
+        switch (ending) {
+        case Ending::Ok:
+            ASSERT_TRUE(user_.click(dialog, kIdOk));
+            break;
+        case Ending::Cancel:
+            ASSERT_TRUE(user_.click(dialog, kIdCancel));
+            break;
+        case Ending::Close:
+            ASSERT_TRUE(user_.close(dialog));
+            break;
+        case Ending::Escape:
+            ASSERT_TRUE(user_.key(dialog, "escape"));
+            break;
+        case Ending::Countdown:
+            ASSERT_EQ(advanceClock(59s), AdvanceResult::Done);
+            EXPECT_FALSE(request.result(0ms).has_value());
+            EXPECT_EQ(*controlOf(dump(dialog), kUiCountdownNumber)->find("text")->asString(), " 1");
+            ASSERT_EQ(advanceClock(1s), AdvanceResult::Done);
+            break;
+        case Ending::Forgotten:
+            ASSERT_EQ(advanceClock(300s - 1ms), AdvanceResult::Done);
+            EXPECT_FALSE(request.result(0ms).has_value());
+            ASSERT_EQ(advanceClock(1ms), AdvanceResult::Done);
+            break;
+        }
+    }
     // Until n threads sleep on the clock (the Caps Lock follower).
     static void waitForSleepers(std::size_t n) {
         const auto until = std::chrono::steady_clock::now() + 5s;
@@ -180,18 +159,6 @@ protected:
             std::this_thread::sleep_for(1ms);
         }
     }
-    // Everything the control log holds.
-    std::string logText() const {
-        std::string text;
-        for (const auto& entry : fs::directory_iterator(box_.root() / "C" / "logs")) {
-            text += testing_support::Sandbox::read(entry.path());
-        }
-        return text;
-    }
-
-    testing_support::Sandbox box_;
-    std::shared_ptr<ScriptedBackend> backend_;
-    Client user_{getpid()};
 };
 
 } // namespace pin_ui_test

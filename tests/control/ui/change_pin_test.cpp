@@ -268,8 +268,6 @@ TEST_F(ChangePin, TheChangePinProcedureStaysSet) {
 
 // ---- The default dialog: modeless, with a pump of its own ---------------------
 
-enum class Ending { Ok, Cancel, Close, Escape, Forgotten };
-
 struct DefaultCase {
     const char* name;
     Ending ending;
@@ -299,25 +297,7 @@ TEST_P(DefaultDialog, ItsPumpStopsWithTheDialog) {
     ASSERT_NE(dialog, 0u);
     EXPECT_EQ(dump(dialog).find("modal")->asBool(), false);
     fill(dialog, {"135792", "864213", "864213"});
-    switch (c.ending) {
-    case Ending::Ok:
-        ASSERT_TRUE(user_.click(dialog, kIdOk));
-        break;
-    case Ending::Cancel:
-        ASSERT_TRUE(user_.click(dialog, kIdCancel));
-        break;
-    case Ending::Close:
-        ASSERT_TRUE(user_.close(dialog));
-        break;
-    case Ending::Escape:
-        ASSERT_TRUE(user_.key(dialog, "escape"));
-        break;
-    case Ending::Forgotten:
-        ASSERT_EQ(advanceClock(300s - 1ms), AdvanceResult::Done);
-        EXPECT_FALSE(request.result(0ms).has_value());
-        ASSERT_EQ(advanceClock(1ms), AdvanceResult::Done);
-        break;
-    }
+    ASSERT_NO_FATAL_FAILURE(endAs(dialog, c.ending, request));
     EXPECT_EQ(request.result(), c.expect);
     EXPECT_FALSE(isWindow(dialog));
     EXPECT_EQ(request.oldPin(), c.expect == kCtlOk ? "135792" : "");

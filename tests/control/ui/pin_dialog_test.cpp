@@ -16,8 +16,6 @@ ControlErrorCode cardRequest(SecretString& pin) {
     return UI_PasswdDlg(0, 0, pin);
 }
 
-enum class Ending { Ok, Cancel, Close, Escape, Countdown, Forgotten };
-
 struct EndingCase {
     const char* name;
     bool countdown; // PasswdDlg_CountDown, else UI_ATMPasswdDlg
@@ -55,31 +53,7 @@ TEST_P(Endings, GiveTheirOutcomeAndHandOutOnlyAnAcceptedPin) {
     const Window dialog = waitFor(kUiPinDialog);
     ASSERT_NE(dialog, 0u);
     pressDigits(dialog, c.typed);
-    switch (c.ending) {
-    case Ending::Ok:
-        ASSERT_TRUE(user_.click(dialog, kIdOk));
-        break;
-    case Ending::Cancel:
-        ASSERT_TRUE(user_.click(dialog, kIdCancel));
-        break;
-    case Ending::Close:
-        ASSERT_TRUE(user_.close(dialog));
-        break;
-    case Ending::Escape:
-        ASSERT_TRUE(user_.key(dialog, "escape"));
-        break;
-    case Ending::Countdown:
-        ASSERT_EQ(advanceClock(59s), AdvanceResult::Done);
-        EXPECT_FALSE(request.result(0ms).has_value());
-        EXPECT_EQ(*controlOf(dump(dialog), kUiCountdownNumber)->find("text")->asString(), " 1");
-        ASSERT_EQ(advanceClock(1s), AdvanceResult::Done);
-        break;
-    case Ending::Forgotten:
-        ASSERT_EQ(advanceClock(300s - 1ms), AdvanceResult::Done);
-        EXPECT_FALSE(request.result(0ms).has_value());
-        ASSERT_EQ(advanceClock(1ms), AdvanceResult::Done);
-        break;
-    }
+    ASSERT_NO_FATAL_FAILURE(endAs(dialog, c.ending, request));
     EXPECT_EQ(request.result(), c.result);
     EXPECT_EQ(request.pin(), c.handedOut);
     EXPECT_EQ(UI_GetError(), c.result);
