@@ -25,6 +25,9 @@
 namespace platform::ui {
 namespace {
 
+// How long a dialog on its way out may take to report its close.
+constexpr std::chrono::milliseconds kCloseGrace{500};
+
 namespace fs = std::filesystem;
 
 constexpr Milliseconds kDefaultActionLimit(10000);
@@ -468,7 +471,11 @@ private:
         const bool open = snapshotDialog(*window).has_value();
         std::unique_lock lock(backend_.mutex_);
         const auto known = [&] { return backend_.closed_.count(*window) != 0; };
-        if (!open && !known()) {
+        // A dialog that is being destroyed is neither open nor yet recorded
+        // as closed: give its close event a moment before calling it unknown.
+        if (!open && !backend_.changed_.wait_until(
+                         lock, std::min(until, std::chrono::steady_clock::now() + kCloseGrace),
+                         [&] { return known() || backend_.stopping_; })) {
             return fail("no such dialog");
         }
         if (!backend_.changed_.wait_until(lock, until,
