@@ -93,7 +93,10 @@ unsigned channel(unsigned long pixel, unsigned long mask) {
 } // namespace
 
 bool x11KeyDown(std::uint32_t virtualKey) {
-    const auto [first, second] = symbolsOf(virtualKey);
+    // Plain names, not a structured binding: clang 14 cannot capture those.
+    const auto symbols = symbolsOf(virtualKey);
+    const KeySym first = symbols.first;
+    const KeySym second = symbols.second;
     if (first == NoSymbol) {
         return false;
     }
