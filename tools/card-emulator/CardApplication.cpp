@@ -161,7 +161,7 @@ Bytes CardApplication::process(std::span<const std::uint8_t> command) {
     case kReadBinary:
         return readBinary(apdu);
     case kRandom:
-        return random(apdu);
+        return challenge(apdu);
     case kWriteRecord:
         return writeRecord(apdu);
     default:
@@ -271,7 +271,7 @@ Bytes CardApplication::readBinary(const Apdu& apdu) {
                       kOk);
 }
 
-Bytes CardApplication::random(const Apdu& apdu) {
+Bytes CardApplication::challenge(const Apdu& apdu) {
     if (apdu.p1 != 0x00 || apdu.p2 != 0x00) {
         return status(kWrongP1P2);
     }

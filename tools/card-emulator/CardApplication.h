@@ -66,7 +66,7 @@ private:
     Bytes verify(const Apdu& apdu);
     Bytes readRecord(const Apdu& apdu);
     Bytes readBinary(const Apdu& apdu);
-    Bytes random(const Apdu& apdu);
+    Bytes challenge(const Apdu& apdu);
     Bytes writeRecord(const Apdu& apdu);
     Bytes getTac(const Apdu& apdu);
     // Checks a PIN against the card's, counting tries; the status word.
