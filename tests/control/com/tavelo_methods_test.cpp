@@ -5,6 +5,7 @@
 // the openssl tool.
 
 #include "tests/card/CardTestData.h"
+#include "tests/control/com/ControlTestSupport.h"
 #include "tests/control/com/TaveloClass.h"
 #include "tests/support/CardRig.h"
 #include "tools/CorvantixUser/UserClient.h"
@@ -19,67 +20,21 @@
 namespace {
 
 using namespace tavelo_class;
+using namespace control_test;
 using namespace std::chrono_literals;
 using card_emulator::Bytes;
 using card_test::concat;
 using card_test::hex;
 using testing_support::utf8;
 
-constexpr std::uint32_t kPinDialog = 28000;
 constexpr std::uint32_t kChangePinDialog = 28002;
 constexpr std::uint32_t kVerifyCodeDialog = 29000;
-constexpr std::uint32_t kReaderPromptDialog = 206;
-constexpr int kOk = 1;
-constexpr int kCancel = 2;
 constexpr int kOldPinEdit = 42001;
 constexpr int kNewPinEdit = 42002;
 constexpr int kConfirmEdit = 42003;
 
-// The secret of the keypad-reader list as the control keeps it: two pieces
-// joined by "Qx", and a salt mixed from both.
-constexpr std::string_view kPieceA = "c3VuLXZvbmRlbC10YXZlbG8ta2V5cGFkLTE2";
-constexpr std::string_view kPieceB = "rdr-list/2f9c61";
-
-std::string shell(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        std::size_t n = 0;
-        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-            out.append(buffer, n);
-        }
-        pclose(pipe);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) {
-        out.pop_back();
-    }
-    return out;
-}
-
-// The list enciphered by the openssl tool: 3DES-CBC, key and IV by PBKDF2
-// with HMAC-SHA1 and one iteration.
-std::string encipherList(const std::string& plain) {
-    std::string salt;
-    for (std::size_t i = 0; i < 8; ++i) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02x",
-                      static_cast<unsigned>(
-                          static_cast<std::uint8_t>(kPieceA[i] ^ kPieceB[kPieceB.size() - 1 - i])));
-        salt += digits;
-    }
-    const std::string password =
-        shell("printf '%s' '" + std::string(kPieceA) + "Qx" + std::string(kPieceB) +
-              "' | openssl dgst -sha1 -binary | base64");
-    return shell("printf '%s' '" + plain +
-                 "' | openssl enc -des-ede3-cbc -pbkdf2 -iter 1 -md sha1 -S " + salt +
-                 " -pass 'pass:" + password + "' -a -A");
-}
-
-// The control's log of the whole test program, outside every sandbox: the
-// log is opened once per process.
 const std::filesystem::path& controlLogFolder() {
-    static const std::filesystem::path path =
-        std::filesystem::temp_directory_path() / ("tavelo-methods-" + std::to_string(getpid()));
+    static const std::filesystem::path path = control_test::controlLogFolder("tavelo-methods");
     return path;
 }
 
