@@ -88,8 +88,11 @@ TEST_F(MessageBoxes, AnAboutBoxIsClosedByItsTitleFromAnotherProcess) {
     ASSERT_TRUE(eventually([&] { return tray.open(); }));
     // Modal on the tray's thread, yet the tray's loop goes on.
     EXPECT_TRUE(platform::sendCopyData(kTrayClass, 0, "while the box is open"));
-    const auto window = platform::findWindowByClass(platform::kDialogWindowClass, kAboutTitleUtf8);
-    EXPECT_NE(window, 0u);
+    // The box is listed once its window exists, a moment after the tray
+    // says it is opening it.
+    EXPECT_TRUE(eventually([] {
+        return platform::findWindowByClass(platform::kDialogWindowClass, kAboutTitleUtf8) != 0u;
+    }));
 
     EXPECT_EQ(runTool({"msgbox", "close", kAboutTitleUtf8, "--wait", "5000"}).exitCode, 0);
     // A box with only OK answers OK when it is closed.
