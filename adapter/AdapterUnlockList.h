@@ -11,6 +11,10 @@
 
 inline constexpr std::string_view kAdapterUnlockList = "*.corvantix-bank.test";
 
+// The card control's built-in page patterns: the same hosts, in the form its
+// pattern table reads (entries split at ";", one leading "*" dropped).
+inline constexpr std::string_view kControlUrlPatterns = "*.corvantix-bank.test";
+
 // The bank's web domain itself (the entry without its "*.").
 inline constexpr std::string_view kAdapterBankDomain = kAdapterUnlockList.substr(2);
 

@@ -4,6 +4,8 @@
 #include "control/ControlBarrier.h"
 #include "control/ControlErrorCode.h"
 #include "control/ControlLogLine.h"
+#include "control/GenerateTac.h"
+#include "control/ServerAuth.h"
 #include "control/TaveloText.h"
 #include "control/TransactionMethods.h"
 #include "control/VondelTaveloDispatch.h"
@@ -468,27 +470,56 @@ HRESULT CVondelTaveloATL::DoPayFeeTAC(BSTR bPIN, BSTR bTermainalDeviceID,
     });
 }
 
-// ---- Methods not built yet: 5004 ------------------------------------------------
+// ---- Authorisation ---------------------------------------------------------------------
 
-HRESULT CVondelTaveloATL::GetServerAuth(BSTR*) noexcept {
-    return valueResult("GetServerAuth", m_state.m_lErrorCode,
-                       [&] { m_state.m_lErrorCode = kCtlUnsupported; });
+HRESULT CVondelTaveloATL::GetServerAuth(BSTR* auth) noexcept {
+    return valueResult("GetServerAuth", m_state.m_lErrorCode, [&] {
+        std::string challenge;
+        const std::int32_t rc = ServerGetAuth(m_state, challenge);
+        TextResult(rc, challenge, auth);
+    });
 }
 
-HRESULT CVondelTaveloATL::VerifyServerResponse(BSTR, std::int32_t* Ret) noexcept {
-    return numberResult("VerifyServerResponse", Ret, m_state.m_lErrorCode, true,
-                        [] { return std::int32_t{kCtlUnsupported}; });
+HRESULT CVondelTaveloATL::VerifyServerResponse(BSTR bResponse, std::int32_t* Ret) noexcept {
+    return numberResult("VerifyServerResponse", Ret, m_state.m_lErrorCode, true, [&] {
+        OptionalText response;
+        std::int32_t rc = kCtlOk;
+        if (argument(bResponse, response, rc)) {
+            rc = ServerVerifyResponse(m_state, response);
+        }
+        return rc;
+    });
 }
 
-HRESULT CVondelTaveloATL::VerifyURL(BSTR, std::int32_t, std::int32_t* Ret) noexcept {
-    return numberResult("VerifyURL", Ret, m_state.m_lErrorCode, true,
-                        [] { return std::int32_t{kCtlUnsupported}; });
+HRESULT CVondelTaveloATL::VerifyURL(BSTR bOutURL, std::int32_t, std::int32_t* Ret) noexcept {
+    return numberResult("VerifyURL", Ret, m_state.m_lErrorCode, true, [&] {
+        if (m_state.m_bAuthorized) {
+            return std::int32_t{kCtlOk};
+        }
+        OptionalText url;
+        std::int32_t rc = kCtlOk;
+        if (argument(bOutURL, url, rc)) {
+            rc = ServerVerifyURL(m_state, url);
+        }
+        return rc;
+    });
 }
 
-HRESULT CVondelTaveloATL::GenerateTAC(BSTR, std::int32_t, BSTR, BSTR, std::int32_t,
+// ---- Generic transaction ---------------------------------------------------------------
+
+HRESULT CVondelTaveloATL::GenerateTAC(BSTR bPIN, std::int32_t bPCode, BSTR GenTAC,
+                                      BSTR UserConirmData, std::int32_t iFlags,
                                       std::int32_t* Ret) noexcept {
-    return numberResult("GenerateTAC", Ret, m_state.m_lErrorCode, true,
-                        [] { return std::int32_t{kCtlUnsupported}; });
+    return numberResult("GenerateTAC", Ret, m_state.m_lErrorCode, true, [&] {
+        OptionalText fields, lines;
+        SecretString pin;
+        std::int32_t rc = kCtlOk;
+        if (secretArgument(bPIN, pin, rc) && argument(GenTAC, fields, rc) &&
+            argument(UserConirmData, lines, rc)) {
+            rc = RunGenerateTAC(m_state, pin, bPCode, fields, lines, iFlags);
+        }
+        return rc;
+    });
 }
 
 } // namespace tavelo

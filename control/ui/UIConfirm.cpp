@@ -23,7 +23,7 @@ UiFixedText<128> g_szOutAccount;
 UiFixedText<128> g_szInAccount;
 UiFixedText<512> g_szPayType;
 UiFixedText<32> g_szAmount;
-UiFixedText<1024> g_szTACInfo;
+UiFixedText<8192> g_szTACInfo;
 UiFixedText<256> g_szUserBrowser;
 std::atomic<Window> g_hBrowserWnd{0};
 std::atomic<int> bPresent{0};

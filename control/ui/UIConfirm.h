@@ -106,7 +106,7 @@ extern UiFixedText<128> g_szOutAccount; // 204, 205: field 209
 extern UiFixedText<128> g_szInAccount;  // 204: field 211
 extern UiFixedText<512> g_szPayType;    // 205: field 517
 extern UiFixedText<32> g_szAmount;      // 204, 205: field 210
-extern UiFixedText<1024> g_szTACInfo;   // 207: field 231
+extern UiFixedText<8192> g_szTACInfo;   // 207: field 231
 // "Chrome", "FireFox" or "Edge", as the page said.
 extern UiFixedText<256> g_szUserBrowser;
 // The owner of dialog 206, as FindBrowserWindow found it (0: none).

@@ -107,8 +107,9 @@ TEST_F(PageReachesTheCard, EchoReaderListConnectStatusDisconnect) {
     EXPECT_EQ(call("DisconnectCard"), "0");
     EXPECT_EQ(call("GetCardStatus"), "13");
     EXPECT_EQ(call("ConnectCard", R"(,"readerName":")" + rig.readers()[1] + "\""), "3005");
+    EXPECT_EQ(call("VerifyURL", R"(,"bOutURL":"https://evil.test","iFlags":"0")"), "5907");
     EXPECT_EQ(call("VerifyURL", R"(,"bOutURL":"https://www.corvantix-bank.test","iFlags":"0")"),
-              "5004");
+              "0");
 }
 
 // The card methods from the page to the card: the PIN typed on the control's

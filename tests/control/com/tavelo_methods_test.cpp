@@ -16,6 +16,7 @@
 #include <fstream>
 #include <future>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -519,6 +520,128 @@ TEST_F(KeypadReader, ListsThatNameNoReader) {
                   S_OK);
         EXPECT_EQ(rc, row.expected) << row.name;
     }
+}
+
+} // namespace
+
+// ---- GenerateTAC ----------------------------------------------------------------------------
+
+namespace {
+
+using platform::ui::JsonValue;
+
+constexpr std::uint32_t kTacInfoDialog = 207;
+constexpr int kTacMessage = 231;
+
+const JsonValue* controlOf(const JsonValue& dialog, int id) {
+    for (const auto& control : *dialog.find("controls")->asArray()) {
+        if (control.find("id")->asNumber() == id) {
+            return &control;
+        }
+    }
+    return nullptr;
+}
+
+class GenerateTac : public TaveloMethods {
+protected:
+    std::future<std::int32_t> generate(std::string pin, std::int32_t code, std::string fields,
+                                       std::optional<std::string> lines, std::int32_t flags = 0) {
+        return start([=](IVondelTaveloATL& object, std::int32_t* rc) {
+            const BstrString confirm = lines ? text(*lines) : BstrString();
+            object.GenerateTAC(text(pin).get(), code, text(fields).get(), confirm.get(), flags, rc);
+        });
+    }
+    JsonValue dump(corvantix_user::Window dialog) {
+        const auto reply = user.dump(dialog);
+        EXPECT_TRUE(reply) << reply.error;
+        const JsonValue* d = reply.body.find("dialog");
+        return d != nullptr ? *d : JsonValue();
+    }
+    bool okEnabled(corvantix_user::Window dialog) {
+        const JsonValue* ok = controlOf(dump(dialog), kOk);
+        return ok != nullptr && ok->find("enabled")->asBool() == true;
+    }
+    // The clock a second at a time until OK is enabled, at most `ticks` times.
+    bool okEnabledWithin(corvantix_user::Window dialog, int ticks) {
+        for (int i = 0; i < ticks; ++i) {
+            std::this_thread::sleep_for(300ms); // the watcher follows pcscd in real time
+            EXPECT_TRUE(user.advance(1s));
+            if (okEnabled(dialog)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    std::string tsac() {
+        BstrString out;
+        EXPECT_EQ(control->GetTSAC(out.receive()), S_OK);
+        return out.get() != nullptr ? utf8(out.get()) : "";
+    }
+};
+
+TEST_F(GenerateTac, InquiryWithoutConfirmationLines) {
+    const std::string record = "2500"
+                               "CHK000000001"
+                               "000123456789";
+    const std::uint32_t tsn = card->tsn();
+    auto result = generate("", 2500, "2500;CHK000000001;000123456789", std::nullopt);
+    const auto pin = user.waitForDialog(kPinDialog, 10s);
+    ASSERT_TRUE(pin) << "the PIN is asked for when none is given";
+    EXPECT_TRUE(user.listDialogs().size() == 1) << "no confirmation without lines";
+    typeOnKeypad(*pin, card_test::kPin);
+    ASSERT_TRUE(user.click(*pin, kOk));
+    ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    const auto sent = commands();
+    ASSERT_FALSE(sent.empty());
+    const Bytes data = card_test::ascii(record);
+    EXPECT_EQ(sent.back(), card_test::getTacCommand(data, false));
+    const Bytes answer = card_test::expectedTacAnswer(tsn, data, false);
+    EXPECT_EQ(tsac(), card_emulator::toHex(Bytes(answer.begin() + 11, answer.begin() + 19)));
+}
+
+TEST_F(GenerateTac, CodesBeforeTheCard) {
+    const struct {
+        const char* name;
+        std::int32_t code;
+        const char* fields;
+        std::int32_t expected;
+    } rows[] = {
+        {"unknown code", 2525, "2525;1;2;3;4;5;6;7", 5004},
+        {"another unknown", 2560, "x", 5004},
+        {"no field list", 2561, "", 5005},
+        {"too few fields", 2561, "2561;1500;T1;CHK", 5005},
+        {"amount not digits", 2561, "2561;15.00;T1;CHK;041;0004", 5005},
+        {"inquiry pair of 23", 2500, "2500;CHK00000001;000123456789", 5005},
+    };
+    for (const auto& row : rows) {
+        auto result = generate(card_test::kPin, row.code, row.fields, "Amount:1");
+        ASSERT_EQ(result.wait_for(10s), std::future_status::ready) << row.name;
+        EXPECT_EQ(result.get(), row.expected) << row.name;
+        EXPECT_EQ(errorCode(), row.expected) << row.name;
+    }
+    EXPECT_TRUE(user.listDialogs().empty());
+    std::int32_t rc = -1;
+    ASSERT_EQ(control->DisconnectCard(&rc), S_OK);
+    auto result = generate(card_test::kPin, 2525, "2525", std::nullopt);
+    EXPECT_EQ(result.get(), 13) << "no card before the code is looked at";
+}
+
+TEST_F(GenerateTac, CancelAndCountdownEndTheConfirmation) {
+    for (const bool cancel : {true, false}) {
+        auto result = generate(card_test::kPin, 2531, "2531;1;a;b;c;d;e;f", "Fee:1");
+        const auto dialog = user.waitForDialog(kTacInfoDialog, 5s);
+        ASSERT_TRUE(dialog);
+        if (cancel) {
+            ASSERT_TRUE(user.click(*dialog, kCancel));
+        } else {
+            ASSERT_TRUE(user.advance(60s));
+        }
+        ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(result.get(), cancel ? 5070 : 5073);
+    }
+    EXPECT_EQ(card->exchanges().back().command, card_test::hex("00 B0 00 00 10"))
+        << "nothing after the serial number";
 }
 
 } // namespace
