@@ -4,6 +4,7 @@
 // test's own namespaces.
 
 #include "tests/card/CardTestData.h"
+#include "tests/program/PageServer.h"
 #include "tests/program/ServiceProgram.h"
 #include "tests/support/CardRig.h"
 
@@ -11,6 +12,9 @@
 
 #include "tools/CorvantixUser/UserClient.h"
 
+#include "common/Tool.h"
+
+#include <filesystem>
 #include <future>
 #include <thread>
 
@@ -110,6 +114,39 @@ TEST_F(PageReachesTheCard, EchoReaderListConnectStatusDisconnect) {
     EXPECT_EQ(call("VerifyURL", R"(,"bOutURL":"https://evil.test","iFlags":"0")"), "5907");
     EXPECT_EQ(call("VerifyURL", R"(,"bOutURL":"https://www.corvantix-bank.test","iFlags":"0")"),
               "0");
+}
+
+// The same road from a page in headless Chromium under the bank's domain,
+// which trusts the service through the root in its own NSS database.
+TEST_F(PageReachesTheCard, ABrowserPageListsConnectsAndDisconnects) {
+    const auto home = box.root() / "Home";
+    const auto nss = home / ".pki" / "nssdb";
+    std::filesystem::create_directories(nss);
+    setenv("HOME", home.c_str(), 1);
+    ASSERT_EQ(testing_support::runProgram(
+                  {"certutil", "-N", "-d", "sql:" + nss.string(), "--empty-password"}),
+              0);
+    ASSERT_EQ(
+        testing_support::runProgram(
+            {"certutil", "-A", "-d", "sql:" + nss.string(), "-n", "Corvantix Local Root", "-t",
+             "C,,", "-i",
+             (std::filesystem::path(CORVANTIX_SOURCE_DIR) / "certs" / "root-ecdsa.pem").string()}),
+        0);
+    ASSERT_TRUE(ready());
+
+    std::string page = testing_support::Sandbox::read(std::filesystem::path(CORVANTIX_SOURCE_DIR) /
+                                                      "tests/program/card_page.html");
+    page = replaceString(page, "@PATH_ID@", kPathId);
+    page = replaceString(page, "@READER@", rig.readers()[0]);
+    const auto report = browseBankPage(page, box.root() / "profile");
+    ASSERT_TRUE(report.has_value()) << "the page never reported";
+
+    std::string listed;
+    for (const auto& reader : rig.readers()) {
+        listed += reader + ";";
+    }
+    EXPECT_EQ(*report, "echo=0\nGetReaderList=" + listed +
+                           "\nConnectCard=0\nGetCardStatus=0\nDisconnectCard=0\nGetCardStatus=13");
 }
 
 // The card methods from the page to the card: the PIN typed on the control's
