@@ -5,6 +5,7 @@
 // the openssl tool.
 
 #include "tests/card/CardTestData.h"
+#include "tests/control/com/ConnectedControl.h"
 #include "tests/control/com/ControlTestSupport.h"
 #include "tests/control/com/TaveloClass.h"
 #include "tests/support/CardRig.h"
@@ -34,47 +35,20 @@ constexpr int kOldPinEdit = 42001;
 constexpr int kNewPinEdit = 42002;
 constexpr int kConfirmEdit = 42003;
 
-const std::filesystem::path& controlLogFolder() {
-    static const std::filesystem::path path = control_test::controlLogFolder("tavelo-methods");
-    return path;
-}
-
-class TaveloMethods : public TaveloClass {
+class TaveloMethods : public ConnectedControl {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(rig.start()) << rig.why();
-        setenv("CORVANTIX_UI_CLOCK", "manual", 1);
-        setenv("CORVANTIX_UI_LANGUAGE", "english", 1);
-        std::filesystem::create_directories(controlLogFolder());
-        box.write("Windows/Tavelo.ini",
-                  "[Tavelo]\nLog File=" + (controlLogFolder() / "control.log").string() +
-                      "\nLog Level=5\n");
-        TaveloClass::SetUp();
-        card = rig.insertCard(card_emulator::kDefaultPort, profile);
-        ASSERT_NE(card, nullptr) << rig.why();
-        reader = rig.readers()[0];
-        std::int32_t rc = -1;
-        ASSERT_EQ(control->ConnectCard(text(reader).get(), &rc), S_OK);
-        ASSERT_EQ(rc, 0);
-        card->clearLog();
-    }
+    TaveloMethods() : ConnectedControl("tavelo-methods") {}
+
     void TearDown() override {
-        TaveloClass::TearDown();
-        std::stringstream all;
-        std::error_code error;
-        for (const auto& file : std::filesystem::directory_iterator(controlLogFolder(), error)) {
-            std::ifstream in(file.path());
-            all << in.rdbuf();
-        }
-        std::filesystem::remove_all(controlLogFolder(), error);
-        EXPECT_FALSE(all.str().empty()) << "the control logged nothing";
+        const std::string all = endAndReadLog();
+        EXPECT_FALSE(all.empty()) << "the control logged nothing";
         for (const std::string& secret :
              {std::string(card_test::kPin), std::string("135792"), std::string("246811"),
               std::string("24 68 10"), std::string("246810FF")}) {
-            EXPECT_EQ(all.str().find(secret), std::string::npos) << secret << " in the log";
+            EXPECT_EQ(all.find(secret), std::string::npos) << secret << " in the log";
         }
         if (HasFailure()) {
-            std::fprintf(stderr, "control log:\n%s\n", all.str().c_str());
+            std::fprintf(stderr, "control log:\n%s\n", all.c_str());
         }
     }
 
@@ -106,13 +80,6 @@ protected:
         }
         return utf8(result.get());
     }
-    std::vector<Bytes> commands() const {
-        std::vector<Bytes> sent;
-        for (const auto& e : card->exchanges()) {
-            sent.push_back(e.command);
-        }
-        return sent;
-    }
     void typeOnKeypad(corvantix_user::Window dialog, std::string_view digits) {
         for (const char digit : digits) {
             const auto reply = user.press(dialog, std::string(1, digit));
@@ -120,10 +87,6 @@ protected:
         }
     }
 
-    card_emulator::CardProfile profile = card_test::testProfile();
-    testing_support::CardRig rig;
-    card_emulator::CardEmulator* card = nullptr;
-    std::string reader;
     corvantix_user::Client user{getpid()};
 };
 

@@ -5,6 +5,7 @@
 // swapped meanwhile, the keypad reader's road and the status words.
 
 #include "tests/card/CardTestData.h"
+#include "tests/control/com/ConnectedControl.h"
 #include "tests/control/com/ControlTestSupport.h"
 #include "tests/control/com/TaveloClass.h"
 #include "tests/support/CardRig.h"
@@ -36,11 +37,6 @@ constexpr int kFromAccount = 209;
 constexpr int kAmount = 210;
 constexpr int kToAccount = 211;
 constexpr int kPayKind = 517;
-
-const std::filesystem::path& controlLogFolder() {
-    static const std::filesystem::path path = control_test::controlLogFolder("tavelo-tx");
-    return path;
-}
 
 const JsonValue* controlOf(const JsonValue& dump, int id) {
     for (const auto& control : *dump.find("dialog")->find("controls")->asArray()) {
@@ -93,41 +89,19 @@ Bytes recordOf(Member member, const Fields& f) {
     return {};
 }
 
-class Transactions : public TaveloClass {
+class Transactions : public ConnectedControl {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(rig.start()) << rig.why();
-        setenv("CORVANTIX_UI_CLOCK", "manual", 1);
-        setenv("CORVANTIX_UI_LANGUAGE", "english", 1);
-        std::filesystem::create_directories(controlLogFolder());
-        box.write("Windows/Tavelo.ini",
-                  "[Tavelo]\nLog File=" + (controlLogFolder() / "control.log").string() +
-                      "\nLog Level=5\n");
-        TaveloClass::SetUp();
-        card = rig.insertCard(card_emulator::kDefaultPort, profile);
-        ASSERT_NE(card, nullptr) << rig.why();
-        reader = rig.readers()[0];
-        std::int32_t rc = -1;
-        ASSERT_EQ(control->ConnectCard(text(reader).get(), &rc), S_OK);
-        ASSERT_EQ(rc, 0);
-        card->clearLog();
-    }
+    Transactions() : ConnectedControl("tavelo-tx") {}
+
     void TearDown() override {
-        TaveloClass::TearDown();
-        std::stringstream all;
-        std::error_code error;
-        for (const auto& file : std::filesystem::directory_iterator(controlLogFolder(), error)) {
-            std::ifstream in(file.path());
-            all << in.rdbuf();
-        }
-        std::filesystem::remove_all(controlLogFolder(), error);
-        EXPECT_NE(all.str().find("TAC rtn"), std::string::npos) << "the methods log their end";
+        const std::string all = endAndReadLog();
+        EXPECT_NE(all.find("TAC rtn"), std::string::npos) << "the methods log their end";
         for (const std::string& secret : {std::string(card_test::kPin), std::string("24 68 10"),
                                           std::string("246810FF"), card_test::kTacKey}) {
-            EXPECT_EQ(all.str().find(secret), std::string::npos) << secret << " in the log";
+            EXPECT_EQ(all.find(secret), std::string::npos) << secret << " in the log";
         }
         if (HasFailure()) {
-            std::fprintf(stderr, "control log:\n%s\n", all.str().c_str());
+            std::fprintf(stderr, "control log:\n%s\n", all.c_str());
         }
     }
 
@@ -182,13 +156,6 @@ protected:
         EXPECT_EQ(control->GetTSN(out.receive()), S_OK);
         return out.get() != nullptr ? utf8(out.get()) : "";
     }
-    std::vector<Bytes> commands() const {
-        std::vector<Bytes> sent;
-        for (const auto& e : card->exchanges()) {
-            sent.push_back(e.command);
-        }
-        return sent;
-    }
     bool getTacSent() const {
         for (const auto& c : commands()) {
             if (c.size() > 1 && c[1] == 0xE2) {
@@ -218,10 +185,6 @@ protected:
         return digits;
     }
 
-    card_emulator::CardProfile profile = card_test::testProfile();
-    testing_support::CardRig rig;
-    card_emulator::CardEmulator* card = nullptr;
-    std::string reader;
     corvantix_user::Client user{getpid()};
 };
 
