@@ -695,7 +695,11 @@ int CardGetAccount(TaveloState& state, std::int32_t index, std::string& out) {
     return kCtlOk;
 }
 
-int CardGenRandom(TaveloState& state, std::string& out) {
+namespace {
+
+// SELECT of the application, then one command whose answer comes back as
+// upper-case hex text.
+int selectAndRead(TaveloState& state, const ApduCommand& command, std::string& out) {
     if (!state.m_pCard) {
         return kCtlNoCard;
     }
@@ -704,27 +708,21 @@ int CardGenRandom(TaveloState& state, std::string& out) {
         return rc;
     }
     ApduResponse response;
-    if (const int rc = exchange(card, cardRandomCommand(), response); rc != kCtlOk) {
+    if (const int rc = exchange(card, command, response); rc != kCtlOk) {
         return rc;
     }
     out = hexText(response.data);
     return kCtlOk;
 }
 
+} // namespace
+
+int CardGenRandom(TaveloState& state, std::string& out) {
+    return selectAndRead(state, cardRandomCommand(), out);
+}
+
 int CardGetSN(TaveloState& state, std::string& out) {
-    if (!state.m_pCard) {
-        return kCtlNoCard;
-    }
-    QxSCCard* card = state.m_pCard.get();
-    if (const int rc = exchange(card, selectApplicationCommand()); rc != kCtlOk) {
-        return rc;
-    }
-    ApduResponse response;
-    if (const int rc = exchange(card, readBinaryCommand(), response); rc != kCtlOk) {
-        return rc;
-    }
-    out = hexText(response.data);
-    return kCtlOk;
+    return selectAndRead(state, readBinaryCommand(), out);
 }
 
 int CardReadRecord(TaveloState& state, std::int32_t index, int iFlags, std::string& out) {
