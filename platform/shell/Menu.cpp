@@ -4,6 +4,7 @@
 #include "platform/shell/Shell.h"
 #include "platform/shell/ShellDriver.h"
 #include "platform/shell/ShellState.h"
+#include "platform/shell/X11Tray.h"
 #include "platform/text/TextCodec.h"
 #include "platform/window/MessageWindow.h"
 
@@ -127,8 +128,10 @@ std::uint32_t refuseTrack(std::string_view owner, std::string_view why) {
     return 0;
 }
 
-// Ends the open menu with a state, by the session tool's hand.
-DriverResult endMenu(std::string_view state, std::optional<std::uint32_t> id) {
+// Ends the open menu with a state, by the session tool's hand or the
+// user's on the display (then only the menu of that token).
+DriverResult endMenu(std::string_view state, std::optional<std::uint32_t> id,
+                     std::string_view token = {}) {
     JsonValue fields;
     if (id) {
         fields.set("id", static_cast<std::int64_t>(*id));
@@ -144,7 +147,8 @@ DriverResult endMenu(std::string_view state, std::optional<std::uint32_t> id) {
     {
         StateLock lock;
         auto menu = liveMenu();
-        if (!menu || memberText(*menu, "state") != kOpen) {
+        if (!menu || memberText(*menu, "state") != kOpen ||
+            (!token.empty() && memberText(*menu, "token") != token)) {
             return refuse("no open menu");
         }
         if (id) {
@@ -217,6 +221,7 @@ std::uint32_t trackPopupMenu(const Menu& menu, std::uint32_t flags, platform::ui
     }
     model.set("ok", true);
     journal("menu.open", model);
+    x11MenuOpen(token, menu.items(), at, flags);
     if (replacedOwner) {
         // The menu it replaced closes without a choice.
         wakeWindow(*replacedOwner);
@@ -237,6 +242,7 @@ std::uint32_t trackPopupMenu(const Menu& menu, std::uint32_t flags, platform::ui
             std::this_thread::sleep_for(kPollInterval);
         }
     }
+    x11MenuClose(token);
     {
         StateLock lock;
         const auto state = readState(kMenu);
@@ -288,6 +294,10 @@ std::optional<JsonValue> openMenu() {
     }
     model.set("pid", memberNumber(*menu->find("process"), "pid"));
     return model;
+}
+
+void detail::endMenuOf(const std::string& token, std::optional<std::uint32_t> id) {
+    endMenu(id ? kChosen : kDismissed, id, token);
 }
 
 DriverResult chooseMenuItem(std::uint32_t id) {

@@ -5,6 +5,7 @@
 #include "platform/shell/Shell.h"
 #include "platform/shell/ShellDriver.h"
 #include "platform/shell/ShellState.h"
+#include "platform/shell/X11Tray.h"
 #include "platform/text/TextCodec.h"
 #include "platform/ui/Messages.h"
 #include "platform/window/MessageWindow.h"
@@ -113,6 +114,24 @@ void apply(JsonValue& icon, const NotifyIconData& data, JsonValue& fields) {
     }
 }
 
+// Shows the icon as it now is on the display, if the process shows one.
+void showOnDisplay(const JsonValue& icon, const NotifyIconData& data) {
+    if (!x11ShellVisible()) {
+        return;
+    }
+    TrayIconView view;
+    view.window = memberText(icon, "window");
+    view.id = member32(icon, "id");
+    view.callbackMessage = member32(icon, "callback");
+    view.icon = member32(icon, "icon");
+    view.tip = utf8ToUtf16(memberText(icon, "tip"));
+    x11IconSet(view);
+    if ((data.flags & kNifInfo) != 0) {
+        x11IconBalloon(view.window, view.id, cut(data.infoTitle, kInfoTitleMax),
+                       cut(data.info, kInfoMax));
+    }
+}
+
 void journalBalloon(const NotifyIconData& data) {
     if ((data.flags & kNifInfo) == 0 || data.info.empty()) {
         return;
@@ -151,6 +170,7 @@ bool add(const NotifyIconData& data) {
     fields.set("ok", true);
     journal(op, fields);
     journalBalloon(data);
+    showOnDisplay(icons.back(), data);
     return true;
 }
 
@@ -173,6 +193,7 @@ bool modify(const NotifyIconData& data) {
     fields.set("ok", true);
     journal(op, fields);
     journalBalloon(data);
+    showOnDisplay(*found, data);
     return true;
 }
 
@@ -194,6 +215,7 @@ bool remove(const NotifyIconData& data) {
     JsonValue fields = iconKey(data.window, data.id);
     fields.set("ok", true);
     journal(op, fields);
+    x11IconRemove(data.window, data.id);
     return true;
 }
 

@@ -28,10 +28,8 @@ namespace {
 // The pump hands actions on without waiting for the dialog's thread.
 constexpr Milliseconds kNoWait(0);
 
-// Xft keeps per-display state in lists of its own without locks.
 std::mutex& xftMutex() {
-    static std::mutex m;
-    return m;
+    return xftLock();
 }
 
 // A failed request (a window that went meanwhile) must not end the process.
@@ -1069,6 +1067,11 @@ bool X11Backend::waitShown(Window dialog, Milliseconds limit) {
         return now != shown_.end() && now->second.mapped && now->second.drawn >= wanted &&
                now->second.xWindow != 0;
     });
+}
+
+std::mutex& xftLock() {
+    static std::mutex m;
+    return m;
 }
 
 BackendChoice chooseBackend(const char* setting, const char* display) {

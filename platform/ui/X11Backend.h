@@ -87,6 +87,10 @@ private:
 enum class BackendChoice { NoBackend, Scripted, Visible };
 BackendChoice chooseBackend(const char* setting, const char* display);
 
+// Xft keeps per-display state in lists of its own without locks: every
+// Xft call, and closing a display Xft drew on, holds this.
+std::mutex& xftLock();
+
 // The visible backend over a new scripted one, or nullptr without a display.
 std::shared_ptr<Backend> startVisibleBackend();
 
