@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 // After the test framework: Xlib's macros clash with names there.
-#include "tests/x11/XvfbServer.h"
+#include "tests/x11/TrayHost.h"
 
 #include <X11/keysym.h>
 
@@ -36,133 +36,6 @@ using namespace platform::shell;
 constexpr std::string_view kOwner = "TrayTestOwner";
 constexpr std::uint32_t kCallback = 0x0401;
 constexpr std::uint32_t kIconId = 7;
-
-// Windows of the shell may go between the test's looks at them.
-int ignoreXError(Display*, XErrorEvent*) {
-    return 0;
-}
-
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-// A tray host: owns _NET_SYSTEM_TRAY_S0, announces itself with MANAGER, and
-// embeds each window that asks to dock by reparenting it into its own and
-// telling it so with XEMBED_EMBEDDED_NOTIFY.
-class TrayHost {
-public:
-    struct Docked {
-        ::Window window = 0;
-        bool hadInfo = false; // _XEMBED_INFO was set when it asked
-        long flags = 0;
-    };
-
-    explicit TrayHost(const std::string& display) : x_(XOpenDisplay(display.c_str())) {
-        const ::Window root = DefaultRootWindow(x_);
-        window_ = XCreateSimpleWindow(x_, root, 900, 980, 300, 30, 0, 0, 0x303030);
-        XMapWindow(x_, window_);
-        opcode_ = XInternAtom(x_, "_NET_SYSTEM_TRAY_OPCODE", False);
-        info_ = XInternAtom(x_, "_XEMBED_INFO", False);
-        xembed_ = XInternAtom(x_, "_XEMBED", False);
-        const Atom selection = XInternAtom(x_, "_NET_SYSTEM_TRAY_S0", False);
-        XSetSelectionOwner(x_, selection, window_, CurrentTime);
-        XEvent e{};
-        e.xclient.type = ClientMessage;
-        e.xclient.window = root;
-        e.xclient.message_type = XInternAtom(x_, "MANAGER", False);
-        e.xclient.format = 32;
-        e.xclient.data.l[0] = CurrentTime;
-        e.xclient.data.l[1] = static_cast<long>(selection);
-        e.xclient.data.l[2] = static_cast<long>(window_);
-        XSendEvent(x_, root, False, StructureNotifyMask, &e);
-        XSync(x_, False);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~TrayHost() {
-        stop_ = true;
-        thread_.join();
-        XCloseDisplay(x_);
-    }
-    TrayHost(const TrayHost&) = delete;
-    TrayHost& operator=(const TrayHost&) = delete;
-
-    ::Window window() const { return window_; }
-
-    std::vector<Docked> docked() const {
-        std::lock_guard lock(mutex_);
-        return docked_;
-    }
-
-private:
-    void serve() {
-        while (!stop_) {
-            while (XPending(x_) > 0) {
-                XEvent e;
-                XNextEvent(x_, &e);
-                if (e.type == ClientMessage && e.xclient.message_type == opcode_ &&
-                    e.xclient.data.l[1] == 0) {
-                    embed(static_cast<::Window>(e.xclient.data.l[2]));
-                }
-            }
-            pollfd p{ConnectionNumber(x_), POLLIN, 0};
-            ::poll(&p, 1, 20);
-        }
-    }
-
-    void embed(::Window icon) {
-        Docked docked{icon, false, 0};
-        Atom type = 0;
-        int format = 0;
-        unsigned long count = 0;
-        unsigned long after = 0;
-        unsigned char* data = nullptr;
-        if (XGetWindowProperty(x_, icon, info_, 0, 2, False, AnyPropertyType, &type, &format,
-                               &count, &after, &data) == Success &&
-            data != nullptr && format == 32 && count == 2) {
-            docked.hadInfo = true;
-            docked.flags = reinterpret_cast<long*>(data)[1];
-        }
-        if (data != nullptr) {
-            XFree(data);
-        }
-        int slot = 0;
-        {
-            std::lock_guard lock(mutex_);
-            slot = static_cast<int>(docked_.size());
-            docked_.push_back(docked);
-        }
-        XAddToSaveSet(x_, icon);
-        XReparentWindow(x_, icon, window_, 4 + 28 * slot, 3);
-        if ((docked.flags & 1) != 0) {
-            XMapWindow(x_, icon);
-        }
-        XEvent e{};
-        e.xclient.type = ClientMessage;
-        e.xclient.window = icon;
-        e.xclient.message_type = xembed_;
-        e.xclient.format = 32;
-        e.xclient.data.l[0] = CurrentTime;
-        e.xclient.data.l[1] = 0; // XEMBED_EMBEDDED_NOTIFY
-        e.xclient.data.l[3] = static_cast<long>(window_);
-        XSendEvent(x_, icon, False, NoEventMask, &e);
-        XSync(x_, False);
-    }
-
-    Display* x_;
-    ::Window window_ = 0;
-    Atom opcode_ = 0, info_ = 0, xembed_ = 0;
-    std::atomic<bool> stop_{false};
-    mutable std::mutex mutex_;
-    std::vector<Docked> docked_;
-    std::thread thread_;
-};
 
 // The icon's message window: records the callback messages, and on a right
 // button's press tracks a menu as the monitor does.
@@ -244,7 +117,7 @@ protected:
             notifyIcon(kNimDelete, data);
         }
         // The shell's connection must close before its server ends.
-        EXPECT_TRUE(waitFor([] { return !detail::x11ShellBusy(); }));
+        EXPECT_TRUE(waitUntil([] { return !detail::x11ShellBusy(); }));
     }
 
     static NotifyIconData iconData(std::uint32_t image, std::u16string tip) {
@@ -258,85 +131,17 @@ protected:
         return data;
     }
 
-    // The window the host docked, once it is on the screen.
-    ::Window dockedIcon(const TrayHost& host, std::size_t index = 0) {
-        ::Window window = 0;
-        EXPECT_TRUE(waitFor([&] {
-            const auto docked = host.docked();
-            if (docked.size() <= index) {
-                return false;
-            }
-            window = docked[index].window;
-            XWindowAttributes a{};
-            return XGetWindowAttributes(screen_.get(), window, &a) != 0 &&
-                   a.map_state == IsViewable;
-        })) << "no icon docked";
-        return window;
+    ::Window dockedIcon(const TrayHost& host, std::size_t index = 0) const {
+        return waitDocked(screen_.get(), host, index);
     }
-
     std::vector<::Window> children(::Window parent) const {
-        ::Window root = 0;
-        ::Window up = 0;
-        ::Window* list = nullptr;
-        unsigned count = 0;
-        std::vector<::Window> out;
-        if (XQueryTree(screen_.get(), parent, &root, &up, &list, &count) != 0 && list != nullptr) {
-            out.assign(list, list + count);
-            XFree(list);
-        }
-        return out;
+        return childrenOf(screen_.get(), parent);
     }
-
-    Atom windowType(::Window w) const {
-        Display* x = screen_.get();
-        Atom type = 0;
-        int format = 0;
-        unsigned long count = 0;
-        unsigned long after = 0;
-        unsigned char* data = nullptr;
-        Atom value = 0;
-        if (XGetWindowProperty(x, w, XInternAtom(x, "_NET_WM_WINDOW_TYPE", False), 0, 1, False,
-                               XA_ATOM, &type, &format, &count, &after, &data) == Success &&
-            data != nullptr && format == 32 && count == 1) {
-            value = *reinterpret_cast<const Atom*>(data);
-        }
-        if (data != nullptr) {
-            XFree(data);
-        }
-        return value;
-    }
-
-    // The shown top-level windows whose _NET_WM_WINDOW_TYPE is that type.
     std::vector<::Window> shownOfType(const char* type) const {
-        Display* x = screen_.get();
-        const Atom wanted = XInternAtom(x, type, False);
-        std::vector<::Window> found;
-        for (const ::Window w : children(DefaultRootWindow(x))) {
-            XWindowAttributes a{};
-            if (XGetWindowAttributes(x, w, &a) != 0 && a.map_state == IsViewable &&
-                windowType(w) == wanted) {
-                found.push_back(w);
-            }
-        }
-        return found;
+        return shownWindowsOfType(screen_.get(), type);
     }
-
-    ::Window waitShown(const char* type) {
-        ::Window window = 0;
-        EXPECT_TRUE(waitFor([&] {
-            const auto all = shownOfType(type);
-            window = all.empty() ? 0 : all.front();
-            return window != 0;
-        })) << type;
-        return window;
-    }
-
-    void key(KeySym sym) {
-        const KeyCode code = XKeysymToKeycode(screen_.get(), sym);
-        XTestFakeKeyEvent(screen_.get(), code, True, CurrentTime);
-        XTestFakeKeyEvent(screen_.get(), code, False, CurrentTime);
-        XSync(screen_.get(), False);
-    }
+    ::Window waitShown(const char* type) const { return waitShownOfType(screen_.get(), type); }
+    void key(KeySym sym) const { typeKey(screen_.get(), sym); }
 
     testing_support::Sandbox box_;
     XvfbServer xvfb_;
@@ -365,7 +170,7 @@ TEST_F(X11Tray, IconDocksAndItsClicksReachTheOwnerAsTheSessionToolsDo) {
     for (const auto& c : cases) {
         ASSERT_TRUE(clickNotifyIcon(kOwner, kIconId, c.click).ok);
         std::vector<std::pair<std::uint64_t, std::int64_t>> byTool;
-        ASSERT_TRUE(waitFor([&] {
+        ASSERT_TRUE(waitUntil([&] {
             auto more = owner_.takeClicks();
             byTool.insert(byTool.end(), more.begin(), more.end());
             return byTool.size() >= (c.times == 1 ? 2u : 4u);
@@ -374,7 +179,7 @@ TEST_F(X11Tray, IconDocksAndItsClicksReachTheOwnerAsTheSessionToolsDo) {
             screen_.click(icon, 12, 12, c.button);
         }
         std::vector<std::pair<std::uint64_t, std::int64_t>> onScreen;
-        waitFor([&] {
+        waitUntil([&] {
             auto more = owner_.takeClicks();
             onScreen.insert(onScreen.end(), more.begin(), more.end());
             return onScreen.size() >= byTool.size();
@@ -406,7 +211,7 @@ TEST_F(X11Tray, IconWithoutAHostLivesInTheStateAndDocksWhenOneAppears) {
     EXPECT_TRUE(host.docked()[0].hadInfo);
     EXPECT_EQ(screen_.property(icon, "_NET_WM_NAME"), "Early");
     screen_.click(icon, 12, 12, 3);
-    EXPECT_TRUE(waitFor([&] { return !owner_.takeClicks().empty(); }));
+    EXPECT_TRUE(waitUntil([&] { return !owner_.takeClicks().empty(); }));
 }
 
 TEST_F(X11Tray, ModifyRedrawsAndRetitlesAndDeleteTakesTheWindowAway) {
@@ -415,7 +220,7 @@ TEST_F(X11Tray, ModifyRedrawsAndRetitlesAndDeleteTakesTheWindowAway) {
     const ::Window icon = dockedIcon(host);
     ASSERT_NE(icon, 0u);
     std::uint32_t before = 0;
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitUntil([&] {
         const auto image = screen_.capture(icon);
         before = image.pixels.empty() ? 0 : image.at(image.width / 2, image.height / 2);
         return before != 0 && before != 0xE8E8E8;
@@ -423,8 +228,8 @@ TEST_F(X11Tray, ModifyRedrawsAndRetitlesAndDeleteTakesTheWindowAway) {
 
     NotifyIconData change = iconData(104, u"Second");
     ASSERT_TRUE(notifyIcon(kNimModify, change));
-    EXPECT_TRUE(waitFor([&] { return screen_.property(icon, "_NET_WM_NAME") == "Second"; }));
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] { return screen_.property(icon, "_NET_WM_NAME") == "Second"; }));
+    EXPECT_TRUE(waitUntil([&] {
         const auto image = screen_.capture(icon);
         const auto now = image.pixels.empty() ? 0 : image.at(image.width / 2, image.height / 2);
         return now != before && now != 0xE8E8E8;
@@ -434,7 +239,7 @@ TEST_F(X11Tray, ModifyRedrawsAndRetitlesAndDeleteTakesTheWindowAway) {
     gone.window = std::string(kOwner);
     gone.id = kIconId;
     ASSERT_TRUE(notifyIcon(kNimDelete, gone));
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
         const auto inHost = children(host.window());
         return std::find(inHost.begin(), inHost.end(), icon) == inHost.end();
     }));
@@ -494,22 +299,23 @@ TEST_F(X11Tray, RightClickOpensTheMenuAtTheMouseAndItTakesClicksAndKeys) {
         EXPECT_LE(a.y + a.height, DisplayHeight(screen_.get(), 0));
         std::this_thread::sleep_for(50ms); // the grab is in place
         c.act(shown);
-        ASSERT_TRUE(waitFor([&] { return owner_.chosen().size() > done; })) << c.what;
+        ASSERT_TRUE(waitUntil([&] { return owner_.chosen().size() > done; })) << c.what;
         EXPECT_EQ(owner_.chosen().back(), c.chosen) << c.what;
         ++done;
-        EXPECT_TRUE(waitFor([&] { return shownOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU").empty(); }))
-            << c.what;
+        EXPECT_TRUE(waitUntil([&] {
+            return shownOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU").empty();
+        })) << c.what;
         EXPECT_FALSE(openMenu().has_value());
     }
 
     // The session tool's choice closes the window too.
     screen_.click(icon, 12, 12, 3);
     ASSERT_NE(waitShown("_NET_WM_WINDOW_TYPE_POPUP_MENU"), 0u);
-    ASSERT_TRUE(waitFor([] { return openMenu().has_value(); }));
+    ASSERT_TRUE(waitUntil([] { return openMenu().has_value(); }));
     ASSERT_TRUE(chooseMenuItem(3).ok);
-    ASSERT_TRUE(waitFor([&] { return owner_.chosen().size() > done; }));
+    ASSERT_TRUE(waitUntil([&] { return owner_.chosen().size() > done; }));
     EXPECT_EQ(owner_.chosen().back(), 3u);
-    EXPECT_TRUE(waitFor([&] { return shownOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU").empty(); }));
+    EXPECT_TRUE(waitUntil([&] { return shownOfType("_NET_WM_WINDOW_TYPE_POPUP_MENU").empty(); }));
 }
 
 TEST_F(X11Tray, BalloonsShowNearTheIconAndGoOnAClickOrAfterAWhile) {
@@ -539,7 +345,7 @@ TEST_F(X11Tray, BalloonsShowNearTheIconAndGoOnAClickOrAfterAWhile) {
     EXPECT_LE(a.y + a.height, iconY) << "above the icon";
     EXPECT_LT(std::abs(a.x + a.width - (iconX + 24)), 40) << "by the icon";
     screen_.click(balloon, 10, 10);
-    EXPECT_TRUE(waitFor([&] { return shownOfType("_NET_WM_WINDOW_TYPE_NOTIFICATION").empty(); }));
+    EXPECT_TRUE(waitUntil([&] { return shownOfType("_NET_WM_WINDOW_TYPE_NOTIFICATION").empty(); }));
 
     // A new one replaces the one before, and goes by itself.
     info.info = u"First";
@@ -547,12 +353,12 @@ TEST_F(X11Tray, BalloonsShowNearTheIconAndGoOnAClickOrAfterAWhile) {
     ASSERT_NE(waitShown("_NET_WM_WINDOW_TYPE_NOTIFICATION"), 0u);
     info.info = u"Second";
     ASSERT_TRUE(notifyIcon(kNimModify, info));
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitUntil([&] {
         const auto all = shownOfType("_NET_WM_WINDOW_TYPE_NOTIFICATION");
         return all.size() == 1 && screen_.property(all[0], "_NET_WM_NAME") == "Second";
     }));
     EXPECT_TRUE(
-        waitFor([&] { return shownOfType("_NET_WM_WINDOW_TYPE_NOTIFICATION").empty(); }, 8s));
+        waitUntil([&] { return shownOfType("_NET_WM_WINDOW_TYPE_NOTIFICATION").empty(); }, 8s));
 }
 
 } // namespace
