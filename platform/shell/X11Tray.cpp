@@ -35,6 +35,7 @@ using platform::ui::Point;
 
 constexpr int kIconSize = 24;
 constexpr auto kBalloonLife = std::chrono::seconds(5);
+constexpr auto kTipDelay = std::chrono::milliseconds(500);
 constexpr Time kDoubleClickMs = 500;
 constexpr int kItemHeight = 22;
 constexpr int kSeparatorHeight = 9;
@@ -141,6 +142,7 @@ public:
         windowType_ = atom("_NET_WM_WINDOW_TYPE");
         typeNotification_ = atom("_NET_WM_WINDOW_TYPE_NOTIFICATION");
         typePopupMenu_ = atom("_NET_WM_WINDOW_TYPE_POPUP_MENU");
+        typeTooltip_ = atom("_NET_WM_WINDOW_TYPE_TOOLTIP");
         wmState_ = atom("_NET_WM_STATE");
         stateAbove_ = atom("_NET_WM_STATE_ABOVE");
         gc_ = XCreateGC(display_, root_, 0, nullptr);
@@ -164,6 +166,7 @@ public:
             return; // the server went: nothing of it can be freed any more
         }
         closeMenuWindows();
+        closeTip();
         for (auto& icon : icons_) {
             destroyIcon(icon);
         }
@@ -200,6 +203,9 @@ public:
         setName(icon->window, utf16ToUtf8(view.tip));
         drawIcon(*icon);
         dock(*icon);
+        if (tip_.window != 0 && tip_.icon == icon->window) {
+            showTip(*icon); // the new text at once
+        }
     }
 
     void removeIcon(const std::string& window, std::uint32_t id) {
@@ -208,6 +214,9 @@ public:
             return icon.key == key && icon.view.id == id;
         });
         if (it != icons_.end()) {
+            if (tip_.icon == it->window) {
+                closeTip();
+            }
             destroyIcon(*it);
             icons_.erase(it);
         }
@@ -272,6 +281,7 @@ public:
     void openMenu(const std::string& token, const std::vector<MenuItem>& items, Point at,
                   std::uint32_t flags) {
         closeMenuWindows();
+        closeTip();
         menuToken_ = token;
         menuItems_ = items;
         openLevel(menuItems_, at.x, at.y, flags);
@@ -300,7 +310,21 @@ public:
             break;
         case ButtonPress:
         case ButtonRelease:
+            closeTip();
             press(event.xbutton);
+            break;
+        case EnterNotify:
+            // The icon's tip shows once the mouse rests on it for a while.
+            if (levels_.empty() && findByWindow(event.xcrossing.window) != nullptr) {
+                closeTip();
+                tip_.icon = event.xcrossing.window;
+                tip_.at = Clock::now() + kTipDelay;
+            }
+            break;
+        case LeaveNotify:
+            if (event.xcrossing.window == tip_.icon) {
+                closeTip();
+            }
             break;
         case MotionNotify:
             if (!levels_.empty()) {
@@ -337,10 +361,23 @@ public:
         }
     }
 
-    // Takes away balloons whose time is up; the time until the next one ends.
-    int expireBalloons() {
+    // Takes away balloons whose time is up and shows a tip whose time has
+    // come; the time until the next such change (-1: none due).
+    int tick() {
         const auto now = Clock::now();
         int wait = -1;
+        if (tip_.icon != 0 && tip_.window == 0) {
+            if (tip_.at <= now) {
+                if (Icon* icon = findByWindow(tip_.icon)) {
+                    showTip(*icon);
+                }
+            } else {
+                wait = static_cast<int>(
+                           std::chrono::duration_cast<std::chrono::milliseconds>(tip_.at - now)
+                               .count()) +
+                       1;
+            }
+        }
         for (auto& icon : icons_) {
             if (icon.balloon.window == 0) {
                 continue;
@@ -436,6 +473,15 @@ private:
         return window;
     }
 
+    Icon* findByWindow(::Window window) {
+        for (auto& icon : icons_) {
+            if (window != 0 && icon.window == window) {
+                return &icon;
+            }
+        }
+        return nullptr;
+    }
+
     Icon* find(const std::string& window, std::uint32_t id) {
         const std::string key = foldCase(window);
         for (auto& icon : icons_) {
@@ -464,7 +510,8 @@ private:
     void createIconWindow(Icon& icon) {
         XSetWindowAttributes a{};
         a.background_pixel = pixel(0xE8, 0xE8, 0xE8);
-        a.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask;
+        a.event_mask = ExposureMask | ButtonPressMask | ButtonReleaseMask | StructureNotifyMask |
+                       EnterWindowMask | LeaveWindowMask;
         icon.window = XCreateWindow(display_, root_, 0, 0, kIconSize, kIconSize, 0, CopyFromParent,
                                     InputOutput, CopyFromParent, CWBackPixel | CWEventMask, &a);
         const long info[2] = {kXembedVersion, kXembedMapped};
@@ -509,6 +556,9 @@ private:
                 icon.docked = false;
             }
             return;
+        }
+        if (window == tip_.icon) {
+            closeTip();
         }
         // An icon window that went with its host's window comes back for
         // the next host.
@@ -591,7 +641,37 @@ private:
         }
     }
 
-    // ---- Balloons ------------------------------------------------------------
+    // ---- Tips and balloons -----------------------------------------------------
+
+    void showTip(const Icon& icon) {
+        closeTip();
+        tip_.icon = icon.window;
+        tip_.text = utf16ToUtf8(icon.view.tip);
+        int x = 0;
+        int y = 0;
+        ::Window child = 0;
+        if (tip_.text.empty() ||
+            XTranslateCoordinates(display_, icon.window, root_, 0, 0, &x, &y, &child) == 0) {
+            return;
+        }
+        const int width = textWidth(font_, tip_.text) + 12;
+        const int height = lineHeight() + 6;
+        y = y - height - 4 < 0 ? y + kIconSize + 4 : y - height - 4;
+        x = std::clamp(x, 0, std::max(0, screenWidth() - width - 2));
+        tip_.window =
+            popup(x, y, width, height, pixel(0xFF, 0xFF, 0xE1), ExposureMask, typeTooltip_);
+        setName(tip_.window, tip_.text);
+        tip_.draw = newDraw(tip_.window);
+        XMapRaised(display_, tip_.window);
+    }
+
+    void closeTip() {
+        freeDraw(tip_.draw);
+        if (tip_.window != 0) {
+            XDestroyWindow(display_, tip_.window);
+        }
+        tip_ = Tip{};
+    }
 
     void closeBalloon(Balloon& b) {
         freeDraw(b.draw);
@@ -866,6 +946,9 @@ private:
     }
 
     void redraw(::Window window) {
+        if (window == tip_.window && tip_.window != 0 && font_ != nullptr) {
+            drawText(tip_.draw, font_, black_, 6, 3 + font_->ascent, tip_.text);
+        }
         for (const auto& icon : icons_) {
             if (icon.window == window) {
                 drawIcon(icon);
@@ -908,13 +991,21 @@ private:
     XftFont* bold_ = nullptr;
     XftColor black_{}, grey_{}, white_{};
     Atom trayAtom_ = 0, opcode_ = 0, manager_ = 0, xembedInfo_ = 0, netWmName_ = 0, utf8String_ = 0,
-         windowType_ = 0, typeNotification_ = 0, typePopupMenu_ = 0, wmState_ = 0, stateAbove_ = 0;
+         windowType_ = 0, typeNotification_ = 0, typePopupMenu_ = 0, typeTooltip_ = 0, wmState_ = 0,
+         stateAbove_ = 0;
     ::Window host_ = 0;
     bool lost_ = false;
     std::deque<Icon> icons_; // stable while a handler holds one
     std::string menuToken_;
     std::vector<MenuItem> menuItems_;
     std::vector<MenuLevel> levels_;
+    struct Tip {
+        ::Window icon = 0; // the icon the mouse rests on
+        Clock::time_point at;
+        ::Window window = 0;
+        XftDraw* draw = nullptr;
+        std::string text;
+    } tip_;
 };
 
 // The queue to the pump and the pump's thread.
@@ -1003,7 +1094,7 @@ private:
                 XNextEvent(display, &event);
                 tray.handle(event);
             }
-            const int wait = tray.expireBalloons();
+            const int wait = tray.tick();
             XFlush(display);
             {
                 std::lock_guard lock(mutex_);

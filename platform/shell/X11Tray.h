@@ -3,7 +3,8 @@
 // The shell's windows on the user's X display, for a process that shows its
 // dialogs on one (X11Desktop.h): each notification icon is a small window
 // docked in the tray host that owns _NET_SYSTEM_TRAY_S<screen> (now, or once
-// one announces itself), its balloons are small windows near it, and a
+// one announces itself) whose tip shows while the mouse rests on it, its
+// balloons are small windows near it, and a
 // tracked popup menu is a window at the mouse. The shell's state stays as
 // it is; these only show it. A press or release on an icon posts the icon's
 // callback message to its window as the session tool's click does.

@@ -1,6 +1,7 @@
 // The notification area on a private X server with a tray host of the
 // test's own: each icon docks as a small window (also when the host comes
-// after it), shows its image and tip, posts the icon's callback message on
+// after it), shows its image and tip (as its name and, while the mouse
+// rests on it, as a tip window), posts the icon's callback message on
 // a click as the session tool's click does, opens a tracked menu as a
 // window at the mouse that takes clicks and keys, shows balloons near
 // itself, and goes when deleted. Without a host the icon lives in the
@@ -214,7 +215,7 @@ TEST_F(X11Tray, IconWithoutAHostLivesInTheStateAndDocksWhenOneAppears) {
     EXPECT_TRUE(waitUntil([&] { return !owner_.takeClicks().empty(); }));
 }
 
-TEST_F(X11Tray, ModifyRedrawsAndRetitlesAndDeleteTakesTheWindowAway) {
+TEST_F(X11Tray, ModifyRedrawsAndRetipsAndDeleteTakesTheWindowAway) {
     TrayHost host(xvfb_.name());
     ASSERT_TRUE(notifyIcon(kNimAdd, iconData(101, u"First")));
     const ::Window icon = dockedIcon(host);
@@ -234,6 +235,17 @@ TEST_F(X11Tray, ModifyRedrawsAndRetitlesAndDeleteTakesTheWindowAway) {
         const auto now = image.pixels.empty() ? 0 : image.at(image.width / 2, image.height / 2);
         return now != before && now != 0xE8E8E8;
     })) << "the image did not change";
+
+    // The tip shows while the mouse rests on the icon.
+    Display* x = screen_.get();
+    XWarpPointer(x, 0, icon, 0, 0, 0, 0, 12, 12);
+    XSync(x, False);
+    ::Window tip = waitShown("_NET_WM_WINDOW_TYPE_TOOLTIP");
+    ASSERT_NE(tip, 0u);
+    EXPECT_EQ(screen_.property(tip, "_NET_WM_NAME"), "Second");
+    XWarpPointer(x, 0, DefaultRootWindow(x), 0, 0, 0, 0, 10, 10);
+    XSync(x, False);
+    EXPECT_TRUE(waitUntil([&] { return shownOfType("_NET_WM_WINDOW_TYPE_TOOLTIP").empty(); }));
 
     NotifyIconData gone;
     gone.window = std::string(kOwner);
