@@ -495,6 +495,7 @@ private:
     // ---- Icons and their host --------------------------------------------------
 
     void findHost() {
+        const ::Window before = host_;
         host_ = XGetSelectionOwner(display_, trayAtom_);
         if (host_ == 0) {
             return;
@@ -502,7 +503,7 @@ private:
         // Its window's end says the host went.
         XSelectInput(display_, host_, StructureNotifyMask);
         for (auto& icon : icons_) {
-            icon.docked = false;
+            icon.docked = icon.docked && host_ == before;
             dock(icon);
         }
     }

@@ -5,7 +5,7 @@
 // a click as the session tool's click does, opens a tracked menu as a
 // window at the mouse that takes clicks and keys, shows balloons near
 // itself, and goes when deleted. Without a host the icon lives in the
-// shell's state only.
+// shell's state only, and docks again in the next host when one ends.
 
 #include "platform/shell/Menu.h"
 #include "platform/shell/NotifyIcon.h"
@@ -206,13 +206,21 @@ TEST_F(X11Tray, IconWithoutAHostLivesInTheStateAndDocksWhenOneAppears) {
         }
     }
 
-    TrayHost host(xvfb_.name());
-    const ::Window icon = dockedIcon(host);
+    auto host = std::make_unique<TrayHost>(xvfb_.name());
+    const ::Window icon = dockedIcon(*host);
     ASSERT_NE(icon, 0u);
-    EXPECT_TRUE(host.docked()[0].hadInfo);
+    EXPECT_TRUE(host->docked()[0].hadInfo);
     EXPECT_EQ(screen_.property(icon, "_NET_WM_NAME"), "Early");
     screen_.click(icon, 12, 12, 3);
     EXPECT_TRUE(waitUntil([&] { return !owner_.takeClicks().empty(); }));
+
+    // A host that ends hands the icon back; it hides until the next host
+    // docks it.
+    host.reset();
+    EXPECT_TRUE(waitUntil([&] { return !viewable(screen_.get(), icon); }));
+    TrayHost next(xvfb_.name());
+    EXPECT_EQ(dockedIcon(next), icon);
+    ASSERT_EQ(next.docked().size(), 1u);
 }
 
 TEST_F(X11Tray, ModifyRedrawsAndRetipsAndDeleteTakesTheWindowAway) {
