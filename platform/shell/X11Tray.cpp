@@ -186,7 +186,6 @@ public:
     Tray(const Tray&) = delete;
     Tray& operator=(const Tray&) = delete;
 
-    Display* display() const { return display_; }
     bool idle() const { return icons_.empty() && levels_.empty(); }
     void markLost() { lost_ = true; }
 
