@@ -158,6 +158,13 @@ std::uint32_t writeIntegerSequence(const std::vector<QxSecretBytes>& numbers, st
     return total;
 }
 
+// Held while a private key goes into the private-key container's slot and
+// while a slot-based operation runs on what the slot holds.
+std::mutex& keySlotMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 // A key object around a key imported into the named container.
 QxCAPIKey* importKey(const char* function, const char16_t* container, const QxSecretBytes& blob,
                      capi::Dword flags) {
@@ -214,6 +221,7 @@ void* privateKeyFromDer(const std::uint8_t* der, std::uint32_t length, void*) {
         !putField(at, v[3], k)) {
         return nullptr;
     }
+    const std::lock_guard slot(keySlotMutex());
     return importKey("privateKeyFromDer", kQxPrivateKeyContainer, blob, capi::CRYPT_EXPORTABLE);
 }
 
@@ -825,4 +833,57 @@ void qxxCAPIReleaseKey(QxCAPIKey* key) {
     }
     explicit_bzero(key, sizeof *key);
     qxxCAPIFree(key);
+}
+
+// ---- The container's key slot ------------------------------------------------
+
+namespace {
+
+// The key's PUBLICKEYBLOB, or empty. Quiet: a key that cannot tell is
+// simply put back.
+QxSecretBytes publicBlobOf(capi::HCRYPTKEY key) {
+    capi::Dword size = 0;
+    if (!capi::CryptExportKey(key, 0, capi::PUBLICKEYBLOB, 0, nullptr, &size)) {
+        return {};
+    }
+    QxSecretBytes blob(size, 0);
+    if (!capi::CryptExportKey(key, 0, capi::PUBLICKEYBLOB, 0, blob.data(), &size)) {
+        return {};
+    }
+    blob.resize(size);
+    return blob;
+}
+
+bool slotHolds(const QxCAPIKey* key) {
+    capi::HCRYPTKEY stored = 0;
+    if (!capi::CryptGetUserKey(key->provider, key->keySpec, &stored)) {
+        return false;
+    }
+    const QxSecretBytes current = publicBlobOf(stored);
+    capi::CryptDestroyKey(stored);
+    return !current.empty() && current == publicBlobOf(key->key);
+}
+
+// Imports the key's own pair into its container again; the handle the
+// import gives is not needed, the slot keeps the key.
+bool putBack(const QxCAPIKey* key) {
+    constexpr const char* function = "QxCAPIKeySlotLease";
+    QxSecretBytes blob;
+    if (!exportBlob(function, key, capi::PRIVATEKEYBLOB, blob)) {
+        return false;
+    }
+    capi::HCRYPTKEY imported = 0;
+    if (!capi::CryptImportKey(key->provider, blob.data(), static_cast<capi::Dword>(blob.size()), 0,
+                              capi::CRYPT_EXPORTABLE, &imported)) {
+        logCall(function, __LINE__, "CryptImportKey");
+        return false;
+    }
+    capi::CryptDestroyKey(imported);
+    return true;
+}
+
+} // namespace
+
+QxCAPIKeySlotLease::QxCAPIKeySlotLease(const QxCAPIKey* key) : lock_(keySlotMutex()) {
+    held_ = key != nullptr && (slotHolds(key) || putBack(key));
 }

@@ -14,6 +14,7 @@
 #include "control/crypto/QxCAPILib.h"
 
 #include <cstdint>
+#include <mutex>
 
 // The rows.
 const QxCAPIASN1Method* qxxCAPI_ASN1_CertificateMethod();
@@ -81,6 +82,25 @@ void qxxCAPI_ASN1_FreeSignerInfo(QxCAPIHandle* handle);
 // The containers decoded keys are imported into.
 extern const char16_t kQxPrivateKeyContainer[];
 extern const char16_t kQxPublicKeyContainer[];
+
+// CryptSignHash names a key spec, not a key: it signs with whatever key the
+// container's slot got last, and every decoded private key goes into the
+// same slot of the same container. While a lease lives, the slot holds the
+// key object's own key pair (put back from the object's key when another
+// key is there) and no other key object of this process changes the slot.
+class QxCAPIKeySlotLease {
+public:
+    explicit QxCAPIKeySlotLease(const QxCAPIKey* key);
+    QxCAPIKeySlotLease(const QxCAPIKeySlotLease&) = delete;
+    QxCAPIKeySlotLease& operator=(const QxCAPIKeySlotLease&) = delete;
+    // False when the key could not be put back (the platform error is the
+    // thread's last error): a slot-based operation must not go ahead.
+    bool held() const { return held_; }
+
+private:
+    std::unique_lock<std::mutex> lock_;
+    bool held_ = false;
+};
 
 // Releases a key object: unless borrowed, its key is destroyed and its
 // provider released (a CNG key freed through the key storage module).

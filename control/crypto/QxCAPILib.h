@@ -3,8 +3,9 @@
 // The core of the control's crypto library: zero-filled memory, the
 // length-and-data record QxBlob and its output rule, typed handles, the
 // provider, the result codes and the error lines written to the control log.
-// The library takes no locks of its own; its lazily filled state is safe to
-// reach from the control's threads.
+// The library's only locks guard the fixed exchange key's import and the
+// private-key container's slot; its lazily filled state is safe to reach
+// from the control's threads.
 
 #include "platform/cryptoapi/CryptoApi.h"
 

@@ -145,11 +145,12 @@ inline constexpr QxCryptFlags kQxPinWithheld = 0x1000;    // pass no PIN to the 
 // PKCS #1 v1.5 signature with a private key (type 6) of the data, or of its
 // digest: without kQxSignHashHere the data must be exactly the hash's digest
 // (else 5005). The big-endian signature goes to out under the output rule.
-// A CryptoAPI key sets the PIN, when given, first; a CNG key (kQxKeySpecCng)
-// signs through the smart-card key storage module, which must offer all its
-// functions before any is called (else 5001), and takes the PIN as its
-// "SmartCardPin". No PIN is ever written to the log. On return the thread's
-// last error is the last platform error met (NTE_FAIL when none was).
+// A CryptoAPI key sets the PIN, when given, first, and signs with its own
+// key pair even when another key object's is in the container (5001 when
+// its own cannot be put back); a CNG key (kQxKeySpecCng) signs through the
+// smart-card key storage module, which must offer all its functions before
+// any is called (else 5001), and takes the PIN as its "SmartCardPin". No PIN is ever written to the
+// log. On return the thread's last error is the last platform error met (NTE_FAIL when none was).
 int QxXCAPI_PureSign(QxCAPIHandle* handle, const std::uint8_t* data, std::uint32_t length,
                      const char* pin, QxCryptFlags flags, QxBlob* out);
 // Checks a big-endian signature with a public key (type 7): 0 valid, 5036

@@ -4,6 +4,7 @@
 #include "control/crypto/QxXCAPI.h"
 
 #include "control/ControlLog.h"
+#include "control/crypto/QxCAPIASN1Method.h"
 #include "control/crypto/QxCAPICipher.h"
 #include "control/crypto/QxCAPIOwned.h"
 
@@ -205,6 +206,12 @@ int signWithCryptoApi(QxCAPIHandle* handle, QxCAPIKey* key, const std::uint8_t* 
         capacity = static_cast<capi::Dword>(size);
     }
     const capi::Dword signFlags = (flags & kQxSignNoHashOid) != 0 ? capi::CRYPT_NOHASHOID : 0;
+    // The signature comes from the container's slot, not from key->key.
+    const QxCAPIKeySlotLease slot(key);
+    if (!slot.held()) {
+        trail.note();
+        return kQxFailed;
+    }
     for (int attempt = 0;; ++attempt) {
         capi::Dword written = capacity;
         if (capi::CryptSignHashW(hash.get(), key->keySpec, nullptr, signFlags, buffer, &written)) {

@@ -7,6 +7,7 @@
 
 #include "control/crypto/QxCAPIASN1Method.h"
 #include "control/crypto/QxCAPILib.h"
+#include "control/crypto/QxXCAPI.h"
 #include "tests/control/crypto/SymTestSupport.h"
 
 #include <gmp.h>
@@ -222,6 +223,50 @@ inline Bytes encoded(const QxCAPIASN1Method* row, QxCAPIHandle* handle) {
     Bytes der(out.pbData, out.pbData + out.cbData);
     qxxCAPIFree(out.pbData);
     return der;
+}
+
+// ---- Key methods ---------------------------------------------------------------
+
+// Signs through the handle's own key-method table.
+inline int sign(QxCAPIHandle* handle, const Bytes& data, QxCryptFlags flags, Bytes& signature,
+                const char* pin = nullptr) {
+    const auto* methods = reinterpret_cast<const QxCAPIKeyMethods*>(handle->extra);
+    QxBlob out{0, nullptr};
+    const int rc = methods->sign(handle, data.data(), static_cast<std::uint32_t>(data.size()), pin,
+                                 flags, &out);
+    signature.assign(out.pbData, out.pbData + out.cbData);
+    qxxCAPIFree(out.pbData);
+    return rc;
+}
+
+inline int verify(QxCAPIHandle* handle, const Bytes& signature, const Bytes& data,
+                  QxCryptFlags flags) {
+    const auto* methods = reinterpret_cast<const QxCAPIKeyMethods*>(handle->extra);
+    return methods->verify(handle, signature.data(), static_cast<std::uint32_t>(signature.size()),
+                           data.data(), static_cast<std::uint32_t>(data.size()), flags);
+}
+
+inline int encrypt(QxCAPIHandle* handle, const Bytes& data, Bytes& sealed) {
+    const auto* methods = reinterpret_cast<const QxCAPIKeyMethods*>(handle->extra);
+    QxBlob out{0, nullptr};
+    const int rc =
+        methods->encrypt(handle, data.data(), static_cast<std::uint32_t>(data.size()), 0, &out);
+    sealed.assign(out.pbData, out.pbData + out.cbData);
+    qxxCAPIFree(out.pbData);
+    return rc;
+}
+
+inline int decrypt(QxCAPIHandle* handle, const Bytes& data, Bytes& plain) {
+    const auto* methods = reinterpret_cast<const QxCAPIKeyMethods*>(handle->extra);
+    QxBlob out{0, nullptr};
+    const int rc =
+        methods->decrypt(handle, data.data(), static_cast<std::uint32_t>(data.size()), 0, &out);
+    if (rc == kQxOk) {
+        EXPECT_EQ(out.pbData[out.cbData], 0) << "a zero byte follows the plaintext";
+    }
+    plain.assign(out.pbData, out.pbData + out.cbData);
+    qxxCAPIFree(out.pbData);
+    return rc;
 }
 
 // ---- Published vectors ---------------------------------------------------------

@@ -32,47 +32,6 @@ Bytes sha256(const Bytes& message) {
     return digest;
 }
 
-// Signs through the handle's own key-method table.
-int sign(QxCAPIHandle* handle, const Bytes& data, QxCryptFlags flags, Bytes& signature,
-         const char* pin = nullptr) {
-    const auto* methods = reinterpret_cast<const QxCAPIKeyMethods*>(handle->extra);
-    QxBlob out{0, nullptr};
-    const int rc = methods->sign(handle, data.data(), static_cast<std::uint32_t>(data.size()), pin,
-                                 flags, &out);
-    signature.assign(out.pbData, out.pbData + out.cbData);
-    qxxCAPIFree(out.pbData);
-    return rc;
-}
-
-int verify(QxCAPIHandle* handle, const Bytes& signature, const Bytes& data, QxCryptFlags flags) {
-    const auto* methods = reinterpret_cast<const QxCAPIKeyMethods*>(handle->extra);
-    return methods->verify(handle, signature.data(), static_cast<std::uint32_t>(signature.size()),
-                           data.data(), static_cast<std::uint32_t>(data.size()), flags);
-}
-
-int encrypt(QxCAPIHandle* handle, const Bytes& data, Bytes& sealed) {
-    const auto* methods = reinterpret_cast<const QxCAPIKeyMethods*>(handle->extra);
-    QxBlob out{0, nullptr};
-    const int rc =
-        methods->encrypt(handle, data.data(), static_cast<std::uint32_t>(data.size()), 0, &out);
-    sealed.assign(out.pbData, out.pbData + out.cbData);
-    qxxCAPIFree(out.pbData);
-    return rc;
-}
-
-int decrypt(QxCAPIHandle* handle, const Bytes& data, Bytes& plain) {
-    const auto* methods = reinterpret_cast<const QxCAPIKeyMethods*>(handle->extra);
-    QxBlob out{0, nullptr};
-    const int rc =
-        methods->decrypt(handle, data.data(), static_cast<std::uint32_t>(data.size()), 0, &out);
-    if (rc == kQxOk) {
-        EXPECT_EQ(out.pbData[out.cbData], 0) << "a zero byte follows the plaintext";
-    }
-    plain.assign(out.pbData, out.pbData + out.cbData);
-    qxxCAPIFree(out.pbData);
-    return rc;
-}
-
 Bytes flipped(Bytes bytes, std::size_t at) {
     bytes[at] ^= 0x01;
     return bytes;
