@@ -563,6 +563,40 @@ TEST_F(GenerateTac, InquiryWithoutConfirmationLines) {
     EXPECT_EQ(tsac(), card_emulator::toHex(Bytes(answer.begin() + 11, answer.begin() + 19)));
 }
 
+TEST_F(GenerateTac, TransferConfirmedAfterTheCardWasPulledAndPutBack) {
+    // The code, the amount field, then terminal, check id, bank and account.
+    const std::string record = "2561"
+                               "00000000150000"
+                               "T0001"
+                               "CHK00000000"
+                               "041"
+                               "0004111122223333";
+    const std::uint32_t tsn = card->tsn();
+    auto result = generate(card_test::kPin, 2561,
+                           "p:2561;amount:1500;;terminal:T0001;check:CHK00000000;bank:041;"
+                           "account:0004111122223333",
+                           "Amount:1500:TWD;;To account:0004111122223333:x;Plain line");
+    const auto dialog = user.waitForDialog(kTacInfoDialog, 5s);
+    ASSERT_TRUE(dialog) << "no confirmation";
+    const JsonValue shown = dump(*dialog);
+    ASSERT_NE(controlOf(shown, kTacMessage), nullptr);
+    EXPECT_EQ(*controlOf(shown, kTacMessage)->find("text")->asString(),
+              "Amount:1500\nTo account:0004111122223333\nPlain line\n");
+    EXPECT_FALSE(okEnabledWithin(*dialog, 2)) << "OK before the card was pulled";
+    ASSERT_TRUE(rig.removeCard(*card)) << rig.why();
+    EXPECT_FALSE(okEnabledWithin(*dialog, 2)) << "OK with the card out";
+    ASSERT_TRUE(rig.reinsertCard(*card)) << rig.why();
+    ASSERT_TRUE(okEnabledWithin(*dialog, 10));
+    ASSERT_TRUE(user.click(*dialog, kOk));
+    ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_EQ(errorCode(), 0);
+    const Bytes data = card_test::ascii(record);
+    EXPECT_EQ(commands().back(), card_test::getTacCommand(data, false));
+    Bytes answer = card_test::expectedTacAnswer(tsn, data, false);
+    EXPECT_EQ(tsac(), card_emulator::toHex(Bytes(answer.begin() + 11, answer.begin() + 19)));
+}
+
 TEST_F(GenerateTac, CodesBeforeTheCard) {
     const struct {
         const char* name;
