@@ -5,6 +5,8 @@
 // the card signs, built from the fields by processing code. Nothing here
 // touches the card or a dialog.
 
+#include "control/card/QxSCApdu.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -43,8 +45,6 @@ bool TacRoadOf(std::int32_t processingCode, TacRoad& road);
 // The fields a layout reads (entries 0 to this less one).
 std::size_t TacRoadFields(TacRoad road);
 
-// At most this many record bytes go into one GET TAC.
-inline constexpr std::size_t kMaxTacRecord = 250;
 // Checks the fields of the layout and builds its record: 0, or 5005 when the
 // list holds too few fields, when the inquiry's fields 1 and 2 do not add up
 // to 24 characters, when an amount is not 1 to 12 digits, when a tax

@@ -4,6 +4,7 @@
 #include "control/ControlLogLine.h"
 #include "control/GenTacFields.h"
 #include "control/TaveloText.h"
+#include "control/TransactionMethods.h"
 #include "control/card/QxSCApdu.h"
 #include "control/card/QxSCUtil.h"
 #include "control/ui/QxDetect.h"
@@ -136,23 +137,14 @@ private:
         }
         return rc;
     }
-    int firstSerial() { return readSerial(serial_, kCtlCardAbsent); }
-    // READ BINARY of the serial number; wrongInstruction is what 6E00 gives.
-    int readSerial(Bytes& out, int wrongInstruction) {
-        ApduResponse response;
-        const int rc = sendRawAPDU(state_.m_pCard.get(), readBinaryCommand(), response);
-        CTL_LOG(kLogDebug, "ReadBinary End %d uiSW12 0x%X", rc, static_cast<unsigned>(response.sw));
-        if (response.sw == 0) {
-            return rc;
+    // READ BINARY of the serial number as it was before the confirmation.
+    int firstSerial() {
+        std::uint16_t sw = 0;
+        const int rc = TxReadSerial(state_.m_pCard.get(), serial_, sw);
+        if (sw == kSwWrongInstruction) {
+            return kCtlCardAbsent;
         }
-        if (response.sw == kSwWrongInstruction) {
-            return wrongInstruction;
-        }
-        const int mapped = QxSCMapStatusFull(response.sw);
-        if (mapped == kCtlOk) {
-            out = std::move(response.data);
-        }
-        return mapped;
+        return QxSCMapExchangeFull(rc, sw);
     }
     int confirm() {
         if (!hasUserData()) {
@@ -162,21 +154,13 @@ private:
         CTL_LOG(kLogDebug, "UI_GenerateTACINFODlg rtn %d", rc);
         return rc;
     }
-    // Connects again, shared, to the reader of ConnectCard: the connect
-    // result itself (0, 14 without a card, ...).
-    int connectAgain() {
-        QxSCReleaseCard(state_.m_pCard);
-        const int rc = QxSCScanCardInReader(g_szReaderName, false, state_.m_pCard);
-        CTL_LOG(kLogDebug, "QxSCScanCardInReader rtn %d", rc);
-        return rc;
+    // Connects again to the reader of ConnectCard: the connect result
+    // itself (0, 14 without a card, ...).
+    int connectAgain() { return TxReconnectCard(state_); }
+    int reconnect() {
+        const int rc = connectAgain();
+        return rc == kCtlOk ? rc : TxReconnectCode(rc);
     }
-    static int mapConnect(int rc) {
-        if (rc == kCtlOk) {
-            return kCtlOk;
-        }
-        return rc == kCtlConnectFailed ? kCtlCardAbsent : kCtlConnectionFailed;
-    }
-    int reconnect() { return mapConnect(connectAgain()); }
     int reconnectWithReplug() {
         const int rc = connectAgain();
         if ((iFlags_ & kFlagNoPrompts) != 0 || (iFlags_ & kFlagReplugMask) == 0) {
@@ -189,13 +173,7 @@ private:
         }
         return reconnect();
     }
-    int sameCard() {
-        Bytes second;
-        if (const int rc = readSerial(second, kCtlSelectFailed); rc != kCtlOk) {
-            return rc;
-        }
-        return second == serial_ ? kCtlOk : kCtlSelectFailed;
-    }
+    int sameCard() { return TxCheckSameSerial(state_.m_pCard.get(), serial_); }
     bool hasUserData() const { return userData_ && !userData_->empty(); }
     std::optional<std::string_view> pinText() const {
         if (pin_.empty()) {
@@ -233,7 +211,9 @@ int RunGenerateTAC(TaveloState& state, const SecretString& pin, std::int32_t pro
                 static_cast<unsigned>(iFlags));
         return kCtlUnsupported;
     }
-    return Transaction(state, pin, road, *genTac, userData, iFlags).run();
+    const int rc = Transaction(state, pin, road, *genTac, userData, iFlags).run();
+    CTL_LOG(kLogDebug, "GenerateTAC rtn %d", rc);
+    return rc;
 }
 
 } // namespace tavelo

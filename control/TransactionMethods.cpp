@@ -155,8 +155,8 @@ int confirm(TaveloState& state, const Transaction& tx, int iFlags, const Bytes& 
         // The tax payment passes its first reconnect's own result on.
         return tx.member == Member::Tax ? rc : TxReconnectCode(rc);
     }
-    if ((iFlags & kTxFlagNoPrompts) == 0 && (iFlags & kTxFlagReplugMask) != 0) {
-        const int mode = tx.member == Member::Transfer ? kTxFlagReplugMask : QX_DETECT_FLAG_INSERT;
+    if ((iFlags & kFlagNoPrompts) == 0 && (iFlags & kFlagReplugMask) != 0) {
+        const int mode = tx.member == Member::Transfer ? kFlagReplugMask : QX_DETECT_FLAG_INSERT;
         rc = QxCrypto_DetectRemoveAndInsert(nullptr, g_szReaderName.c_str(), kReplugSeconds, mode);
         CTL_LOG(kLogDebug, "QxCrypto_DetectRemoveAndInsert rtn %d", rc);
         if (rc != kCtlOk) {
@@ -183,7 +183,7 @@ int prepareCard(TaveloState& state, Transaction& tx, int iFlags, bool& promptSta
     CTL_LOG(kLogDebug, "%s - isAdvReader = %d", nameOf(tx.member), state.isAdvReader ? 1 : 0);
     if (state.isAdvReader) {
         // The reader takes the PIN during GET TAC.
-        if ((iFlags & kTxFlagNoPrompts) == 0) {
+        if ((iFlags & kFlagNoPrompts) == 0) {
             g_szReaderPrompt.set(tx.member == Member::Inquiry    ? u"餘額查詢 Balance Inquary"
                                  : tx.member == Member::Transfer ? u"轉帳確認"
                                  : tx.member == Member::Tax      ? u"繳費稅確認"
@@ -356,9 +356,12 @@ int TxReadSerial(QxSCCard* card, Bytes& serial, std::uint16_t& sw) {
 }
 
 int TxCheckSameCard(TaveloState& state, std::span<const std::uint8_t> firstSerial) {
-    QxSCCard* card = state.m_pCard.get();
     ApduResponse selected;
-    sendRawAPDU(card, selectApplicationCommand(), selected);
+    sendRawAPDU(state.m_pCard.get(), selectApplicationCommand(), selected);
+    return TxCheckSameSerial(state.m_pCard.get(), firstSerial);
+}
+
+int TxCheckSameSerial(QxSCCard* card, std::span<const std::uint8_t> firstSerial) {
     Bytes serial;
     std::uint16_t sw = 0;
     const int rc = TxReadSerial(card, serial, sw);

@@ -14,6 +14,7 @@
 // inquiry, 127 for the others) or an amount that is not 1 to 12 digits
 // gives 5005 before anything is sent. isFinish is 1 after every call.
 
+#include "control/CardMethods.h"
 #include "control/ControlState.h"
 #include "control/card/QxSCApdu.h"
 #include "platform/com/OleAuto.h"
@@ -25,15 +26,9 @@
 
 namespace tavelo {
 
-// iFlags bits read here.
-inline constexpr int kTxFlagReplugMask = 0x30000; // remove and insert after the confirmation
-inline constexpr int kTxFlagNoPrompts = 0x800000; // no keypad prompt and no remove-and-insert
-
-// The record areas, the terminating zero included, and what one GET TAC
-// carries at most.
+// The record areas, the terminating zero included.
 inline constexpr std::size_t kInquiryRecordArea = 32;
 inline constexpr std::size_t kPaymentRecordArea = 128;
-inline constexpr std::size_t kMaxTacRecord = 250;
 
 struct InquiryArguments {
     BSTR pin, checkId, accountNo, pCode;
@@ -83,5 +78,7 @@ int TxReadSerial(QxSCCard* card, Bytes& serial, std::uint16_t& sw);
 // 3002 for another serial number, an empty one on either read, or 6E 00;
 // else the full status-word mapping or the transmit failure.
 int TxCheckSameCard(TaveloState& state, std::span<const std::uint8_t> firstSerial);
+// The same without the SELECT: READ BINARY and the comparison alone.
+int TxCheckSameSerial(QxSCCard* card, std::span<const std::uint8_t> firstSerial);
 
 } // namespace tavelo

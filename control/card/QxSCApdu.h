@@ -89,6 +89,8 @@ ApduCommand readRecordCommand(std::uint8_t record);     // 00 B2 <n> 04 00
 ApduCommand readBinaryCommand();                        // 00 B0 00 00 10
 ApduCommand cardRandomCommand();                        // 00 86 00 00 08
 ApduCommand writeRecordCommand(const PinBlock& newPin); // 00 D2 01 04 08 <block>
+// At most this many record bytes go into one GET TAC.
+inline constexpr std::size_t kMaxTacRecord = 250;
 // 00 E2 10 80 <Lc> <data> 00, and with the serial number 00 E2 10 90 ...;
 // nullopt for more than 255 data bytes.
 std::optional<ApduCommand> getTacCommand(std::span<const std::uint8_t> data);

@@ -16,6 +16,7 @@
 
 #include <filesystem>
 #include <future>
+#include <map>
 #include <thread>
 
 namespace {
@@ -87,6 +88,40 @@ protected:
             }
         }
         return all;
+    }
+
+    // Waits for the confirmation dialog, reads its texts, finds OK refused
+    // until the card was pulled out and put back, then confirms. The texts
+    // by control id.
+    std::map<int, std::string> confirmWithTheCardPulledAndPutBack(std::uint32_t dialogId) {
+        std::map<int, std::string> texts;
+        corvantix_user::Client user;
+        const auto dialog = user.waitForDialog(dialogId, std::chrono::seconds(10));
+        EXPECT_TRUE(dialog) << "no confirmation " << dialogId;
+        if (!dialog) {
+            return texts;
+        }
+        const auto shown = user.dump(*dialog);
+        EXPECT_TRUE(shown) << shown.error;
+        if (shown) {
+            for (const auto& c : *shown.body.find("dialog")->find("controls")->asArray()) {
+                if (const auto* text = c.find("text")->asString()) {
+                    texts[static_cast<int>(c.find("id")->asNumber().value_or(-1))] = *text;
+                }
+            }
+        }
+        EXPECT_FALSE(user.click(*dialog, 1).ok) << "no OK before the card was pulled and put back";
+        EXPECT_TRUE(rig.removeCard(*card)) << rig.why();
+        EXPECT_TRUE(rig.reinsertCard(*card)) << rig.why();
+        bool confirmed = false;
+        for (int i = 0; i < 50 && !confirmed; ++i) {
+            confirmed = user.click(*dialog, 1).ok;
+            if (!confirmed) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        }
+        EXPECT_TRUE(confirmed) << "OK never enabled";
+        return texts;
     }
 
     testing_support::CardRig rig;
@@ -230,33 +265,10 @@ TEST_F(PageReachesTheCard, TransferConfirmedWithTheCardPulledAndPutBack) {
                     R"("bInAccountNo":"0098765432109876","bAmount":"1500","bPCode":"2541",)"
                     R"("bServerDataTime":"20240102030405","iFlags":"0")");
     });
-    corvantix_user::Client user;
-    const auto dialog = user.waitForDialog(204, std::chrono::seconds(10));
-    ASSERT_TRUE(dialog) << "no transfer confirmation";
-    const auto shown = user.dump(*dialog);
-    ASSERT_TRUE(shown) << shown.error;
-    const auto textOf = [&](int id) -> std::string {
-        for (const auto& c : *shown.body.find("dialog")->find("controls")->asArray()) {
-            if (c.find("id")->asNumber() == id) {
-                return *c.find("text")->asString();
-            }
-        }
-        return "<none>";
-    };
-    EXPECT_EQ(textOf(209), "004／0012345678901234");
-    EXPECT_EQ(textOf(211), "812／0098765432109876");
-    EXPECT_EQ(textOf(210), "1500");
-    EXPECT_FALSE(user.click(*dialog, 1).ok) << "no OK before the card was pulled and put back";
-    ASSERT_TRUE(rig.removeCard(*card)) << rig.why();
-    ASSERT_TRUE(rig.reinsertCard(*card)) << rig.why();
-    bool confirmed = false;
-    for (int i = 0; i < 50 && !confirmed; ++i) {
-        confirmed = user.click(*dialog, 1).ok;
-        if (!confirmed) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    }
-    ASSERT_TRUE(confirmed) << "OK never enabled";
+    const auto shown = confirmWithTheCardPulledAndPutBack(204);
+    EXPECT_EQ(shown.at(209), "004／0012345678901234");
+    EXPECT_EQ(shown.at(211), "812／0098765432109876");
+    EXPECT_EQ(shown.at(210), "1500");
     ASSERT_EQ(transfer.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_EQ(transfer.get(), "0");
 
@@ -276,6 +288,47 @@ TEST_F(PageReachesTheCard, TransferConfirmedWithTheCardPulledAndPutBack) {
                   card_test::kSelectApplication, card_test::kVerify, card_test::kReadSerial,
                   card_test::kSelectApplication, card_test::kReadSerial, card_test::kVerify,
                   card_test::getTacCommand(record, false)}));
+    const std::string all = logs();
+    for (const char* secret : {"246810", "24 68 10", card_test::kTacKey.c_str()}) {
+        EXPECT_EQ(all.find(secret), std::string::npos) << secret << " in a log";
+    }
+}
+
+// The generic authorisation from a page on the transfer road: the user reads
+// the lines of the confirmation (each cut at its second ":", empty ones
+// left out), pulls the card out and puts it back, and confirms; the page's
+// TAC is the card key's over the record the test builds from the fields.
+TEST_F(PageReachesTheCard, GenericTransferConfirmedWithTheCardPulledAndPutBack) {
+    using card_emulator::toHex;
+    ASSERT_NO_FATAL_FAILURE(openSession());
+    const std::string reader = rig.readers()[0];
+    ASSERT_EQ(call("ConnectCard", R"(,"readerName":")" + reader + "\""), "0");
+    card->clearLog();
+    const std::uint32_t counter = card->tsn();
+
+    auto generated = std::async(std::launch::async, [&] {
+        return call("GenerateTAC",
+                    R"(,"bPIN":"246810","bPCode":"2561",)"
+                    R"("GenTAC":"p:2561;amount:1500;;terminal:T0001;check:CHK00000000;)"
+                    R"(bank:041;account:0004111122223333",)"
+                    R"("UserConirmData":"Amount:1500:TWD;;To:0004111122223333","iFlags":"0")");
+    });
+    const auto shown = confirmWithTheCardPulledAndPutBack(207);
+    EXPECT_EQ(shown.at(231), "Amount:1500\nTo:0004111122223333\n");
+    ASSERT_EQ(generated.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    EXPECT_EQ(generated.get(), "0");
+
+    const card_emulator::Bytes record = card_test::ascii("2561"
+                                                         "00000000150000"
+                                                         "T0001"
+                                                         "CHK00000000"
+                                                         "041"
+                                                         "0004111122223333");
+    EXPECT_EQ(call("GetTSAC"), toHex(card_test::expectedTac(counter, record, false)));
+    EXPECT_EQ(commands(), (std::vector<card_emulator::Bytes>{
+                              card_test::kSelectApplication, card_test::kReadSerial,
+                              card_test::kSelectApplication, card_test::kReadSerial,
+                              card_test::kVerify, card_test::getTacCommand(record, false)}));
     const std::string all = logs();
     for (const char* secret : {"246810", "24 68 10", card_test::kTacKey.c_str()}) {
         EXPECT_EQ(all.find(secret), std::string::npos) << secret << " in a log";

@@ -2,7 +2,8 @@
 // emulator and the scripted user on the control's own dialogs (manual
 // clock): the records each member sends, the refusals before anything is
 // sent, the confirmation with the card pulled out and put back, a card
-// swapped meanwhile, the keypad reader's road and the status words.
+// swapped meanwhile, the keypad reader's road and the status words; and the
+// generic authorisation that reads its fields from one list.
 
 #include "tests/card/CardTestData.h"
 #include "tests/control/com/ConnectedControl.h"
@@ -460,6 +461,275 @@ TEST_F(KeypadTransactions, GoFromSelectToGetTac) {
                 << "the prompt closes with the method";
         }
     }
+}
+
+// ---- The generic authorisation ---------------------------------------------------------------
+
+constexpr std::uint32_t kTacInfoDialog = 207;
+constexpr std::uint32_t kReaderInstructionDialog = 229;
+constexpr std::uint32_t kRemoveAndInsertDialog = 30011; // the English detection dialog
+constexpr int kTacMessage = 231;
+
+class GenericTac : public Transactions {
+protected:
+    std::future<std::int32_t> generate(std::string pin, std::int32_t code, std::string fields,
+                                       std::optional<std::string> lines, std::int32_t flags = 0) {
+        return std::async(std::launch::async, [=, this] {
+            std::int32_t rc = -12345;
+            const BstrString confirm = lines ? text(*lines) : BstrString();
+            control->GenerateTAC(text(pin).get(), code, text(fields).get(), confirm.get(), flags,
+                                 &rc);
+            EXPECT_EQ(errorCode(), rc) << "the result is the last error";
+            return rc;
+        });
+    }
+    bool okEnabled(corvantix_user::Window dialog) {
+        const auto reply = user.dump(dialog);
+        const JsonValue* ok = reply ? controlOf(reply.body, kOk) : nullptr;
+        return ok != nullptr && ok->find("enabled")->asBool() == true;
+    }
+    // The clock a second at a time until OK is enabled, at most `ticks` times.
+    bool okEnabledWithin(corvantix_user::Window dialog, int ticks) {
+        for (int i = 0; i < ticks; ++i) {
+            std::this_thread::sleep_for(300ms); // the watcher follows pcscd in real time
+            EXPECT_TRUE(user.advance(1s));
+            if (okEnabled(dialog)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // The TAC the card's key gives over the record, as GetTSAC shows it.
+    static std::string tacOver(std::uint32_t counter, const std::string& record) {
+        return toHex(card_test::expectedTac(counter, ascii(record), false));
+    }
+    // The commands of a road whose confirmation needs no replug: the first
+    // SELECT and serial read, the same after the reconnect, then VERIFY.
+    static std::vector<Bytes> checkedRoad(const std::string& record) {
+        return {card_test::kSelectApplication,
+                card_test::kReadSerial,
+                card_test::kSelectApplication,
+                card_test::kReadSerial,
+                card_test::kVerify,
+                card_test::getTacCommand(ascii(record), false)};
+    }
+};
+
+TEST_F(GenericTac, EachRoadSendsTheRecordItBuildsFromTheList) {
+    const struct {
+        const char* name;
+        std::int32_t code;
+        const char* fields;
+        std::string record;
+    } rows[] = {
+        {"inquiry", 2500, "2500;CHK000000001;000123456789", "2500CHK000000001000123456789"},
+        {"tax", 2521, "2521;1500;TAXACCT1;T1;CHK;041;0004",
+         "2521"
+         "00000000150000"
+         "TAXACCT1"
+         "T1"
+         "CHK"
+         "041"
+         "0004"},
+        {"fee", 2531, "2531;99;T1;CHK;041;0004;15;20240102",
+         "2531"
+         "00000000009900"
+         "T1"
+         "CHK"
+         "041"
+         "0004"
+         "15"
+         "20240102"},
+        {"fee by 2568", 2568, "2568;1;a;b;c;d;e;f",
+         "2568"
+         "00000000000100"
+         "abcdef"},
+        {"named fields, a:b:c gives b:c", 2561, "p:2561;amount:7;;t:T1:x;c:C;b:041;a:0004",
+         "2561"
+         "00000000000700"
+         "T1:x"
+         "C"
+         "041"
+         "0004"},
+    };
+    for (const auto& row : rows) {
+        card->clearLog();
+        const std::uint32_t counter = card->tsn();
+        auto result = generate(card_test::kPin, row.code, row.fields, std::nullopt);
+        ASSERT_EQ(result.wait_for(20s), std::future_status::ready) << row.name;
+        EXPECT_EQ(result.get(), 0) << row.name;
+        EXPECT_TRUE(user.listDialogs().empty()) << row.name << ": no lines, no confirmation";
+        EXPECT_EQ(commands(), checkedRoad(row.record)) << row.name;
+        EXPECT_EQ(tsac(), tacOver(counter, row.record)) << row.name;
+    }
+}
+
+TEST_F(GenericTac, AMissingPinIsAskedForOnTheKeypad) {
+    const std::uint32_t counter = card->tsn();
+    auto result = generate("", 2500, "2500;CHK000000001;000123456789", std::nullopt);
+    const auto pin = user.waitForDialog(kPinDialog, 10s);
+    ASSERT_TRUE(pin) << "the PIN is asked for when none is given";
+    for (const char digit : card_test::kPin) {
+        ASSERT_TRUE(user.press(*pin, std::string(1, digit)));
+    }
+    ASSERT_TRUE(user.click(*pin, kOk));
+    ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_EQ(tsac(), tacOver(counter, "2500CHK000000001000123456789"));
+}
+
+TEST_F(GenericTac, TransferConfirmedAfterTheCardWasPulledAndPutBack) {
+    // The code, the amount field, then terminal, check id, bank and account.
+    const std::string record = "2561"
+                               "00000000150000"
+                               "T0001"
+                               "CHK00000000"
+                               "041"
+                               "0004111122223333";
+    const std::uint32_t tsn = card->tsn();
+    auto result = generate(card_test::kPin, 2561,
+                           "p:2561;amount:1500;;terminal:T0001;check:CHK00000000;bank:041;"
+                           "account:0004111122223333",
+                           "Amount:1500:TWD;;To account:0004111122223333:x;Plain line");
+    const auto dialog = user.waitForDialog(kTacInfoDialog, 5s);
+    ASSERT_TRUE(dialog) << "no confirmation";
+    const auto shown = user.dump(*dialog);
+    ASSERT_TRUE(shown) << shown.error;
+    EXPECT_EQ(textOf(shown.body, kTacMessage),
+              "Amount:1500\nTo account:0004111122223333\nPlain line\n");
+    EXPECT_FALSE(okEnabledWithin(*dialog, 2)) << "OK before the card was pulled";
+    ASSERT_TRUE(rig.removeCard(*card)) << rig.why();
+    EXPECT_FALSE(okEnabledWithin(*dialog, 2)) << "OK with the card out";
+    ASSERT_TRUE(rig.reinsertCard(*card)) << rig.why();
+    ASSERT_TRUE(okEnabledWithin(*dialog, 10));
+    ASSERT_TRUE(user.click(*dialog, kOk));
+    ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_EQ(commands(), checkedRoad(record));
+    EXPECT_EQ(tsac(), tacOver(tsn, record));
+}
+
+// With a replug flag the card is pulled out and put back once more after the
+// confirmation, on the detection dialog, and the control connects again.
+TEST_F(GenericTac, TransferWithTheReplugFlagAsksForTheCardAgain) {
+    const std::string record = "2561"
+                               "00000000000500"
+                               "T1"
+                               "C1"
+                               "041"
+                               "0004";
+    const std::uint32_t counter = card->tsn();
+    auto result = generate(card_test::kPin, 2561, "2561;5;T1;C1;041;0004", "Amount:5", 0x10000);
+    const auto dialog = user.waitForDialog(kTacInfoDialog, 5s);
+    ASSERT_TRUE(dialog);
+    ASSERT_NO_FATAL_FAILURE(replugAndConfirm(*dialog));
+    const auto replug = user.waitForDialog(kRemoveAndInsertDialog, 10s);
+    ASSERT_TRUE(replug) << "no remove-and-insert dialog";
+    EXPECT_EQ(result.wait_for(1s), std::future_status::timeout) << "it waits for the card";
+    ASSERT_TRUE(rig.removeCard(*card)) << rig.why();
+    ASSERT_TRUE(rig.reinsertCard(*card)) << rig.why();
+    ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_EQ(commands(), checkedRoad(record));
+    EXPECT_EQ(tsac(), tacOver(counter, record));
+}
+
+TEST_F(GenericTac, AnotherCardOrNoSerialGives3002WithoutTac) {
+    card_emulator::CardProfile another = card_test::testProfile();
+    another.serial[15] ^= 0x01;
+    for (const bool swapped : {true, false}) {
+        card->clearLog();
+        card->clearFaults();
+        if (!swapped) {
+            // The same card, but both reads answer no serial number.
+            card->addFault(card_emulator::Fault::answer(0xB0, {}).repeat(2));
+        }
+        auto result = generate(card_test::kPin, 2561, "2561;5;T1;C1;041;0004", "Amount:5");
+        const auto dialog = user.waitForDialog(kTacInfoDialog, 5s);
+        ASSERT_TRUE(dialog) << swapped;
+        ASSERT_NO_FATAL_FAILURE(
+            replugAndConfirm(*dialog, swapped ? std::optional(another) : std::nullopt));
+        ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
+        EXPECT_EQ(result.get(), 3002) << swapped;
+        EXPECT_EQ(commands().back(), card_test::kReadSerial) << swapped;
+        EXPECT_FALSE(getTacSent()) << swapped;
+    }
+    EXPECT_EQ(tsac(), "");
+}
+
+TEST_F(GenericTac, CodesBeforeTheCard) {
+    const struct {
+        const char* name;
+        std::int32_t code;
+        std::string fields;
+        std::int32_t expected;
+    } rows[] = {
+        {"unknown code", 2525, "2525;1;2;3;4;5;6;7", 5004},
+        {"another unknown", 2560, "x", 5004},
+        {"no field list", 2561, "", 5005},
+        {"too few fields", 2561, "2561;1500;T1;CHK", 5005},
+        {"empty fields are no fields", 2561, "2561;1500;;;T1;CHK;;041", 5005},
+        {"amount not digits", 2561, "2561;15.00;T1;CHK;041;0004", 5005},
+        {"amount of 13 digits", 2561, "2561;1234567890123;T1;CHK;041;0004", 5005},
+        {"inquiry pair of 23", 2500, "2500;CHK00000001;000123456789", 5005},
+        {"tax account under 8", 2521, "2521;1;TAXACC1;T1;CHK;041;0004", 5005},
+        {"a record over 250 bytes", 2561, "2561;1;T1;CHK;041;0004" + std::string(240, '9'), 5005},
+    };
+    for (const auto& row : rows) {
+        auto result = generate(card_test::kPin, row.code, row.fields, "Amount:1");
+        ASSERT_EQ(result.wait_for(10s), std::future_status::ready) << row.name;
+        EXPECT_EQ(result.get(), row.expected) << row.name;
+    }
+    EXPECT_TRUE(user.listDialogs().empty());
+    EXPECT_FALSE(getTacSent());
+    std::int32_t rc = -1;
+    ASSERT_EQ(control->DisconnectCard(&rc), S_OK);
+    auto result = generate(card_test::kPin, 2525, "2525", std::nullopt);
+    EXPECT_EQ(result.get(), 13) << "no card before the code is looked at";
+}
+
+TEST_F(GenericTac, CancelAndCountdownEndTheConfirmation) {
+    for (const bool cancel : {true, false}) {
+        auto result = generate(card_test::kPin, 2531, "2531;1;a;b;c;d;e;f", "Fee:1");
+        const auto dialog = user.waitForDialog(kTacInfoDialog, 5s);
+        ASSERT_TRUE(dialog);
+        if (cancel) {
+            ASSERT_TRUE(user.click(*dialog, kCancel));
+        } else {
+            ASSERT_TRUE(user.advance(60s));
+        }
+        ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+        EXPECT_EQ(result.get(), cancel ? 5070 : 5073);
+    }
+    EXPECT_EQ(commands().back(), card_test::kReadSerial) << "nothing after the serial number";
+    EXPECT_FALSE(getTacSent());
+}
+
+// A keypad reader takes the PIN itself: no PIN dialog and no VERIFY; GET
+// TAC goes once the user has pressed OK on the road's instruction.
+TEST_F(KeypadTransactions, GenericInquiryWaitsForTheReaderInstruction) {
+    const std::uint32_t counter = card->tsn();
+    auto result = std::async(std::launch::async, [&] {
+        std::int32_t rc = -12345;
+        control->GenerateTAC(text("").get(), 2500, text("2500;CHK000000001;000123456789").get(),
+                             BstrString().get(), 0, &rc);
+        return rc;
+    });
+    const auto instruction = user.waitForDialog(kReaderInstructionDialog, 5s);
+    ASSERT_TRUE(instruction) << "no reader instruction";
+    const auto shown = user.dump(*instruction);
+    ASSERT_TRUE(shown) << shown.error;
+    EXPECT_EQ(*shown.body.find("dialog")->find("caption")->asString(), "餘額查詢 Balance Inquary");
+    EXPECT_EQ(result.wait_for(500ms), std::future_status::timeout);
+    EXPECT_FALSE(getTacSent()) << "GET TAC before OK";
+    ASSERT_TRUE(user.click(*instruction, kOk));
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    const Bytes record = ascii("2500CHK000000001000123456789");
+    EXPECT_EQ(commands(), (std::vector<Bytes>{card_test::kSelectApplication, card_test::kReadSerial,
+                                              card_test::kSelectApplication, card_test::kReadSerial,
+                                              card_test::getTacCommand(record, false)}));
+    EXPECT_EQ(tsac(), toHex(card_test::expectedTac(counter, record, false)));
 }
 
 } // namespace
