@@ -46,7 +46,10 @@ MHD_Result bareHandler(void* cls, MHD_Connection* connection, const char*, const
 
 } // namespace
 
-ServiceUnderBench::ServiceUnderBench(Control control) {
+ServiceUnderBench::ServiceUnderBench(Control control, Ports ports) {
+    if (ports == Ports::Shared) {
+        ports_.emplace();
+    }
     program_ = box_.root() / "Program" / "VondelCorvantix";
     fs::create_directories(program_.parent_path() / "Vondel");
     fs::copy_file(SERVICE_PROGRAM, program_);
@@ -66,6 +69,10 @@ ServiceUnderBench::~ServiceUnderBench() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+}
+
+fs::path ServiceUnderBench::controlLibrary() {
+    return TAVELO_LIBRARY;
 }
 
 fs::path ServiceUnderBench::installedAdapter() const {
@@ -194,9 +201,10 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-void reportRun(const char* name, int run, const RoundPair& rounds, const char* unit) {
-    std::printf("%s run %d: median of %zu round medians: %.1f %s against %.1f %s, ratio %.3f\n",
-                name, run, rounds.measured.size(), median(rounds.measured), unit,
+void reportRun(const char* name, int run, const RoundPair& rounds, const char* unit,
+               const char* what) {
+    std::printf("%s run %d: median of %zu %s: %.1f %s against %.1f %s, ratio %.3f\n", name, run,
+                rounds.measured.size(), what, median(rounds.measured), unit,
                 median(rounds.baseline), unit, rounds.ratio());
     std::fflush(stdout);
 }

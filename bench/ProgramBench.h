@@ -32,11 +32,15 @@ enum class Control {
     Real, // the real card control, registered as its installer does
 };
 
+// Whether the service's fixed ports are shared with the tests (taken under
+// their lock) or private to a network namespace of the benchmark's own.
+enum class Ports { Shared, Private };
+
 // The service program on its real ports, started from a sandbox that holds
 // it, the real adapter and the registration of a card control.
 class ServiceUnderBench {
 public:
-    explicit ServiceUnderBench(Control control = Control::Fake);
+    explicit ServiceUnderBench(Control control = Control::Fake, Ports ports = Ports::Shared);
     ~ServiceUnderBench();
     ServiceUnderBench(const ServiceUnderBench&) = delete;
     ServiceUnderBench& operator=(const ServiceUnderBench&) = delete;
@@ -45,11 +49,13 @@ public:
     bool start();
     const std::filesystem::path& root() const { return box_.root(); }
     pid_t pid() const { return pid_; }
+    // The real card control's library as registered.
+    static std::filesystem::path controlLibrary();
     // The adapter as the service finds it installed.
     std::filesystem::path installedAdapter() const;
 
 private:
-    testing_support::ServicePortsLock ports_;
+    std::optional<testing_support::ServicePortsLock> ports_;
     testing_support::Sandbox box_;
     std::filesystem::path program_;
     pid_t pid_ = -1;
@@ -112,7 +118,9 @@ struct Target {
 std::string targetText(double ratio, Target target);
 
 // Prints one run's line and keeps it for the summary.
-void reportRun(const char* name, int run, const RoundPair& rounds, const char* unit);
+// what names the rounds' values ("round medians" of times, "round rates").
+void reportRun(const char* name, int run, const RoundPair& rounds, const char* unit,
+               const char* what = "round medians");
 // The median over the runs' ratios, with the target, and the best rounds of
 // all runs (the lowest times, or the highest rates).
 void reportSummary(const char* name, const std::vector<RoundPair>& runs, const char* unit,
