@@ -5,6 +5,9 @@
 // service/gnutls-serv (the aim: at least 1.0); it reports and never fails on
 // a ratio.
 //
+// Nothing is pinned: eight clients at once need more than one CPU, and each
+// server does its handshakes on one thread.
+//
 // gnutls-serv listens on every address: the benchmark runs in a network
 // namespace of its own (root), where only loopback exists.
 
