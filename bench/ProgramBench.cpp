@@ -46,13 +46,20 @@ MHD_Result bareHandler(void* cls, MHD_Connection* connection, const char*, const
 
 } // namespace
 
-ServiceUnderBench::ServiceUnderBench() {
+ServiceUnderBench::ServiceUnderBench(Control control, Ports ports) {
+    if (ports == Ports::Shared) {
+        ports_.emplace();
+    }
     program_ = box_.root() / "Program" / "VondelCorvantix";
     fs::create_directories(program_.parent_path() / "Vondel");
     fs::copy_file(SERVICE_PROGRAM, program_);
     fs::copy_file(ADAPTER_LIBRARY, installedAdapter());
     // The registry lives in the sandbox: the program sees the registration.
-    if (fake_tavelo::registerControl() != S_OK) {
+    if (control == Control::Real) {
+        if (testing_support::runProgram({TAVELO_REGISTER, TAVELO_LIBRARY}) != 0) {
+            std::fprintf(stderr, "bench: the card control did not register\n");
+        }
+    } else if (fake_tavelo::registerControl() != S_OK) {
         std::fprintf(stderr, "bench: the fake control did not register\n");
     }
 }
@@ -62,6 +69,10 @@ ServiceUnderBench::~ServiceUnderBench() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+}
+
+fs::path ServiceUnderBench::controlLibrary() {
+    return TAVELO_LIBRARY;
 }
 
 fs::path ServiceUnderBench::installedAdapter() const {
@@ -190,33 +201,49 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-void reportRun(const char* name, int run, const RoundPair& rounds, const char* unit) {
-    std::printf("%s run %d: median of %zu round medians: %.1f %s against %.1f %s, ratio %.3f\n",
-                name, run, rounds.measured.size(), median(rounds.measured), unit,
+void reportRun(const char* name, int run, const RoundPair& rounds, const char* unit,
+               const char* what) {
+    std::printf("%s run %d: median of %zu %s: %.1f %s against %.1f %s, ratio %.3f\n", name, run,
+                rounds.measured.size(), what, median(rounds.measured), unit,
                 median(rounds.baseline), unit, rounds.ratio());
     std::fflush(stdout);
 }
 
-void reportSummary(const char* name, const std::vector<RoundPair>& runs, const char* unit) {
+std::string targetText(double ratio, Target target) {
+    char text[64];
+    std::snprintf(text, sizeof text, " (target %s %.2f, %s)",
+                  target.higherIsBetter ? ">=" : "<=", target.ratio,
+                  target.met(ratio) ? "met" : "NOT met");
+    return text;
+}
+
+void reportSummary(const char* name, const std::vector<RoundPair>& runs, const char* unit,
+                   Target target) {
+    const auto better = [&](double a, double b) {
+        return target.higherIsBetter ? std::max(a, b) : std::min(a, b);
+    };
     std::vector<double> ratios;
     double bestMeasured = 0;
     double bestBaseline = 0;
     for (const auto& run : runs) {
         ratios.push_back(run.ratio());
         for (const double m : run.measured) {
-            bestMeasured = bestMeasured == 0 ? m : std::min(bestMeasured, m);
+            bestMeasured = bestMeasured == 0 ? m : better(bestMeasured, m);
         }
         for (const double b : run.baseline) {
-            bestBaseline = bestBaseline == 0 ? b : std::min(bestBaseline, b);
+            bestBaseline = bestBaseline == 0 ? b : better(bestBaseline, b);
         }
     }
     std::printf("%s best round: %.1f %s against %.1f %s, ratio %.3f\n", name, bestMeasured, unit,
                 bestBaseline, unit, bestBaseline > 0 ? bestMeasured / bestBaseline : 0.0);
-    std::printf("%s ratio, median over %zu runs: %.3f\n", name, runs.size(), median(ratios));
+    const double ratio = median(ratios);
+    std::printf("%s ratio, median over %zu runs: %.3f%s\n", name, runs.size(), ratio,
+                targetText(ratio, target).c_str());
+    std::fflush(stdout);
 }
 
-bool interleavedRuns(const char* name, int runs, int rounds, int barePort, const Round& service,
-                     const Round& baseline) {
+bool interleavedRuns(const char* name, int runs, int rounds, int barePort, Target target,
+                     const Round& service, const Round& baseline) {
     std::vector<RoundPair> results;
     for (int run = 1; run <= runs; ++run) {
         testing_support::TlsClient serviceClient(kServicePort);
@@ -241,7 +268,7 @@ bool interleavedRuns(const char* name, int runs, int rounds, int barePort, const
         reportRun(name, run, pair, "us");
         results.push_back(std::move(pair));
     }
-    reportSummary(name, results, "us");
+    reportSummary(name, results, "us", target);
     return true;
 }
 

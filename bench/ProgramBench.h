@@ -26,11 +26,21 @@ inline const std::string kPathId = "7C3E9A15D2B84F60A1E5C7D93B2F4E86";
 
 using Clock = std::chrono::steady_clock;
 
+// Which card control the sandbox registers for the real adapter.
+enum class Control {
+    Fake, // the fake control of the adapter tests
+    Real, // the real card control, registered as its installer does
+};
+
+// Whether the service's fixed ports are shared with the tests (taken under
+// their lock) or private to a network namespace of the benchmark's own.
+enum class Ports { Shared, Private };
+
 // The service program on its real ports, started from a sandbox that holds
-// it, the real adapter and the registration of the fake card control.
+// it, the real adapter and the registration of a card control.
 class ServiceUnderBench {
 public:
-    ServiceUnderBench();
+    explicit ServiceUnderBench(Control control = Control::Fake, Ports ports = Ports::Shared);
     ~ServiceUnderBench();
     ServiceUnderBench(const ServiceUnderBench&) = delete;
     ServiceUnderBench& operator=(const ServiceUnderBench&) = delete;
@@ -38,11 +48,14 @@ public:
     // Starts the program and waits until it answers; false when it does not.
     bool start();
     const std::filesystem::path& root() const { return box_.root(); }
+    pid_t pid() const { return pid_; }
+    // The real card control's library as registered.
+    static std::filesystem::path controlLibrary();
     // The adapter as the service finds it installed.
     std::filesystem::path installedAdapter() const;
 
 private:
-    testing_support::ServicePortsLock ports_;
+    std::optional<testing_support::ServicePortsLock> ports_;
     testing_support::Sandbox box_;
     std::filesystem::path program_;
     pid_t pid_ = -1;
@@ -93,10 +106,25 @@ struct RoundPair {
     double ratio() const { return median(measured) / median(baseline); }
 };
 
+// The ratio a benchmark aims at: at most the value when lower is better
+// (times), at least it when higher is better (rates).
+struct Target {
+    double ratio = 0;
+    bool higherIsBetter = false;
+    bool met(double value) const { return higherIsBetter ? value >= ratio : value <= ratio; }
+};
+
+// " (target <= 1.05, met)" for a ratio against its target.
+std::string targetText(double ratio, Target target);
+
 // Prints one run's line and keeps it for the summary.
-void reportRun(const char* name, int run, const RoundPair& rounds, const char* unit);
-// The median over the runs' ratios and the best rounds of all runs.
-void reportSummary(const char* name, const std::vector<RoundPair>& runs, const char* unit);
+// what names the rounds' values ("round medians" of times, "round rates").
+void reportRun(const char* name, int run, const RoundPair& rounds, const char* unit,
+               const char* what = "round medians");
+// The median over the runs' ratios, with the target, and the best rounds of
+// all runs (the lowest times, or the highest rates).
+void reportSummary(const char* name, const std::vector<RoundPair>& runs, const char* unit,
+                   Target target);
 
 // One round of a contender on its own connection: its median, nullopt when
 // an answer was wrong or missing.
@@ -104,7 +132,7 @@ using Round = std::function<std::optional<double>(testing_support::TlsClient&)>;
 // Runs of interleaved rounds, the service's and the baseline's in turns
 // (who goes first alternates, so neither always follows the other), each run
 // on fresh connections, each reported; false when a round failed.
-bool interleavedRuns(const char* name, int runs, int rounds, int barePort, const Round& service,
-                     const Round& baseline);
+bool interleavedRuns(const char* name, int runs, int rounds, int barePort, Target target,
+                     const Round& service, const Round& baseline);
 
 } // namespace program_bench

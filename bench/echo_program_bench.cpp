@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
 
     const auto body = first->body;
     const bool done = interleavedRuns(
-        "echo service/bare", kRuns, kRounds, bare.port(),
+        "echo service/bare", kRuns, kRounds, bare.port(), Target{1.05},
         [&](testing_support::TlsClient& client) { return round(client, echo, body); },
         [&](testing_support::TlsClient& client) { return round(client, echo, body); });
     if (!done) {

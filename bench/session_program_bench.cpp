@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
     Baseline baseline{service.installedAdapter(), service.root() / "Baseline"};
 
     const bool done = interleavedRuns(
-        "new session service/raw", kRuns, kRounds, bare.port(),
+        "new session service/raw", kRuns, kRounds, bare.port(), Target{1.3},
         [&](testing_support::TlsClient& client) { return serviceRound(client, opening); },
         [&](testing_support::TlsClient& client) {
             return baselineRound(baseline, client, opening, firstBody);

@@ -84,6 +84,16 @@ TlsClient::~TlsClient() {
     }
 }
 
+std::string TlsClient::sessionDescription() const {
+    if (!connected_) {
+        return {};
+    }
+    char* text = gnutls_session_get_desc(static_cast<gnutls_session_t>(session_));
+    std::string description = text != nullptr ? text : "";
+    gnutls_free(text);
+    return description;
+}
+
 int TlsClient::peerKeyAlgorithm() const {
     if (!connected_) {
         return 0;

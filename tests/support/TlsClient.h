@@ -32,6 +32,9 @@ public:
     const std::string& error() const { return error_; }
     // The public-key algorithm of the server's certificate (GnuTLS numbering).
     int peerKeyAlgorithm() const;
+    // What the handshake agreed on, e.g. "(TLS1.3)-(ECDHE-X25519)-..."; empty
+    // when not connected.
+    std::string sessionDescription() const;
     // The answer, or nullopt when the server closed the connection without one.
     std::optional<HttpReply> send(const std::string& rawRequest);
 
