@@ -13,6 +13,7 @@
 #include <netinet/in.h>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 
 namespace service_program {
 
@@ -84,6 +85,10 @@ private:
 
 // tests/program/page.html with the path id and the bank's domain filled in.
 std::string bankPage();
+
+// Headless Chromium on url with a new profile folder, the bank's domain
+// resolving to loopback; the caller ends it.
+pid_t startBrowser(const std::string& url, const std::filesystem::path& profile);
 
 // Opens the page under the bank's domain in headless Chromium with a new
 // profile folder (Chromium reads its NSS database below $HOME); what the

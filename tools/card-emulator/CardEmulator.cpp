@@ -73,6 +73,13 @@ Bytes withStatus(Bytes data, std::uint16_t word) {
 
 } // namespace
 
+std::string printableCommand(const Bytes& command) {
+    if (command.size() >= 5 && command[0] == 0x00 && (command[1] == 0x20 || command[1] == 0xD2)) {
+        return toHex(std::span(command).first(5)) + " <PIN block>";
+    }
+    return toHex(command);
+}
+
 CardEmulator::CardEmulator(CardProfile profile, std::uint16_t port)
     : port_(port), card_(std::move(profile)), wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 

@@ -21,6 +21,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -33,6 +34,10 @@ struct Exchange {
     Bytes command;
     Bytes response;
 };
+
+// A command as a log may show it: VERIFY and WRITE RECORD carry a PIN block,
+// which is left out.
+std::string printableCommand(const Bytes& command);
 
 class CardEmulator {
 public:

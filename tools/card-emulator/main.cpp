@@ -28,14 +28,6 @@ int usage() {
     return 2;
 }
 
-// VERIFY and WRITE RECORD carry a PIN block: it is not printed.
-std::string printable(const Bytes& command) {
-    if (command.size() >= 5 && command[0] == 0x00 && (command[1] == 0x20 || command[1] == 0xD2)) {
-        return toHex(std::span(command).first(5)) + " <PIN block>";
-    }
-    return toHex(command);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -95,7 +87,7 @@ int main(int argc, char** argv) {
     }
     if (!quiet) {
         card.setObserver([](const Exchange& exchange) {
-            std::printf("> %s\n< %s\n", printable(exchange.command).c_str(),
+            std::printf("> %s\n< %s\n", printableCommand(exchange.command).c_str(),
                         exchange.response.empty() ? "(closed)" : toHex(exchange.response).c_str());
             std::fflush(stdout);
         });
