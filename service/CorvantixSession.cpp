@@ -279,7 +279,6 @@ void initSessionArea() {
 bool openSession(int index, std::string_view sessionId, SessionIdSource idSource,
                  std::string_view libDir, std::string_view comName, std::string_view origin,
                  JsonMapPtr& reply) {
-    std::error_code ec;
     if (index != kSpareSessionIndex && !stampSession(index)) {
         return false;
     }
@@ -298,7 +297,7 @@ bool openSession(int index, std::string_view sessionId, SessionIdSource idSource
     logNormalW("Copy adapter: ", platform::utf8ToUtf16(copy.string()));
 
     LoadedAdapter adapter;
-    if (fs::copy_file(installed, copy, fs::copy_options::none, ec)) {
+    if (copyLibraryFile(installed, copy)) {
         logNormal("Copy adapter state: ", "Success");
         adapter = LoadedAdapter::open(copy, true);
         if (adapter.loaded()) {
