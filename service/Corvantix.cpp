@@ -22,14 +22,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <gnutls/gnutls.h>
 #include <memory>
-#include <netinet/tcp.h>
-#include <new>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/select.h>
-#include <sys/socket.h>
 #include <thread>
 
 namespace {
@@ -40,18 +35,8 @@ constexpr int kKindOther = 2;
 // reaches the iterator in pieces.
 constexpr std::size_t kPostBufferSize = 1024;
 constexpr std::size_t kHostMax = 63;
-// The longest answer held back to leave in one TLS record with its headers.
-constexpr std::size_t kCorkedAnswerMax = 16 * 1024;
-// How long a corked answer may wait for a socket that cannot take it.
-constexpr int kUncorkWaitMs = 1000;
 constexpr const char* kSeparator =
     "===============================================================================";
-
-// One per TCP connection, for as long as it is open.
-struct ConnectionState {
-    // The socket's cork is off: see uncorkAnswer.
-    bool uncorked = false;
-};
 
 // One per request: the posted text stays with its own request.
 struct ConnectionRecord {
@@ -59,8 +44,6 @@ struct ConnectionRecord {
     MHD_PostProcessor* parser = nullptr;
     std::string posted;
     bool overflow = false;
-    // The answer's records are held in the TLS session until it completes.
-    bool corked = false;
 };
 
 // Only what the request's headers say: a URL argument, cookie or form field
@@ -96,76 +79,9 @@ void errorReply(JsonMapPtr& reply, int code) {
     }
 }
 
-gnutls_session_t tlsSession(MHD_Connection* connection) {
-    const MHD_ConnectionInfo* info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_GNUTLS_SESSION);
-    return info != nullptr ? static_cast<gnutls_session_t>(info->tls_session) : nullptr;
-}
-
-// The library sends an answer's headers and body as two TLS records, each
-// its own write. Corked, the session collects both and requestCompleted
-// sends them as one record in one write. Only on a kept-alive connection:
-// there the completion comes before anything else is sent or read.
-bool corkAnswer(MHD_Connection* connection, std::size_t bodySize, bool keepAlive) {
-    if (!keepAlive || bodySize > kCorkedAnswerMax) {
-        return false;
-    }
-    const gnutls_session_t session = tlsSession(connection);
-    if (session == nullptr) {
-        return false;
-    }
-    gnutls_record_cork(session);
-    return true;
-}
-
-// Sends what corkAnswer held. A socket that cannot take it within the wait
-// is shut down: a half-sent answer must not stay behind a later one.
-void uncorkAnswer(MHD_Connection* connection) {
-    const gnutls_session_t session = tlsSession(connection);
-    const MHD_ConnectionInfo* socket =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-    if (session == nullptr || socket == nullptr) {
-        return;
-    }
-    // The library corks the socket once, for its first answer, and pushes
-    // each answer by setting TCP_NODELAY once it has written it: this later
-    // write needs the socket uncorked, or it waits for the kernel's cork
-    // timer. The library believes it still corked and never corks it again.
-    const MHD_ConnectionInfo* context =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-    auto* state =
-        context != nullptr ? static_cast<ConnectionState*>(context->socket_context) : nullptr;
-    if (state == nullptr || !state->uncorked) {
-        const int off = 0;
-        const bool done =
-            setsockopt(socket->connect_fd, IPPROTO_TCP, TCP_CORK, &off, sizeof off) == 0;
-        if (state != nullptr) {
-            state->uncorked = done;
-        }
-    }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kUncorkWaitMs);
-    for (;;) {
-        const int sent = gnutls_record_uncork(session, 0);
-        if (sent >= 0) {
-            return;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              until - std::chrono::steady_clock::now())
-                              .count();
-        if ((sent != GNUTLS_E_AGAIN && sent != GNUTLS_E_INTERRUPTED) || left <= 0) {
-            break;
-        }
-        pollfd ready{socket->connect_fd, POLLOUT, 0};
-        poll(&ready, 1, static_cast<int>(left));
-    }
-    logWarning("Send answer: ", "Fail");
-    shutdown(socket->connect_fd, SHUT_RDWR);
-}
-
 MHD_Result sendResponse(MHD_Connection* connection, bool preflight, JsonMapPtr reply,
-                        std::string origin, bool* corked) {
+                        std::string origin) {
     MHD_Response* response = nullptr;
-    std::size_t bodySize = 0;
     unsigned status = MHD_HTTP_OK;
     if (!preflight) {
         if (!reply) {
@@ -177,7 +93,6 @@ MHD_Result sendResponse(MHD_Connection* connection, bool preflight, JsonMapPtr r
             CORVANTIX_ALLOCATION_FAILURE();
             return MHD_NO;
         }
-        bodySize = text->size();
         response =
             MHD_create_response_from_buffer(text->size(), text->data(), MHD_RESPMEM_MUST_COPY);
         std::fill(text->begin(), text->end(), '\0');
@@ -192,8 +107,7 @@ MHD_Result sendResponse(MHD_Connection* connection, bool preflight, JsonMapPtr r
     if (origin.starts_with("http")) {
         MHD_add_response_header(response, "Access-Control-Allow-Origin", origin.c_str());
     }
-    const bool keepAlive = toLowerString(header(connection, "Connection")) == "keep-alive";
-    if (keepAlive) {
+    if (toLowerString(header(connection, "Connection")) == "keep-alive") {
         MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
     }
     if (preflight) {
@@ -205,9 +119,6 @@ MHD_Result sendResponse(MHD_Connection* connection, bool preflight, JsonMapPtr r
     }
     const MHD_Result result = MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
-    if (result == MHD_YES && corked != nullptr) {
-        *corked = corkAnswer(connection, bodySize, keepAlive);
-    }
     return result;
 }
 
@@ -229,7 +140,7 @@ MHD_Result answerPost(MHD_Connection* connection, ConnectionRecord& record) {
     if (info == nullptr) {
         logWarning("", "Get connection information error");
         errorReply(reply, kResultNotAvailable);
-        return finish(sendResponse(connection, false, std::move(reply), origin, &record.corked));
+        return finish(sendResponse(connection, false, std::move(reply), origin));
     }
     const int protocol = info->protocol;
     if (protocol == 2 || protocol == 3) {
@@ -249,7 +160,7 @@ MHD_Result answerPost(MHD_Connection* connection, ConnectionRecord& record) {
     if (!host.starts_with("localhost:") && !host.starts_with("127.0.0.1:")) {
         logWarning("", "This connection is NOT from localhost");
         errorReply(reply, kResultNotLocalhost);
-        return finish(sendResponse(connection, false, std::move(reply), origin, &record.corked));
+        return finish(sendResponse(connection, false, std::move(reply), origin));
     }
 
     if (record.overflow) {
@@ -275,7 +186,7 @@ MHD_Result answerPost(MHD_Connection* connection, ConnectionRecord& record) {
             logWarning("Empty Referer: ", referer);
             logWarning("Extract origin from referer: ", "Fail");
             errorReply(reply, kResultNoOrigin);
-            return finish(sendResponse(connection, false, std::move(reply), "", &record.corked));
+            return finish(sendResponse(connection, false, std::move(reply), ""));
         }
         const auto fields = splitString(referer, "/");
         for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -285,7 +196,7 @@ MHD_Result answerPost(MHD_Connection* connection, ConnectionRecord& record) {
             logWarning("", "UrlList error: ");
             logWarning("Extract origin from referer: ", "Fail");
             errorReply(reply, kResultNoOrigin);
-            return finish(sendResponse(connection, false, std::move(reply), "", &record.corked));
+            return finish(sendResponse(connection, false, std::move(reply), ""));
         }
         origin = fields[0] + "/" + fields[1] + "/" + fields[2];
         logNormal("New Origin: ", origin);
@@ -293,7 +204,7 @@ MHD_Result answerPost(MHD_Connection* connection, ConnectionRecord& record) {
 
     reply = dispatchSession(request.get(), origin);
     request.reset();
-    return finish(sendResponse(connection, false, std::move(reply), origin, &record.corked));
+    return finish(sendResponse(connection, false, std::move(reply), origin));
 }
 
 MHD_Result acceptPeer(const struct sockaddr* address, socklen_t length) {
@@ -360,7 +271,7 @@ MHD_Result handleRequest(MHD_Connection* connection, const char* method, const c
         if (std::strcmp(method, "OPTIONS") == 0 &&
             header(connection, "Access-Control-Request-Method") == "POST" &&
             header(connection, "Access-Control-Request-Private-Network") == "true") {
-            return sendResponse(connection, true, nullptr, "", &record->corked);
+            return sendResponse(connection, true, nullptr, "");
         }
         logError("Request method error: ", method);
         return MHD_NO;
@@ -395,34 +306,18 @@ MHD_Result requestHandler(void* /*cls*/, struct MHD_Connection* connection, cons
     });
 }
 
-void requestCompleted(void* /*cls*/, struct MHD_Connection* connection, void** stored,
-                      enum MHD_RequestTerminationCode reason) {
+void requestCompleted(void* /*cls*/, struct MHD_Connection* /*connection*/, void** stored,
+                      enum MHD_RequestTerminationCode /*reason*/) {
     auto* record = static_cast<ConnectionRecord*>(*stored);
     *stored = nullptr;
     if (record == nullptr) {
         return;
-    }
-    // Otherwise the connection is being closed: nothing more is sent on it.
-    if (record->corked && reason == MHD_REQUEST_TERMINATED_COMPLETED_OK) {
-        exceptionBarrier("Send answer exception: ", [&] { uncorkAnswer(connection); });
     }
     if (record->parser != nullptr) {
         MHD_destroy_post_processor(record->parser);
     }
     std::fill(record->posted.begin(), record->posted.end(), '\0');
     delete record;
-}
-
-void connectionNotice(void* /*cls*/, struct MHD_Connection* /*connection*/, void** socketContext,
-                      enum MHD_ConnectionNotificationCode code) {
-    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-        // Without it an answer is still sent, only its socket is uncorked
-        // each time.
-        *socketContext = new (std::nothrow) ConnectionState;
-    } else {
-        delete static_cast<ConnectionState*>(*socketContext);
-        *socketContext = nullptr;
-    }
 }
 
 void httpLogger(void* /*cls*/, const char* format, va_list arguments) {
@@ -477,9 +372,8 @@ struct MHD_Daemon* startHttpsDaemon(unsigned flags, const struct sockaddr* addre
         MHD_OPTION_EXTERNAL_LOGGER, httpLogger, nullptr, MHD_OPTION_SOCK_ADDR, address,
         MHD_OPTION_HTTPS_MEM_CERT, certificatePem, MHD_OPTION_HTTPS_MEM_KEY, keyPem,
         MHD_OPTION_HTTPS_PRIORITIES, priorities, MHD_OPTION_NOTIFY_COMPLETED, requestCompleted,
-        nullptr, MHD_OPTION_NOTIFY_CONNECTION, connectionNotice, nullptr,
-        MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_CONNECTION_LIMIT,
-        connectionLimit(), MHD_OPTION_END);
+        nullptr, MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
+        MHD_OPTION_CONNECTION_LIMIT, connectionLimit(), MHD_OPTION_END);
 }
 
 // ---- The service program --------------------------------------------------
