@@ -305,7 +305,9 @@ int logConfigure(std::string_view section, const std::filesystem::path& iniPath)
         logOpenMutex();
         logPrint(settings.level, 0, "Log Enable '%s'", path.c_str());
     }
-    logOpenMutex();
+    // While off nothing is written: the machine-wide lock is opened once a
+    // level turns writing on, not by every module that only looks for its
+    // settings (each adapter copy does on load).
     return result;
 }
 
@@ -318,7 +320,9 @@ int logSetTarget(std::optional<std::string_view> fileName, int level) {
         settings.level = level;
         settings.enabled = true;
     }
-    logOpenMutex();
+    if (settings.enabled) {
+        logOpenMutex();
+    }
     return 0;
 }
 

@@ -31,12 +31,14 @@ namespace {
 
 constexpr int kKindPost = 1;
 constexpr int kKindOther = 2;
-constexpr std::size_t kPostBufferSize = 8192;
+// The form parser's buffer, cleared for every request: a longer value
+// reaches the iterator in pieces.
+constexpr std::size_t kPostBufferSize = 1024;
 constexpr std::size_t kHostMax = 63;
 constexpr const char* kSeparator =
     "===============================================================================";
 
-// One per connection: the posted text stays with its own request.
+// One per request: the posted text stays with its own request.
 struct ConnectionRecord {
     int kind = kKindOther;
     MHD_PostProcessor* parser = nullptr;

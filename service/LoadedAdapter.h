@@ -6,6 +6,13 @@
 
 #include <filesystem>
 
+// Copies the installed library to target as a new file (never over an
+// existing one) with the library's permission bits: a clone where the file
+// system can, else the bytes written, from memory while the library is the
+// file they were read from. On failure nothing is left at target and errno
+// says why.
+bool copyLibraryFile(const std::filesystem::path& source, const std::filesystem::path& target);
+
 class LoadedAdapter {
 public:
     LoadedAdapter() = default;

@@ -446,4 +446,26 @@ TEST_F(Https, ClientsPostingAtOnceGetTheirOwnAnswers) {
     EXPECT_EQ(answered, 2 * kClientsPerDaemon * kRequests);
 }
 
+// On a kept-alive connection an answer's headers and body leave together in
+// one write; held back any longer, each answer would wait for the kernel's
+// cork timer (200 ms). Now and then an answer too long to be held back.
+TEST_F(Https, KeptAliveAnswersLeaveAtOnceWhateverTheirSize) {
+    const std::string id = openSessionId();
+    TlsClient client(port, false, "NORMAL", root);
+    ASSERT_TRUE(client.connected()) << client.error();
+    constexpr int kRequests = 40;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kRequests; ++i) {
+        const std::string arg = std::to_string(i) + std::string(i % 4 == 3 ? 20000 : 10, 'x');
+        const auto reply = client.send(
+            formPost(encodeParameter(R"({"FunctionName":"Work","SessionId":")" + id +
+                                     R"(","arg":")" + arg + "\"}"),
+                     "localhost:56417", {{"Origin", kPage}, {"Connection", "keep-alive"}}));
+        ASSERT_TRUE(reply.has_value()) << i;
+        EXPECT_EQ(decodeReply(reply->body)["result"], "Work:" + arg) << i;
+        EXPECT_EQ(reply->headers.at("keep-alive"), "timeout=15, max=100") << i;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
 } // namespace

@@ -5,9 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
+#include <linux/fs.h>
 #include <map>
+#include <optional>
 #include <sstream>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -79,6 +84,29 @@ TEST_F(Sessions, StartPreparesTheArea) {
     EXPECT_FALSE(fs::exists(data / "Tempfile" / "Session_5" / "left.so"));
     EXPECT_FALSE(fs::exists(data / "Tempfile" / "Session_40"));
     EXPECT_TRUE(fs::is_directory(data / "Tempfile" / "Session_31"));
+}
+
+// Where the file system takes the hint (ext4), the session folders are
+// spread over it, so that each session's copy is created apart from the
+// copies deleted in the other folders.
+TEST_F(Sessions, SessionFoldersAreSpreadWhereTheFileSystemCan) {
+    const auto flagsOf = [](const fs::path& folder) -> std::optional<int> {
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int flags = 0;
+        const bool read = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return read ? std::optional<int>(flags) : std::nullopt;
+    };
+    const auto temp = sessionDataFolder() / "Tempfile";
+    const auto flags = flagsOf(temp);
+    if (!flags) {
+        GTEST_SKIP() << "no folder flags on this file system";
+    }
+    EXPECT_NE(*flags & FS_TOPDIR_FL, 0);
+    // Not the folders themselves: the copies go into them.
+    EXPECT_EQ(flagsOf(temp / "Session_0").value_or(0) & FS_TOPDIR_FL, 0);
 }
 
 TEST_F(Sessions, OpenUnlockVersionCallAndRelease) {
