@@ -166,6 +166,43 @@ INSTANTIATE_TEST_SUITE_P(
                  "5001"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A transfer the user confirmed (after pulling the card out and putting it
+// back, as the confirmation asks) loses the card on its GET TAC: the page
+// hears the error and finds no TAC or TSN of it afterwards.
+TEST_F(CardPage, TransferWithTheCardPulledOnItsTacCommand) {
+    card->addFault(card_emulator::Fault::drop(kGetTacInstruction));
+    card->clearLog();
+    auto transfer = std::async(std::launch::async, [&] {
+        return call("DoTransferTAC",
+                    R"(,"PIN":"246810","bTermainalDeviceID":"TERM0001",)"
+                    R"("bTermainalDeviceCheckID":"CHK00001","bOutBankNo":"004",)"
+                    R"("bOutAccountNo":"0012345678901234","bInBankNo":"812",)"
+                    R"("bInAccountNo":"0098765432109876","bAmount":"1500","bPCode":"2541",)"
+                    R"("bServerDataTime":"20240102030405","iFlags":"0")");
+    });
+    corvantix_user::Client user;
+    const auto dialog = user.waitForDialog(204, 10s);
+    ASSERT_TRUE(dialog) << "no transfer confirmation";
+    ASSERT_TRUE(rig.removeCard(*card, 300ms)) << rig.why();
+    ASSERT_TRUE(rig.reinsertCard(*card, 300ms)) << rig.why();
+    bool confirmed = false;
+    for (int i = 0; i < 50 && !confirmed; ++i) {
+        confirmed = user.click(*dialog, 1).ok;
+        if (!confirmed) {
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    ASSERT_TRUE(confirmed) << "OK never enabled";
+    ASSERT_EQ(transfer.wait_for(20s), std::future_status::ready) << "the page's call hangs";
+    // The card's empty answer: the general failure.
+    EXPECT_EQ(transfer.get(), "5001");
+    EXPECT_EQ(call("GetErrorCode"), "5001");
+    ASSERT_EQ(tacAnswers().size(), 1u);
+    EXPECT_TRUE(tacAnswers()[0].empty());
+    EXPECT_EQ(call("GetTSAC"), "");
+    EXPECT_EQ(call("GetTSN"), "");
+}
+
 // pcscd killed (or ended) between two calls and started again: the
 // control's next ConnectCard reaches the card through the new one.
 class PcscdRestarted : public CardPage, public ::testing::WithParamInterface<int> {};
