@@ -269,7 +269,7 @@ TEST_F(SessionLeaks, NothingGrowsOverThousandsOfSessions) {
     EXPECT_TRUE(after.backTo(warm))
         << "after warm-up: " << warm << "\nafter " << kSessions << " more sessions: " << after;
     EXPECT_EQ(adapterCopies(), 0);
-    EXPECT_EQ(page.echo().empty(), false) << "the service still opens sessions";
+    EXPECT_FALSE(page.echo().empty()) << "the service still opens sessions";
 }
 
 } // namespace
