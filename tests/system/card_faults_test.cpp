@@ -145,7 +145,9 @@ TEST_P(CardPulled, GivesTheErrorCodeAndNoTac) {
     EXPECT_EQ(tacAnswers().size(), c.pull == Pull::OnGetTac ? 1u : 0u);
     EXPECT_EQ(call("GetTSAC"), "");
 
-    // Put back, the card serves the next transaction with its next TAC.
+    // Put back, the card serves the next transaction with its next TAC (a
+    // card that pulled itself out is put back once pcscd has seen it go).
+    ASSERT_TRUE(rig.waitForCard(reader, false)) << rig.why();
     ASSERT_TRUE(rig.reinsertCard(*card, 200ms)) << rig.why();
     ASSERT_EQ(call("ConnectCard", R"(,"readerName":")" + reader + "\""), "0");
     ASSERT_EQ(verifyPin(), "0");
