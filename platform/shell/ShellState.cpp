@@ -112,37 +112,53 @@ void removeState(std::string_view name) {
 
 namespace {
 
-// Field 22 of /proc/<pid>/stat: the start time in clock ticks after boot.
-std::uint64_t startTimeOf(pid_t pid) {
+// Fields 3 and 22 of /proc/<pid>/stat: the state letter and the start time
+// in clock ticks after boot; {0, 0} when the process is not there.
+struct StatFields {
+    char state = 0;
+    std::uint64_t started = 0;
+};
+
+StatFields statOf(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text;
     std::getline(in, text);
     // The command name may hold blanks and parentheses: count from its end.
     const auto close = text.rfind(')');
     if (close == std::string::npos) {
-        return 0;
+        return {};
     }
     std::istringstream fields(text.substr(close + 1));
+    StatFields out;
     std::string field;
     for (int i = 3; i <= 22 && fields >> field; ++i) {
-        if (i == 22) {
-            return std::stoull(field);
+        if (i == 3) {
+            out.state = field[0];
+        } else if (i == 22) {
+            out.started = std::stoull(field);
         }
     }
-    return 0;
+    return out;
 }
 
 } // namespace
 
 ProcessId thisProcess() {
-    return {getpid(), startTimeOf(getpid())};
+    return {getpid(), statOf(getpid()).started};
 }
 
 bool processLives(const ProcessId& process) {
     if (process.pid <= 0 || (::kill(process.pid, 0) != 0 && errno != EPERM)) {
         return false;
     }
-    return process.started == 0 || startTimeOf(process.pid) == process.started;
+    // A process that ended but is not reaped yet (its parent has not waited
+    // for it) still answers kill(), yet its windows are gone: its icons and
+    // menus must not hold their places against the process that follows it.
+    const StatFields stat = statOf(process.pid);
+    if (stat.state == 'Z' || stat.state == 'X') {
+        return false;
+    }
+    return process.started == 0 || stat.started == process.started;
 }
 
 JsonValue processJson(const ProcessId& process) {

@@ -22,6 +22,19 @@ std::string encodeParameter(const std::string& json) {
     return replaceString(text, "=", "%3D");
 }
 
+Reply decodeReply(const std::string& body) {
+    Reply out;
+    if (const JsonMapPtr map = parseJsonMap(body)) {
+        for (int i = 0; i < map->count; ++i) {
+            const auto& e = map->entries[i];
+            if (e.key != nullptr && e.textValue != nullptr) {
+                out[e.key] = base64Decode(e.textValue);
+            }
+        }
+    }
+    return out;
+}
+
 std::optional<Reply> postReply(int port, bool ipv6, const std::string& json,
                                const std::string& origin) {
     testing_support::TlsClient client(port, ipv6);
@@ -33,16 +46,7 @@ std::optional<Reply> postReply(int port, bool ipv6, const std::string& json,
     if (!reply) {
         return std::nullopt;
     }
-    Reply out;
-    if (const JsonMapPtr map = parseJsonMap(reply->body)) {
-        for (int i = 0; i < map->count; ++i) {
-            const auto& e = map->entries[i];
-            if (e.key != nullptr && e.textValue != nullptr) {
-                out[e.key] = base64Decode(e.textValue);
-            }
-        }
-    }
-    return out;
+    return decodeReply(reply->body);
 }
 
 std::optional<std::string> post(int port, bool ipv6, const std::string& json,

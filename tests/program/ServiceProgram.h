@@ -29,6 +29,8 @@ std::string encodeParameter(const std::string& json);
 // An answer's keys with their values decoded; nullopt when the service
 // closed the connection without one.
 using Reply = std::map<std::string, std::string>;
+// An answer's body, decoded so.
+Reply decodeReply(const std::string& body);
 std::optional<Reply> postReply(int port, bool ipv6, const std::string& json,
                                const std::string& origin = kPage);
 // The decoded "result" of an answer (empty when it has none), or nullopt.

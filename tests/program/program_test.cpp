@@ -139,8 +139,13 @@ TEST_F(Service, DebugModePulsesSetLoggingToWhetherTheIniExists) {
     EXPECT_EQ(log(), "");
 
     enableLog();
-    event->pulse();
-    std::this_thread::sleep_for(400ms);
+    // The log switch starts only after the last address opens, and a pulse
+    // before it waits passes it by: pulse until it has heard one.
+    ASSERT_TRUE(ready(kPorts[2], true));
+    for (int i = 0; i < 20 && log().find("Log state: Enable") == std::string::npos; ++i) {
+        event->pulse();
+        std::this_thread::sleep_for(200ms);
+    }
     ASSERT_EQ(echo(kPorts[0]), "0");
     const std::string on = log();
     EXPECT_NE(on.find("Log state: Enable"), std::string::npos);

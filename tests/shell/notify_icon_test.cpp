@@ -9,6 +9,7 @@
 #include "platform/ui/Messages.h"
 #include "tests/shell/ShellFixture.h"
 
+#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -266,6 +267,48 @@ TEST(NotifyIcons, IconsOfEndedProcessesAreSwept) {
     EXPECT_TRUE(notifyIcon(kNimAdd, data));
     EXPECT_FALSE(notifyIcon(kNimAdd, data)); // now a live one holds it
     EXPECT_EQ(journalOf("icon.sweep").size(), 3u);
+}
+
+// A process killed while its parent has not yet waited for it (a zombie)
+// still answers kill(0), but its window is gone: its icon gives way to the
+// next process's, as a killed monitor's does to the one started after it.
+TEST(NotifyIcons, AKilledProcessNotYetReapedHoldsNoIcon) {
+    Sandbox box;
+    TrayWindow tray;
+    ASSERT_TRUE(tray.start());
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        auto window = platform::MessageWindow::create("Killed", {});
+        NotifyIconData data = trayIcon(kNifMessage | kNifIcon);
+        data.window = "Killed";
+        const char added = window && notifyIcon(kNimAdd, data) ? 1 : 0;
+        (void)!write(ready[1], &added, 1);
+        for (;;) {
+            pause();
+        }
+    }
+    close(ready[1]);
+    char added = 0;
+    ASSERT_EQ(read(ready[0], &added, 1), 1);
+    close(ready[0]);
+    ASSERT_EQ(added, 1);
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
+    ASSERT_EQ(notifyIcons().size(), 1u);
+
+    TrayWindow next({}, "Killed");
+    ASSERT_TRUE(next.start());
+    NotifyIconData data = trayIcon(kNifIcon);
+    data.window = "Killed";
+    EXPECT_TRUE(notifyIcon(kNimAdd, data));
+    const auto icons = notifyIcons();
+    ASSERT_EQ(icons.size(), 1u);
+    EXPECT_EQ(icons[0].owner, getpid());
+    EXPECT_EQ(journalOf("icon.sweep").size(), 1u);
+    ASSERT_EQ(waitpid(pid, nullptr, 0), pid);
 }
 
 } // namespace

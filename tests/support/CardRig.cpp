@@ -182,7 +182,7 @@ bool CardRig::start() {
         if (getppid() != parent) {
             _exit(127);
         }
-        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         const int in = open("/dev/null", O_RDONLY);
         if (out >= 0 && in >= 0) {
             dup2(in, 0);
@@ -335,6 +335,14 @@ void CardRig::stopPcscd() {
         std::this_thread::sleep_for(5ms);
     }
     pcscd_ = -1;
+}
+
+void CardRig::killPcscd(int signal) {
+    if (pcscd_ > 0) {
+        kill(pcscd_, signal);
+        waitpid(pcscd_, nullptr, 0);
+        pcscd_ = -1;
+    }
 }
 
 std::string CardRig::pcscdLog() const {

@@ -71,8 +71,14 @@ public:
     bool waitForCard(const std::string& reader, bool present,
                      std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
-    // Ends pcscd now (the cards stay); a later start() is not possible.
+    // Ends pcscd now (the cards stay).
     void stopPcscd();
+    // Ends pcscd with the signal, as a crash or an administrator would, and
+    // waits for it. start() then starts a new one on the same configuration
+    // (fork and exec alone: this process may have threads by then); the
+    // cards stay and connect to the new driver by themselves (wait for them
+    // with waitForCard).
+    void killPcscd(int signal);
     // pcscd's process while it runs, else -1.
     pid_t pcscdPid() const { return pcscd_; }
     // What pcscd wrote.
