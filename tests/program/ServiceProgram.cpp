@@ -49,6 +49,14 @@ std::optional<Reply> postReply(int port, bool ipv6, const std::string& json,
     return decodeReply(reply->body);
 }
 
+std::string resultOf(const std::optional<Reply>& reply) {
+    if (!reply) {
+        return "<closed>";
+    }
+    const auto found = reply->find("result");
+    return found != reply->end() ? found->second : "<none>";
+}
+
 std::optional<std::string> post(int port, bool ipv6, const std::string& json,
                                 const std::string& origin) {
     const auto reply = postReply(port, ipv6, json, origin);

@@ -34,6 +34,9 @@ Reply decodeReply(const std::string& body);
 std::optional<Reply> postReply(int port, bool ipv6, const std::string& json,
                                const std::string& origin = kPage);
 // The decoded "result" of an answer (empty when it has none), or nullopt.
+// The "result" of an answer as text: "<closed>" when the service closed the
+// connection without one, "<none>" when the answer has none.
+std::string resultOf(const std::optional<Reply>& reply);
 std::optional<std::string> post(int port, bool ipv6, const std::string& json,
                                 const std::string& origin = kPage);
 // An Echo that opens a session (under the id when one is given).

@@ -24,14 +24,6 @@ const std::string kEvil = "https://evil.example";
 const std::string kShopPage = "https://shop.corvantix-bank.test";
 const std::string kSerial = "0012345678";
 
-std::string resultOf(const std::optional<Reply>& reply) {
-    if (!reply) {
-        return "<closed>";
-    }
-    const auto found = reply->find("result");
-    return found != reply->end() ? found->second : "<none>";
-}
-
 std::string request(const std::string& function, const std::string& sessionId,
                     const std::string& more = "") {
     return R"({"FunctionName":")" + function + R"(","SessionId":")" + sessionId + "\"" + more + "}";

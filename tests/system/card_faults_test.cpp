@@ -7,7 +7,7 @@
 // the connection it held.
 
 #include "tests/card/CardTestData.h"
-#include "tests/program/ServiceProgram.h"
+#include "tests/program/CardPageProgram.h"
 #include "tests/support/CardRig.h"
 #include "tools/CorvantixUser/UserClient.h"
 
@@ -28,48 +28,13 @@ constexpr std::uint8_t kGetTacInstruction = 0xE2;
 constexpr std::uint32_t kPinDialog = 28000;
 const std::string kTacData = R"(,"bData":"414243","iFlags":"16777216")";
 
-std::string resultOf(const std::optional<Reply>& reply) {
-    if (!reply) {
-        return "<closed>";
-    }
-    const auto found = reply->find("result");
-    return found != reply->end() ? found->second : "<none>";
-}
-
-class CardPage : public ServiceProgram {
+class CardPage : public CardPageProgram {
 protected:
-    CardPage() : ServiceProgram(Adapter::RealControl) {}
     void SetUp() override {
-        // pcscd and the card first, while this process has no other thread;
-        // the service then starts inside the same namespaces.
-        ASSERT_TRUE(rig.start()) << rig.why();
-        card = rig.insertCard(card_emulator::kDefaultPort, card_test::testProfile());
-        ASSERT_NE(card, nullptr) << rig.why();
-        enableLog();
-        start();
+        ASSERT_NO_FATAL_FAILURE(CardPageProgram::SetUp());
         ASSERT_NO_FATAL_FAILURE(openSession());
         reader = rig.readers()[0];
         ASSERT_EQ(call("ConnectCard", R"(,"readerName":")" + reader + "\""), "0");
-    }
-    void TearDown() override {
-        ServiceProgram::TearDown();
-        if (HasFailure()) {
-            std::fprintf(stderr, "service log:\n%s\npcscd:\n%s\n", log().c_str(),
-                         rig.pcscdLog().c_str());
-        }
-    }
-    std::string call(const std::string& function, const std::string& more = "") {
-        return resultOf(postReply(kPorts[0], false,
-                                  R"({"FunctionName":")" + function + R"(","SessionId":")" +
-                                      session + "\"" + more + "}"));
-    }
-    void openSession() {
-        std::optional<Reply> opened;
-        for (int i = 0; i < 200 && resultOf(opened = echoReply()) == "<closed>"; ++i) {
-            std::this_thread::sleep_for(50ms);
-        }
-        ASSERT_EQ(resultOf(opened), "0") << "the adapter creates the real control";
-        session = opened->at("SessionID");
     }
     std::string verifyPin() {
         return call("VerifyPIN", R"(,"bReaderName":")" + reader +
@@ -97,9 +62,6 @@ protected:
         return answers;
     }
 
-    testing_support::CardRig rig;
-    card_emulator::CardEmulator* card = nullptr;
-    std::string session;
     std::string reader;
 };
 

@@ -24,14 +24,6 @@ using card_emulator::toHex;
 
 constexpr std::uint8_t kReadBinary = 0xB0;
 
-std::string resultOf(const std::optional<Reply>& reply) {
-    if (!reply) {
-        return "<closed>";
-    }
-    const auto found = reply->find("result");
-    return found != reply->end() ? found->second : "<none>";
-}
-
 class KeptService : public ::testing::Test {
 protected:
     KeptService() {

@@ -1,0 +1,82 @@
+#pragma once
+
+// A page's calls reaching the card: the real service, the real adapter and
+// the real card control registered in the sandbox, a private pcscd with the
+// virtual readers and the emulated card, all inside the test's own
+// namespaces.
+
+#include "tests/card/CardTestData.h"
+#include "tests/program/ServiceProgram.h"
+#include "tests/support/CardRig.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace service_program {
+
+class CardPageProgram : public ServiceProgram {
+protected:
+    CardPageProgram() : ServiceProgram(Adapter::RealControl) {}
+    void SetUp() override {
+        // pcscd and the card first, while this process has no other thread;
+        // the service then starts inside the same namespaces.
+        ASSERT_TRUE(rig.start()) << rig.why();
+        card = rig.insertCard(card_emulator::kDefaultPort, card_test::testProfile());
+        ASSERT_NE(card, nullptr) << rig.why();
+        enableLog();
+        // The control's own log, read by the tests that look for secrets.
+        box.write("Windows/Tavelo.ini",
+                  "[Tavelo]\nLog File=" + (box.root() / "tavelo.log").string() + "\nLog Level=5\n");
+        start();
+    }
+    void TearDown() override {
+        ServiceProgram::TearDown();
+        if (HasFailure()) {
+            std::fprintf(stderr, "service log:\n%s\npcscd:\n%s\n", log().c_str(),
+                         rig.pcscdLog().c_str());
+        }
+    }
+    // A function of the open session, with more arguments as JSON members.
+    std::string call(const std::string& function, const std::string& more = "") {
+        return resultOf(postReply(kPorts[0], false,
+                                  R"({"FunctionName":")" + function + R"(","SessionId":")" +
+                                      session + "\"" + more + "}"));
+    }
+    // Echo until the adapter answers; the session's id.
+    void openSession() {
+        std::optional<Reply> opened;
+        for (int i = 0; i < 200 && resultOf(opened = echoReply()) == "<closed>"; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_EQ(resultOf(opened), "0") << "the adapter creates the real control";
+        session = opened->at("SessionID");
+    }
+    std::vector<card_emulator::Bytes> commands() const {
+        std::vector<card_emulator::Bytes> sent;
+        for (const auto& e : card->exchanges()) {
+            sent.push_back(e.command);
+        }
+        return sent;
+    }
+    // The control's log and the service's, as one text.
+    std::string logs() const {
+        std::string all = log();
+        for (const auto& e : std::filesystem::directory_iterator(box.root())) {
+            if (e.path().filename().string().starts_with("tavelo")) {
+                all += testing_support::Sandbox::read(e.path());
+            }
+        }
+        return all;
+    }
+
+    testing_support::CardRig rig;
+    card_emulator::CardEmulator* card = nullptr;
+    std::string session;
+};
+
+} // namespace service_program
