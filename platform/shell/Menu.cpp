@@ -28,16 +28,6 @@ constexpr std::string_view kChosen = "chosen";
 constexpr std::string_view kDismissed = "dismissed";
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
 
-std::string foldCase(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
-
 bool enabled(std::uint32_t flags) {
     return (flags & (kMfGrayed | kMfDisabled)) == 0;
 }
@@ -233,7 +223,7 @@ std::uint32_t trackPopupMenu(const Menu& menu, std::uint32_t flags, platform::ui
         return result.has_value();
     };
     MessageWindow* loop = MessageWindow::current();
-    if (loop != nullptr && foldCase(loop->className()) == foldCase(owner)) {
+    if (loop != nullptr && asciiLower(loop->className()) == asciiLower(owner)) {
         if (loop->runNestedLoop(closed) != MessageWindow::LoopEnd::Done) {
             result = 0; // a quit closes the menu; it goes on to the loops outside
         }

@@ -24,16 +24,6 @@ constexpr std::string_view kDown = "down";
 
 using Array = JsonValue::Array;
 
-std::string foldCase(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
-
 std::u16string cut(std::u16string_view text, std::size_t max) {
     return std::u16string(text.substr(0, max));
 }
@@ -51,9 +41,9 @@ bool saveIcons(const Array& icons) {
 }
 
 Array::iterator findIcon(Array& icons, std::string_view window, std::uint32_t id) {
-    const std::string folded = foldCase(window);
+    const std::string folded = asciiLower(window);
     return std::find_if(icons.begin(), icons.end(), [&](const JsonValue& icon) {
-        return foldCase(memberText(icon, "window")) == folded && member32(icon, "id") == id;
+        return asciiLower(memberText(icon, "window")) == folded && member32(icon, "id") == id;
     });
 }
 

@@ -53,16 +53,6 @@ int ignoreXError(Display*, XErrorEvent*) {
     return 0;
 }
 
-std::string foldCase(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
-
 std::string withoutMnemonics(std::u16string_view text) {
     std::u16string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -193,7 +183,7 @@ public:
         Icon* icon = find(view.window, view.id);
         if (icon == nullptr) {
             icon = &icons_.emplace_back();
-            icon->key = foldCase(view.window);
+            icon->key = asciiLower(view.window);
         }
         icon->view = view;
         if (icon->window == 0) {
@@ -208,7 +198,7 @@ public:
     }
 
     void removeIcon(const std::string& window, std::uint32_t id) {
-        const std::string key = foldCase(window);
+        const std::string key = asciiLower(window);
         const auto it = std::find_if(icons_.begin(), icons_.end(), [&](const Icon& icon) {
             return icon.key == key && icon.view.id == id;
         });
@@ -482,7 +472,7 @@ private:
     }
 
     Icon* find(const std::string& window, std::uint32_t id) {
-        const std::string key = foldCase(window);
+        const std::string key = asciiLower(window);
         for (auto& icon : icons_) {
             if (icon.key == key && icon.view.id == id) {
                 return &icon;

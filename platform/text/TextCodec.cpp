@@ -71,4 +71,14 @@ std::u16string utf8ToUtf16(std::string_view text) {
     return out;
 }
 
+std::string asciiLower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
 } // namespace platform

@@ -12,4 +12,8 @@ namespace platform {
 std::string utf16ToUtf8(std::u16string_view text);
 std::u16string utf8ToUtf16(std::string_view text);
 
+// ASCII letters in lower case, every other byte as it is: how names such as
+// window classes are compared without regard to case.
+std::string asciiLower(std::string_view text);
+
 } // namespace platform

@@ -1,4 +1,5 @@
 #include "platform/window/MessageWindow.h"
+#include "platform/text/TextCodec.h"
 
 #include "platform/folders/Folders.h"
 
@@ -88,16 +89,6 @@ private:
     int fd_;
 };
 
-std::string foldCase(std::string_view name) {
-    std::string out(name);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
-
 std::string escapeName(std::string_view name) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
@@ -138,7 +129,7 @@ fs::path windowsFolder() {
 // A file name for the class that fits a socket address; a long class name
 // keeps a readable head and is told apart by a hash of the whole name.
 std::string socketStem(const fs::path& dir, std::string_view className) {
-    const std::string folded = foldCase(className);
+    const std::string folded = asciiLower(className);
     std::string stem = escapeName(folded);
     const std::size_t room = sizeof(sockaddr_un{}.sun_path) - 1;
     if (dir.string().size() + 1 + stem.size() + kSocketSuffix.size() > room) {
@@ -658,7 +649,7 @@ MessageWindow::LoopEnd MessageWindow::runLoop(const std::function<bool()>* done)
         return LoopEnd::Refused;
     }
     ++loop.depth;
-    const LoopContext context{foldCase(className_), &proc_, this};
+    const LoopContext context{asciiLower(className_), &proc_, this};
     const LoopContext* const outer = std::exchange(tLoop, &context);
     LoopEnd end = LoopEnd::Quit;
     for (;;) {
@@ -820,7 +811,7 @@ SendResult sendCopyData(std::string_view className, std::uint32_t dwData, std::s
     if (payload.size() > kMaxCopyDataBytes) {
         return {SendStatus::TooLarge, 0};
     }
-    if (tLoop != nullptr && tLoop->foldedClass == foldCase(className)) {
+    if (tLoop != nullptr && tLoop->foldedClass == asciiLower(className)) {
         return {SendStatus::Ok, callProc(*tLoop->proc, {kWmCopyData, dwData, payload, dwData, 0})};
     }
     return transact(windowSocketPath(className), kWmCopyData, dwData, 0, payload, timeoutMs);
@@ -884,7 +875,7 @@ std::uint32_t registerWindowMessage(std::string_view name) {
             break;
         }
     }
-    const std::string wanted = foldCase(name);
+    const std::string wanted = asciiLower(name);
     std::uint32_t number = kFirstRegisteredMessage;
     std::size_t at = 0;
     while (at < text.size()) {
@@ -892,7 +883,7 @@ std::uint32_t registerWindowMessage(std::string_view name) {
         if (end == std::string::npos) {
             break; // a line cut short by a failed write is not a name
         }
-        if (foldCase(std::string_view(text).substr(at, end - at)) == wanted) {
+        if (asciiLower(std::string_view(text).substr(at, end - at)) == wanted) {
             return number;
         }
         ++number;
