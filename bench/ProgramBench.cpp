@@ -164,29 +164,10 @@ void placeProcesses(int argc, char** argv) {
     }
 }
 
-std::string encodeParameter(const std::string& json) {
-    std::string text = replaceString(base64Encode(json), "+", "%2B");
-    text = replaceString(text, "/", "%2F");
-    return replaceString(text, "=", "%3D");
-}
-
 std::string pagePost(const std::string& json) {
     return testing_support::formPost(encodeParameter(json),
                                      "localhost:" + std::to_string(kServicePort),
                                      {{"Origin", kPage}, {"Connection", "keep-alive"}});
-}
-
-std::map<std::string, std::string> decodeReply(const std::string& body) {
-    std::map<std::string, std::string> out;
-    if (const JsonMapPtr map = parseJsonMap(body)) {
-        for (int i = 0; i < map->count; ++i) {
-            const auto& e = map->entries[i];
-            if (e.key != nullptr && e.textValue != nullptr) {
-                out[e.key] = base64Decode(e.textValue);
-            }
-        }
-    }
-    return out;
 }
 
 double elapsedMicros(Clock::time_point since) {

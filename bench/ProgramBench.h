@@ -6,6 +6,7 @@
 // certificate of the same kind as the baseline, and the statistics of
 // interleaved rounds.
 
+#include "tests/program/ServiceProgram.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TlsClient.h"
 
@@ -21,8 +22,8 @@
 namespace program_bench {
 
 inline constexpr int kServicePort = 56417;
-inline const std::string kPage = "https://www.corvantix-bank.test";
-inline const std::string kPathId = "7C3E9A15D2B84F60A1E5C7D93B2F4E86";
+using service_program::kPage;
+using service_program::kPathId;
 
 using Clock = std::chrono::steady_clock;
 
@@ -88,13 +89,11 @@ private:
 // on one CPU the rounds compare the work the two servers do. Says which.
 void placeProcesses(int argc, char** argv);
 
-// Base64 with "+", "/" and "=" escaped as a form carries them.
-std::string encodeParameter(const std::string& json);
+using service_program::decodeReply;
+using service_program::encodeParameter;
 // A form POST of the JSON request as the page sends it, on a kept-alive
 // connection.
 std::string pagePost(const std::string& json);
-// The answer's keys with their values decoded.
-std::map<std::string, std::string> decodeReply(const std::string& body);
 
 double elapsedMicros(Clock::time_point since);
 double median(std::vector<double> values);
