@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <sstream>
 
@@ -180,6 +181,30 @@ protected:
         }
         FAIL() << "OK never enabled";
     }
+    // A card swapped while the confirmation is open, and the same card
+    // answering no serial number on either read, both give 3002 with no GET
+    // TAC sent.
+    void expectAnotherCardRefused(const std::function<std::future<std::int32_t>()>& begin,
+                                  std::uint32_t dialogId) {
+        card_emulator::CardProfile another = card_test::testProfile();
+        another.serial[15] ^= 0x01;
+        for (const bool swapped : {true, false}) {
+            card->clearLog();
+            card->clearFaults();
+            if (!swapped) {
+                card->addFault(card_emulator::Fault::answer(0xB0, {}).repeat(2));
+            }
+            auto result = begin();
+            const auto dialog = user.waitForDialog(dialogId, 5s);
+            ASSERT_TRUE(dialog) << swapped;
+            ASSERT_NO_FATAL_FAILURE(
+                replugAndConfirm(*dialog, swapped ? std::optional(another) : std::nullopt));
+            ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
+            EXPECT_EQ(result.get(), 3002) << swapped;
+            EXPECT_EQ(commands().back(), card_test::kReadSerial) << swapped;
+            EXPECT_FALSE(getTacSent()) << swapped;
+        }
+    }
     static std::string tsnText(std::uint32_t counter) {
         char digits[16];
         std::snprintf(digits, sizeof digits, "%08u", static_cast<unsigned>(counter));
@@ -313,25 +338,7 @@ TEST_F(Transactions, TransferCancelledOrTimedOutSendsNoTac) {
 }
 
 TEST_F(Transactions, AnotherCardOrNoSerialGives3002WithoutTac) {
-    card_emulator::CardProfile another = card_test::testProfile();
-    another.serial[15] ^= 0x01;
-    for (const bool swapped : {true, false}) {
-        card->clearLog();
-        card->clearFaults();
-        if (!swapped) {
-            // The same card, but both reads answer no serial number.
-            card->addFault(card_emulator::Fault::answer(0xB0, {}).repeat(2));
-        }
-        auto result = start(Member::Transfer, Fields{});
-        const auto dialog = user.waitForDialog(kTransferDialog, 5s);
-        ASSERT_TRUE(dialog) << swapped;
-        ASSERT_NO_FATAL_FAILURE(
-            replugAndConfirm(*dialog, swapped ? std::optional(another) : std::nullopt));
-        ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
-        EXPECT_EQ(result.get(), 3002) << swapped;
-        EXPECT_EQ(commands().back(), card_test::kReadSerial) << swapped;
-        EXPECT_FALSE(getTacSent()) << swapped;
-    }
+    expectAnotherCardRefused([this] { return start(Member::Transfer, Fields{}); }, kTransferDialog);
 }
 
 TEST_F(Transactions, TaxPaymentReadsTheSerialFirstAndShowsDialog205) {
@@ -635,25 +642,9 @@ TEST_F(GenericTac, TransferWithTheReplugFlagAsksForTheCardAgain) {
 }
 
 TEST_F(GenericTac, AnotherCardOrNoSerialGives3002WithoutTac) {
-    card_emulator::CardProfile another = card_test::testProfile();
-    another.serial[15] ^= 0x01;
-    for (const bool swapped : {true, false}) {
-        card->clearLog();
-        card->clearFaults();
-        if (!swapped) {
-            // The same card, but both reads answer no serial number.
-            card->addFault(card_emulator::Fault::answer(0xB0, {}).repeat(2));
-        }
-        auto result = generate(card_test::kPin, 2561, "2561;5;T1;C1;041;0004", "Amount:5");
-        const auto dialog = user.waitForDialog(kTacInfoDialog, 5s);
-        ASSERT_TRUE(dialog) << swapped;
-        ASSERT_NO_FATAL_FAILURE(
-            replugAndConfirm(*dialog, swapped ? std::optional(another) : std::nullopt));
-        ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
-        EXPECT_EQ(result.get(), 3002) << swapped;
-        EXPECT_EQ(commands().back(), card_test::kReadSerial) << swapped;
-        EXPECT_FALSE(getTacSent()) << swapped;
-    }
+    expectAnotherCardRefused(
+        [this] { return generate(card_test::kPin, 2561, "2561;5;T1;C1;041;0004", "Amount:5"); },
+        kTacInfoDialog);
     EXPECT_EQ(tsac(), "");
 }
 
