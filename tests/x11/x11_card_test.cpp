@@ -103,6 +103,20 @@ bool within(std::chrono::milliseconds limit, Condition condition) {
     return true;
 }
 
+// Cancels the dialogs a failed step left open, so that the method's thread
+// ends now and not at the end of its countdown.
+struct CancelWhenFailed {
+    const corvantix_user::Client& user;
+    ~CancelWhenFailed() {
+        if (::testing::Test::HasFatalFailure()) {
+            for (const auto& d : user.listDialogs()) {
+                user.click(static_cast<corvantix_user::Window>(*d.find("window")->asNumber()),
+                           kCancel);
+            }
+        }
+    }
+};
+
 class CardOnDisplay : public ConnectedControl {
 protected:
     CardOnDisplay() : ConnectedControl("x11-card") { manualClock = false; }
@@ -201,10 +215,13 @@ protected:
             control->VerifyPIN(text(reader).get(), text("").get(), text("").get(), 0, 0, &rc);
             return rc;
         });
-        const auto dialog = user.waitForDialog(kPinDialog, 10s);
-        EXPECT_TRUE(dialog) << "no PIN dialog";
-        if (dialog) {
-            enterOnKeypad(*dialog, digits);
+        {
+            const CancelWhenFailed cancel{user};
+            const auto dialog = user.waitForDialog(kPinDialog, 10s);
+            EXPECT_TRUE(dialog) << "no PIN dialog";
+            if (dialog) {
+                enterOnKeypad(*dialog, digits);
+            }
         }
         EXPECT_EQ(result.wait_for(10s), std::future_status::ready) << "VerifyPIN still waits";
         return result.get();
@@ -301,6 +318,7 @@ TEST_F(CardOnDisplay, TransferConfirmedOnTheScreenOnlyAfterTheCardWasPulledAndPu
                                text(pCode).get(), text(time).get(), 0, &rc);
         return rc;
     });
+    const CancelWhenFailed cancelWhenFailed{user};
     const auto dialog = user.waitForDialog(kTransferDialog, 10s);
     ASSERT_TRUE(dialog) << "no confirmation";
     const JsonValue shown = dump(*dialog);
