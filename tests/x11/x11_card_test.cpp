@@ -350,7 +350,11 @@ TEST_F(CardOnDisplay, TransferConfirmedOnTheScreenOnlyAfterTheCardWasPulledAndPu
     EXPECT_EQ(result.get(), 0);
     const Bytes record = ascii(pCode + std::string(12 - amount.size(), '0') + amount + "00" +
                                deviceId + checkId + time + inAccount + outAccount);
-    EXPECT_EQ(commands().back(), card_test::getTacCommand(record, false));
+    // The card read again after the replug, the PIN verified again on it, then GET TAC.
+    EXPECT_EQ(commands(), (std::vector<Bytes>{card_test::kSelectApplication, card_test::kVerify,
+                                              card_test::kReadSerial, card_test::kSelectApplication,
+                                              card_test::kReadSerial, card_test::kVerify,
+                                              card_test::getTacCommand(record, false)}));
     EXPECT_EQ(tsac(), toHex(card_test::expectedTac(counter, record, false)));
 }
 
