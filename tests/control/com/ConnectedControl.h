@@ -25,7 +25,12 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(rig.start()) << rig.why();
-        setenv("CORVANTIX_UI_CLOCK", "manual", 1);
+        ASSERT_NO_FATAL_FAILURE(startInRig());
+        if (manualClock) {
+            setenv("CORVANTIX_UI_CLOCK", "manual", 1);
+        } else {
+            unsetenv("CORVANTIX_UI_CLOCK");
+        }
         setenv("CORVANTIX_UI_LANGUAGE", "english", 1);
         std::filesystem::create_directories(logFolder_);
         box.write("Windows/Tavelo.ini",
@@ -63,6 +68,13 @@ protected:
         return sent;
     }
 
+    // What a fixture starts inside the rig's namespaces before the control
+    // is made (a display for its dialogs, say).
+    virtual void startInRig() {}
+
+    // The dialogs' clock: the manual one that only the scripted user moves,
+    // or the real one a person at a display has.
+    bool manualClock = true;
     card_emulator::CardProfile profile = card_test::testProfile();
     testing_support::CardRig rig;
     card_emulator::CardEmulator* card = nullptr;
