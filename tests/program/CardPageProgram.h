@@ -12,8 +12,10 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -56,6 +58,14 @@ protected:
         ASSERT_EQ(resultOf(opened), "0") << "the adapter creates the real control";
         session = opened->at("SessionID");
     }
+    // A session with the card in the first reader connected, and the card's
+    // log cleared of what that took.
+    void connectCard() {
+        ASSERT_NO_FATAL_FAILURE(openSession());
+        reader = rig.readers()[0];
+        ASSERT_EQ(call("ConnectCard", R"(,"readerName":")" + reader + "\""), "0");
+        card->clearLog();
+    }
     std::vector<card_emulator::Bytes> commands() const {
         std::vector<card_emulator::Bytes> sent;
         for (const auto& e : card->exchanges()) {
@@ -74,9 +84,18 @@ protected:
         return all;
     }
 
+    // None of the texts in the service's log or the control's.
+    void expectNotLogged(std::initializer_list<std::string_view> secrets) const {
+        const std::string all = logs();
+        for (const std::string_view secret : secrets) {
+            EXPECT_EQ(all.find(secret), std::string::npos) << secret << " in a log";
+        }
+    }
+
     testing_support::CardRig rig;
     card_emulator::CardEmulator* card = nullptr;
     std::string session;
+    std::string reader;
 };
 
 } // namespace service_program

@@ -32,9 +32,7 @@ class CardPage : public CardPageProgram {
 protected:
     void SetUp() override {
         ASSERT_NO_FATAL_FAILURE(CardPageProgram::SetUp());
-        ASSERT_NO_FATAL_FAILURE(openSession());
-        reader = rig.readers()[0];
-        ASSERT_EQ(call("ConnectCard", R"(,"readerName":")" + reader + "\""), "0");
+        ASSERT_NO_FATAL_FAILURE(connectCard());
     }
     std::string verifyPin() {
         return call("VerifyPIN", R"(,"bReaderName":")" + reader +
@@ -61,8 +59,6 @@ protected:
         }
         return answers;
     }
-
-    std::string reader;
 };
 
 // How the card goes: pulled out (and pcscd has seen it) before the method,
