@@ -21,6 +21,15 @@
 
 namespace service_program {
 
+// A transfer of 1500 from 004/0012345678901234 to 812/0098765432109876 with
+// the card's PIN, as DoTransferTAC's arguments.
+inline const std::string kTransferArguments =
+    R"(,"PIN":"246810","bTermainalDeviceID":"TERM0001",)"
+    R"("bTermainalDeviceCheckID":"CHK00001","bOutBankNo":"004",)"
+    R"("bOutAccountNo":"0012345678901234","bInBankNo":"812",)"
+    R"("bInAccountNo":"0098765432109876","bAmount":"1500","bPCode":"2541",)"
+    R"("bServerDataTime":"20240102030405","iFlags":"0")";
+
 class CardPageProgram : public ServiceProgram {
 protected:
     CardPageProgram() : ServiceProgram(Adapter::RealControl) {}

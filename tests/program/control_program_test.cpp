@@ -178,14 +178,8 @@ TEST_F(PageReachesTheCard, TransferConfirmedWithTheCardPulledAndPutBack) {
     ASSERT_NO_FATAL_FAILURE(connectCard());
     const std::uint32_t counter = card->tsn();
 
-    auto transfer = std::async(std::launch::async, [&] {
-        return call("DoTransferTAC",
-                    R"(,"PIN":"246810","bTermainalDeviceID":"TERM0001",)"
-                    R"("bTermainalDeviceCheckID":"CHK00001","bOutBankNo":"004",)"
-                    R"("bOutAccountNo":"0012345678901234","bInBankNo":"812",)"
-                    R"("bInAccountNo":"0098765432109876","bAmount":"1500","bPCode":"2541",)"
-                    R"("bServerDataTime":"20240102030405","iFlags":"0")");
-    });
+    auto transfer =
+        std::async(std::launch::async, [&] { return call("DoTransferTAC", kTransferArguments); });
     const auto shown = confirmWithTheCardPulledAndPutBack(204);
     EXPECT_EQ(shown.at(209), "004／0012345678901234");
     EXPECT_EQ(shown.at(211), "812／0098765432109876");

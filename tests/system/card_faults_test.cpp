@@ -132,14 +132,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(CardPage, TransferWithTheCardPulledOnItsTacCommand) {
     card->addFault(card_emulator::Fault::drop(kGetTacInstruction));
     card->clearLog();
-    auto transfer = std::async(std::launch::async, [&] {
-        return call("DoTransferTAC",
-                    R"(,"PIN":"246810","bTermainalDeviceID":"TERM0001",)"
-                    R"("bTermainalDeviceCheckID":"CHK00001","bOutBankNo":"004",)"
-                    R"("bOutAccountNo":"0012345678901234","bInBankNo":"812",)"
-                    R"("bInAccountNo":"0098765432109876","bAmount":"1500","bPCode":"2541",)"
-                    R"("bServerDataTime":"20240102030405","iFlags":"0")");
-    });
+    auto transfer =
+        std::async(std::launch::async, [&] { return call("DoTransferTAC", kTransferArguments); });
     corvantix_user::Client user;
     const auto dialog = user.waitForDialog(204, 10s);
     ASSERT_TRUE(dialog) << "no transfer confirmation";

@@ -181,6 +181,18 @@ protected:
         }
         FAIL() << "OK never enabled";
     }
+    // Cancels the open confirmation, or lets its countdown run out; the
+    // method's result (-1 when the dialog or the result did not come).
+    std::int32_t leaveConfirmation(std::future<std::int32_t>& result, std::uint32_t dialogId,
+                                   bool cancel) {
+        const auto dialog = user.waitForDialog(dialogId, 5s);
+        EXPECT_TRUE(dialog) << dialogId;
+        if (!dialog || !(cancel ? user.click(*dialog, kCancel).ok : user.advance(60s).ok) ||
+            result.wait_for(10s) != std::future_status::ready) {
+            return -1;
+        }
+        return result.get();
+    }
     // A card swapped while the confirmation is open, and the same card
     // answering no serial number on either read, both give 3002 with no GET
     // TAC sent.
@@ -322,15 +334,7 @@ TEST_F(Transactions, TransferCancelledOrTimedOutSendsNoTac) {
     for (const bool cancel : {true, false}) {
         card->clearLog();
         auto result = start(Member::Transfer, Fields{});
-        const auto dialog = user.waitForDialog(kTransferDialog, 5s);
-        ASSERT_TRUE(dialog);
-        if (cancel) {
-            ASSERT_TRUE(user.click(*dialog, kCancel));
-        } else {
-            ASSERT_TRUE(user.advance(60s));
-        }
-        ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
-        EXPECT_EQ(result.get(), cancel ? 5070 : 5073);
+        EXPECT_EQ(leaveConfirmation(result, kTransferDialog, cancel), cancel ? 5070 : 5073);
         EXPECT_EQ(commands(), (std::vector<Bytes>{card_test::kSelectApplication, card_test::kVerify,
                                                   card_test::kReadSerial}));
     }
@@ -682,15 +686,7 @@ TEST_F(GenericTac, CodesBeforeTheCard) {
 TEST_F(GenericTac, CancelAndCountdownEndTheConfirmation) {
     for (const bool cancel : {true, false}) {
         auto result = generate(card_test::kPin, 2531, "2531;1;a;b;c;d;e;f", "Fee:1");
-        const auto dialog = user.waitForDialog(kTacInfoDialog, 5s);
-        ASSERT_TRUE(dialog);
-        if (cancel) {
-            ASSERT_TRUE(user.click(*dialog, kCancel));
-        } else {
-            ASSERT_TRUE(user.advance(60s));
-        }
-        ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
-        EXPECT_EQ(result.get(), cancel ? 5070 : 5073);
+        EXPECT_EQ(leaveConfirmation(result, kTacInfoDialog, cancel), cancel ? 5070 : 5073);
     }
     EXPECT_EQ(commands().back(), card_test::kReadSerial) << "nothing after the serial number";
     EXPECT_FALSE(getTacSent());

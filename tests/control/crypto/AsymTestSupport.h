@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <nettle/knuth-lfib.h>
 #include <nettle/rsa.h>
+#include <nettle/sha2.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -361,6 +362,16 @@ inline std::vector<VectorKey> readVectors(const std::filesystem::path& path) {
         }
     }
     return keys;
+}
+
+// The SHA-256 digest of a message, by nettle.
+inline Bytes sha256(const Bytes& message) {
+    Bytes digest(SHA256_DIGEST_SIZE);
+    sha256_ctx ctx;
+    sha256_init(&ctx);
+    sha256_update(&ctx, message.size(), message.data());
+    sha256_digest(&ctx, digest.size(), digest.data());
+    return digest;
 }
 
 } // namespace asymtest

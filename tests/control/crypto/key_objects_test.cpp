@@ -8,7 +8,6 @@
 #include "tests/control/crypto/AsymTestSupport.h"
 
 #include <gtest/gtest.h>
-#include <nettle/sha2.h>
 
 #include <array>
 #include <atomic>
@@ -19,15 +18,6 @@
 namespace {
 
 using namespace asymtest;
-
-Bytes sha256(const Bytes& message) {
-    Bytes digest(SHA256_DIGEST_SIZE);
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, message.size(), message.data());
-    sha256_digest(&ctx, digest.size(), digest.data());
-    return digest;
-}
 
 // Two key pairs of different sizes, and their public key objects.
 class QxKeyObjects : public symtest::LoggedTest {

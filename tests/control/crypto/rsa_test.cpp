@@ -23,15 +23,6 @@ Bytes sha1(const Bytes& message) {
     return digest;
 }
 
-Bytes sha256(const Bytes& message) {
-    Bytes digest(SHA256_DIGEST_SIZE);
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    sha256_update(&ctx, message.size(), message.data());
-    sha256_digest(&ctx, digest.size(), digest.data());
-    return digest;
-}
-
 Bytes flipped(Bytes bytes, std::size_t at) {
     bytes[at] ^= 0x01;
     return bytes;
