@@ -20,6 +20,7 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
 status=0
+failures=()
 # Each fuzz target for a bounded time from its seeds; a crash, leak,
 # sanitizer report or slow input fails the run (the input is kept in
 # build/fuzz/artifacts).
@@ -43,15 +44,25 @@ for i in "${!fuzz_targets[@]}"; do
     echo "== fuzzing $target: no finding"
   else
     echo "== fuzzing $target: FAILED"
+    failures+=("fuzzing $target")
     tail -n 60 "build/fuzz/$target.log"
     status=1
   fi
 done
 for tree in build/plain build/asan; do
   echo "== tests of $tree"
-  ctest --test-dir "$tree" -j "$(nproc)" --output-on-failure --timeout 300 || status=1
+  if ! ctest --test-dir "$tree" -j "$(nproc)" --output-on-failure --timeout 300; then
+    status=1
+    while IFS= read -r failed; do
+      failures+=("$tree: $failed")
+    done < <(cat "$tree/Testing/Temporary/LastTestsFailed.log" 2>/dev/null)
+  fi
 done
+# Whatever failed, named again at the very end where a short tail shows it.
 if [ $status -ne 0 ]; then
+  for failure in "${failures[@]}"; do
+    echo "failed: $failure" >&2
+  done
   echo "test: FAILED" >&2
 fi
 exit $status
