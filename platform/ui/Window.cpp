@@ -780,6 +780,12 @@ Window makeDialog(const DialogTemplate& dialog, Window owner, DialogProc proc, b
     {
         std::lock_guard lock(c.mutex);
         state->thread = currentQueuePtr(c);
+        // Its thread is at work from here until its modal loop first waits
+        // (initialising, starting timers, showing): a clock advance made
+        // meanwhile must not pass the timers it is about to start.
+        if (modal) {
+            state->thread->busy = true;
+        }
         for (const auto& t : dialog.controls) {
             ControlState control;
             control.handle = newControlHandle(c);
