@@ -1,6 +1,8 @@
 #include "tests/ui/UiFixture.h"
 
 #include <atomic>
+#include <future>
+#include <thread>
 
 namespace ui_test {
 namespace {
@@ -102,6 +104,36 @@ TEST_F(UiTest, CountdownEndsOnItsSixtiethTick) {
     ASSERT_TRUE(closed) << closed.error;
     EXPECT_EQ(closed.body.find("result")->asNumber(), kTimeoutResult);
     EXPECT_EQ(closed.body.find("timed_out")->asBool(), false);
+}
+
+// An advance made while a dialog's thread is still initialising it waits
+// for the dialog to start its timer, rather than passing the time the timer
+// was meant to count.
+TEST_F(UiTest, AnAdvanceWaitsForADialogStillStarting) {
+    std::promise<void> initialising;
+    std::atomic<int> ticks = 0;
+    ModalThread modal(
+        kPlainDialog,
+        [&](Window dialog, std::uint32_t message, WParam wParam, LParam lParam) -> LResult {
+            if (message == kWmInitDialog) {
+                initialising.set_value();
+                std::this_thread::sleep_for(100ms);
+                setTimer(dialog, 0, 1000);
+                return 1;
+            }
+            if (message == kWmTimer) {
+                ++ticks;
+                return 1;
+            }
+            return endOnButtons(dialog, message, wParam, lParam);
+        });
+    initialising.get_future().wait();
+    ASSERT_EQ(advanceClock(10s), AdvanceResult::Done);
+    EXPECT_EQ(ticks.load(), 10);
+    const auto open = waitForOpen(1);
+    ASSERT_EQ(open.size(), 1u);
+    ASSERT_TRUE(user_.click(open.front(), kIdCancel));
+    EXPECT_EQ(modal.result(), kIdCancel);
 }
 
 // A thread that sleeps on the clock (as the Caps Lock follower does) wakes
