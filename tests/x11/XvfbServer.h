@@ -95,6 +95,20 @@ private:
 };
 
 // A connection of the test's own, to look at the screen and play the mouse.
+struct RootPoint {
+    int x = 0;
+    int y = 0;
+};
+
+// A point of a window on the root window, where the pointer goes.
+inline RootPoint onRoot(Display* display, ::Window window, int x, int y) {
+    RootPoint point;
+    ::Window child = 0;
+    XTranslateCoordinates(display, window, DefaultRootWindow(display), x, y, &point.x, &point.y,
+                          &child);
+    return point;
+}
+
 class TestDisplay {
 public:
     explicit TestDisplay(const std::string& name) : display_(XOpenDisplay(name.c_str())) {}
@@ -169,12 +183,8 @@ public:
 
     // Moves the pointer to a point of a window and clicks a button there.
     void click(unsigned long window, int x, int y, unsigned button = 1) const {
-        int rootX = 0;
-        int rootY = 0;
-        ::Window child = 0;
-        XTranslateCoordinates(display_, window, DefaultRootWindow(display_), x, y, &rootX, &rootY,
-                              &child);
-        XWarpPointer(display_, 0, DefaultRootWindow(display_), 0, 0, 0, 0, rootX, rootY);
+        const RootPoint at = onRoot(display_, window, x, y);
+        XWarpPointer(display_, 0, DefaultRootWindow(display_), 0, 0, 0, 0, at.x, at.y);
         XSync(display_, False);
         XTestFakeButtonEvent(display_, button, True, CurrentTime);
         XTestFakeButtonEvent(display_, button, False, CurrentTime);

@@ -282,11 +282,7 @@ TEST_F(X11Tray, RightClickOpensTheMenuAtTheMouseAndItTakesClicksAndKeys) {
     ASSERT_TRUE(notifyIcon(kNimAdd, iconData(101, u"Menu")));
     const ::Window icon = dockedIcon(host);
     ASSERT_NE(icon, 0u);
-    int rootX = 0;
-    int rootY = 0;
-    ::Window child = 0;
-    XTranslateCoordinates(screen_.get(), icon, DefaultRootWindow(screen_.get()), 12, 12, &rootX,
-                          &rootY, &child);
+    const RootPoint mouse = onRoot(screen_.get(), icon, 12, 12);
 
     struct MenuCase {
         const char* what;
@@ -315,7 +311,7 @@ TEST_F(X11Tray, RightClickOpensTheMenuAtTheMouseAndItTakesClicksAndKeys) {
         ASSERT_TRUE(openMenu().has_value()) << c.what;
         XWindowAttributes a{};
         ASSERT_NE(XGetWindowAttributes(screen_.get(), shown, &a), 0);
-        EXPECT_EQ(a.x + a.width, rootX) << "right-aligned at the mouse: " << c.what;
+        EXPECT_EQ(a.x + a.width, mouse.x) << "right-aligned at the mouse: " << c.what;
         EXPECT_LE(a.y + a.height, DisplayHeight(screen_.get(), 0));
         std::this_thread::sleep_for(50ms); // the grab is in place
         c.act(shown);
@@ -343,11 +339,7 @@ TEST_F(X11Tray, BalloonsShowNearTheIconAndGoOnAClickOrAfterAWhile) {
     ASSERT_TRUE(notifyIcon(kNimAdd, iconData(101, u"Balloons")));
     const ::Window icon = dockedIcon(host);
     ASSERT_NE(icon, 0u);
-    int iconX = 0;
-    int iconY = 0;
-    ::Window child = 0;
-    XTranslateCoordinates(screen_.get(), icon, DefaultRootWindow(screen_.get()), 0, 0, &iconX,
-                          &iconY, &child);
+    const RootPoint corner = onRoot(screen_.get(), icon, 0, 0);
 
     NotifyIconData info;
     info.window = std::string(kOwner);
@@ -362,8 +354,8 @@ TEST_F(X11Tray, BalloonsShowNearTheIconAndGoOnAClickOrAfterAWhile) {
     XWindowAttributes a{};
     ASSERT_NE(XGetWindowAttributes(screen_.get(), balloon, &a), 0);
     EXPECT_TRUE(a.override_redirect);
-    EXPECT_LE(a.y + a.height, iconY) << "above the icon";
-    EXPECT_LT(std::abs(a.x + a.width - (iconX + 24)), 40) << "by the icon";
+    EXPECT_LE(a.y + a.height, corner.y) << "above the icon";
+    EXPECT_LT(std::abs(a.x + a.width - (corner.x + 24)), 40) << "by the icon";
     screen_.click(balloon, 10, 10);
     EXPECT_TRUE(waitUntil([&] { return shownOfType("_NET_WM_WINDOW_TYPE_NOTIFICATION").empty(); }));
 
