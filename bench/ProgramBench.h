@@ -6,6 +6,7 @@
 // certificate of the same kind as the baseline, and the statistics of
 // interleaved rounds.
 
+#include "service/CorvantixSession.h"
 #include "tests/program/ServiceProgram.h"
 #include "tests/support/Sandbox.h"
 #include "tests/support/TlsClient.h"
@@ -22,6 +23,8 @@
 namespace program_bench {
 
 inline constexpr int kServicePort = 56417;
+// The service's session table: with this many open, every new one evicts.
+inline constexpr int kOpenSessions = kSessionSlotCount;
 using service_program::kPage;
 using service_program::kPathId;
 

@@ -16,7 +16,6 @@ namespace {
 using namespace program_bench;
 namespace fs = std::filesystem;
 
-constexpr int kOpenSessions = 32;
 constexpr double kTargetMegabytes = 40;
 constexpr int kWarmUpCycles = 500;
 constexpr int kCycles = 10000;

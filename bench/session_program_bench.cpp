@@ -21,8 +21,6 @@ namespace fs = std::filesystem;
 constexpr int kRuns = 5;
 constexpr int kRounds = 20;
 constexpr int kPerRound = 50;
-// The session table's size: with this many open, every new one evicts.
-constexpr int kOpenSessions = 32;
 
 struct Baseline {
     fs::path installed;
