@@ -107,8 +107,7 @@ int tacData(const OptionalText& text, int iFlags, Bytes& out) {
 
 // Connects again, shared, to the reader of ConnectCard.
 int reconnectShared(TaveloState& state) {
-    const int rc = QxSCScanCardInReader(g_szReaderName, false, state.m_pCard);
-    CTL_LOG(kLogDebug, "QxSCScanCardInReader shared rtn %d", rc);
+    const int rc = state.ReconnectCard();
     if (rc == kCtlOk) {
         return kCtlOk;
     }
@@ -264,7 +263,7 @@ int checkPin(std::string_view pin) {
 // PIN dialog and VERIFY under the short mapping, for the methods that then
 // ask for a TAC; a reader's keypad takes the PIN itself.
 int verifyBeforeTac(TaveloState& state) {
-    if (state.isAdvReader) {
+    if (state.keypadReader()) {
         return kCtlOk;
     }
     SecretString pin;
@@ -367,9 +366,10 @@ int verifyPin(TaveloState& state, const OptionalText& reader, const OptionalText
     if (exchange(state.m_pCard.get(), selectApplicationCommand()) != kCtlOk) {
         return kCtlSelectFailed;
     }
-    CTL_LOG(kLogDebug, "VerifyPIN - isAdvReader = %d", state.isAdvReader ? 1 : 0);
+    const bool keypad = state.keypadReader();
+    CTL_LOG(kLogDebug, "VerifyPIN - isAdvReader = %d", keypad ? 1 : 0);
     PinBlock block;
-    if (state.isAdvReader) {
+    if (keypad) {
         if ((iFlags & kFlagNoPrompts) == 0) {
             UI_StartReaderPrompt();
         }
@@ -409,7 +409,7 @@ int changePin(TaveloState& state, const SecretString& givenOld, const SecretStri
     if (!state.m_pCard) {
         return kCtlNoCard;
     }
-    CTL_LOG(kLogDebug, "isAdvReader = %d", state.isAdvReader ? 1 : 0);
+    CTL_LOG(kLogDebug, "isAdvReader = %d", state.keypadReader() ? 1 : 0);
     const bool fromDialog = givenOld.empty() && givenNew.empty();
     SecretString typedOld;
     SecretString typedNew;
@@ -631,6 +631,13 @@ int CardVerifyPINEx(TaveloState& state, const OptionalText& reader, const Option
 int CardGetTAC(TaveloState& state, const OptionalText& data, int iFlags, std::string& out) {
     if (!state.m_pCard) {
         return kCtlNoCard;
+    }
+    // A keypad reader asks for the PIN itself only from a card that was
+    // reset: no PIN verified before signs this TAC.
+    if (state.keypadReader()) {
+        if (const int rc = reconnectShared(state); rc != kCtlOk) {
+            return rc;
+        }
     }
     if (const int rc = exchange(state.m_pCard.get(), selectApplicationCommand()); rc != kCtlOk) {
         return rc;

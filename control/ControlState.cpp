@@ -27,12 +27,14 @@ int connectCard(TaveloState& state, std::optional<std::u16string_view> readerNam
     if (!name || name->empty()) {
         return kCtlBadArgument;
     }
+    // Whatever was verified on the connection held goes with it.
+    state.VerifyPINFlag = false;
     const int rc = QxSCScanCardInReader(*name, true, state.m_pCard);
     CTL_LOG(kLogDebug, "QxSCScanCardInReader '%s' rtn %d", name->c_str(), rc);
     if (rc == kCtlOk) {
-        g_szReaderName = name->substr(0, kReaderNameMax);
+        state.m_szReaderName = name->substr(0, kReaderNameMax);
         // The keypad-reader flag belongs to the reader that was tested.
-        if (g_szReaderName != state.m_szAdvReaderTested) {
+        if (state.m_szReaderName != state.m_szAdvReaderTested) {
             state.isAdvReader = false;
         }
         return kCtlOk;
@@ -53,14 +55,30 @@ std::int32_t TaveloState::ConnectCard(std::optional<std::u16string_view> readerN
 
 std::int32_t TaveloState::DisconnectCard() {
     QxSCReleaseCard(m_pCard);
+    VerifyPINFlag = false;
+    isAdvReader = false;
+    m_szAdvReaderTested.clear();
     m_lErrorCode = kCtlOk;
     return m_lErrorCode;
+}
+
+int TaveloState::ReconnectCard() {
+    // Released first: the new connection finds the card reset.
+    QxSCReleaseCard(m_pCard);
+    VerifyPINFlag = false;
+    const int rc = QxSCScanCardInReader(m_szReaderName, false, m_pCard);
+    CTL_LOG(kLogDebug, "QxSCScanCardInReader '%s' shared rtn %d", m_szReaderName.c_str(), rc);
+    return rc;
+}
+
+bool TaveloState::keypadReader() const {
+    return isAdvReader && m_pCard && m_szAdvReaderTested == m_szReaderName;
 }
 
 int TaveloState::DoVerifyPIN(QxSCCard* card, std::optional<std::string_view> pin) {
     CTL_LOG(kLogDebug, "1 @ DoVerifyPIN @");
     CTL_LOG(kLogDebug, "2 ");
-    if (isAdvReader) {
+    if (keypadReader()) {
         CTL_LOG(kLogDebug, "finish PIN");
         return kCtlOk;
     }

@@ -28,12 +28,25 @@ public:
 
     // Connects exclusively to the card in the named reader (UTF-16, as the
     // BSTR brings it; nullopt for a null one) and keeps the name in
-    // g_szReaderName. A card still held is released first. 0; 5005 for a
-    // missing or empty name or one that code page 950 cannot hold; 3005 when
-    // no card can be connected there; 3999 for any other failure.
+    // m_szReaderName. A card still held is released first, and
+    // VerifyPINFlag with it. 0; 5005 for a missing or empty name or one that
+    // code page 950 cannot hold; 3005 when no card can be connected there;
+    // 3999 for any other failure.
     std::int32_t ConnectCard(std::optional<std::u16string_view> readerName);
-    // Releases the card, if any: 0. Flags and g_szReaderName stay.
+    // Releases the card, if any, and the flags that went with its
+    // connection (VerifyPINFlag, the keypad-reader test): 0.
     std::int32_t DisconnectCard();
+
+    // ---- The connection -------------------------------------------------------
+
+    // Ends the connection (the card is reset) and connects again, shared, to
+    // m_szReaderName: the connect result (0; 14 when no card can be
+    // connected there). VerifyPINFlag goes with the old connection;
+    // m_pCard is empty after a failure.
+    int ReconnectCard();
+    // Whether the reader takes the PIN itself: the keypad-reader test counts
+    // only for the reader it tested while that is the connected one.
+    bool keypadReader() const;
 
     // ---- Routines of the transaction methods --------------------------------
 
@@ -63,6 +76,10 @@ public:
     std::uint32_t m_uiResultCodePage = 0;
     std::int32_t m_lErrorCode = 0;
     QxSCCardPtr m_pCard;
+    // The reader ConnectCard connected (code page 950, at most 255
+    // characters): the reconnects, the replug prompt and the card watcher
+    // of this object follow it, never another object's.
+    std::string m_szReaderName;
     std::string m_szServerM;
     std::string m_szServerM1;
     std::string m_szTSAC; // the last TAC, 16 upper-case hex digits
@@ -73,6 +90,7 @@ public:
     bool isAdvReader = false;
     // The reader whose name the last keypad-reader check tested.
     std::string m_szAdvReaderTested;
+    // Set by a verified PIN; ends with the connection it was verified on.
     bool VerifyPINFlag = false;
 };
 

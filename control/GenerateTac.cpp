@@ -81,7 +81,10 @@ public:
         if (rc = sameCard(); rc != kCtlOk) {
             return rc;
         }
-        if (!state_.isAdvReader) {
+        // The reconnect above reset the card: a keypad reader collects the
+        // PIN itself, nothing verified before counts.
+        const bool keypad = state_.keypadReader();
+        if (!keypad) {
             if (rc = state_.DoVerifyPIN(state_.m_pCard.get(), pinText()); rc != kCtlOk) {
                 return rc;
             }
@@ -91,7 +94,7 @@ public:
         if (!command) {
             return kCtlBadArgument;
         }
-        if (state_.isAdvReader) {
+        if (keypad) {
             g_szReaderPrompt.set(keypadPrompt(road_));
             UI_ReaderInstructionDlg();
         }
@@ -150,7 +153,7 @@ private:
         if (!hasUserData()) {
             return kCtlOk;
         }
-        const int rc = UI_GenerateTACINFODlg();
+        const int rc = UI_GenerateTACINFODlg(state_.m_szReaderName);
         CTL_LOG(kLogDebug, "UI_GenerateTACINFODlg rtn %d", rc);
         return rc;
     }
@@ -166,8 +169,8 @@ private:
         if ((iFlags_ & kFlagNoPrompts) != 0 || (iFlags_ & kFlagReplugMask) == 0) {
             return rc;
         }
-        if (const int replug = QxCrypto_DetectRemoveAndInsert(nullptr, g_szReaderName.c_str(),
-                                                              kReplugSeconds, kFlagReplugMask);
+        if (const int replug = QxCrypto_DetectRemoveAndInsert(
+                nullptr, state_.m_szReaderName.c_str(), kReplugSeconds, kFlagReplugMask);
             replug != kCtlOk) {
             return replug;
         }

@@ -140,11 +140,11 @@ int confirm(TaveloState& state, const Transaction& tx, int iFlags, const Bytes& 
     if (tx.member == Member::Transfer) {
         g_szReaderPrompt.set(u"轉帳交易確認");
         g_szInAccount.set(tx.inAccount);
-        rc = UI_TransferConfirmDlg();
+        rc = UI_TransferConfirmDlg(state.m_szReaderName);
     } else {
         g_szReaderPrompt.set(tx.member == Member::Tax ? u"繳費稅確認" : u"全國繳費稅確認");
         g_szPayType.set(tx.payKind);
-        rc = UI_PayConfirmDlg();
+        rc = UI_PayConfirmDlg(state.m_szReaderName);
     }
     CTL_LOG(kLogDebug, "confirmation rtn %d", rc);
     if (rc != kCtlOk) {
@@ -157,7 +157,8 @@ int confirm(TaveloState& state, const Transaction& tx, int iFlags, const Bytes& 
     }
     if ((iFlags & kFlagNoPrompts) == 0 && (iFlags & kFlagReplugMask) != 0) {
         const int mode = tx.member == Member::Transfer ? kFlagReplugMask : QX_DETECT_FLAG_INSERT;
-        rc = QxCrypto_DetectRemoveAndInsert(nullptr, g_szReaderName.c_str(), kReplugSeconds, mode);
+        rc = QxCrypto_DetectRemoveAndInsert(nullptr, state.m_szReaderName.c_str(), kReplugSeconds,
+                                            mode);
         CTL_LOG(kLogDebug, "QxCrypto_DetectRemoveAndInsert rtn %d", rc);
         if (rc != kCtlOk) {
             return rc;
@@ -176,12 +177,20 @@ int confirm(TaveloState& state, const Transaction& tx, int iFlags, const Bytes& 
 
 // Steps from SELECT to the PIN and the confirmation; 0 when GET TAC may go.
 int prepareCard(TaveloState& state, Transaction& tx, int iFlags, bool& promptStarted) {
+    const bool keypad = state.keypadReader();
+    // The keypad road rides on no PIN verified before: from a reset card
+    // only the reader's own PIN entry gets a TAC.
+    if (keypad) {
+        if (const int rc = TxReconnectCard(state); rc != kCtlOk) {
+            return TxReconnectCode(rc);
+        }
+    }
     QxSCCard* card = state.m_pCard.get();
     if (ApduResponse selected; sendRawAPDU(card, selectApplicationCommand(), selected) != kCtlOk) {
         return kCtlSelectFailed;
     }
-    CTL_LOG(kLogDebug, "%s - isAdvReader = %d", nameOf(tx.member), state.isAdvReader ? 1 : 0);
-    if (state.isAdvReader) {
+    CTL_LOG(kLogDebug, "%s - isAdvReader = %d", nameOf(tx.member), keypad ? 1 : 0);
+    if (keypad) {
         // The reader takes the PIN during GET TAC.
         if ((iFlags & kFlagNoPrompts) == 0) {
             g_szReaderPrompt.set(tx.member == Member::Inquiry    ? u"餘額查詢 Balance Inquary"
@@ -337,9 +346,7 @@ std::optional<std::string> TxAmountField(std::string_view amount) {
 }
 
 int TxReconnectCard(TaveloState& state) {
-    const int rc = QxSCScanCardInReader(g_szReaderName, true, state.m_pCard);
-    CTL_LOG(kLogDebug, "QxSCScanCardInReader '%s' rtn %d", g_szReaderName.c_str(), rc);
-    return rc;
+    return state.ReconnectCard();
 }
 
 int TxReconnectCode(int connectResult) {

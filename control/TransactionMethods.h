@@ -61,9 +61,9 @@ bool TxConvertArgument(BSTR text, std::optional<std::string>& out, int& code);
 // nullopt for anything else.
 std::optional<std::string> TxAmountField(std::string_view amount);
 
-// Releases the card and connects again to the one in g_szReaderName
-// (exclusively, as ConnectCard does): 0, or the connect result (14 when no
-// card can be connected). m_pCard is empty after a failure.
+// Releases the card (resetting it) and connects again, shared, to the one in
+// the object's reader: 0, or the connect result (14 when no card can be
+// connected). m_pCard is empty after a failure.
 int TxReconnectCard(TaveloState& state);
 // A failed reconnect as the methods report it: 14 gives 3005, any other 3999.
 int TxReconnectCode(int connectResult);

@@ -7,8 +7,6 @@
 #include <mutex>
 #include <new>
 
-std::string g_szReaderName;
-
 namespace {
 
 namespace pcsc = platform::pcsc;
@@ -61,7 +59,8 @@ void logCommand(std::span<const std::uint8_t> command) {
 } // namespace
 
 QxSCCard::~QxSCCard() {
-    card.disconnect(pcsc::kDispositionLeave);
+    // The card forgets its PIN verification with the connection.
+    card.disconnect(pcsc::kDispositionReset);
     context.release();
     tavelo::secureWipe(bAtr.data(), bAtr.size());
     tavelo::secureWipe(szReader.data(), szReader.size());

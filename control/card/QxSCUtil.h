@@ -26,8 +26,8 @@ inline constexpr std::uint32_t kQxSCResponseUsable = 255;
 inline constexpr std::size_t kQxSCMaxCommand = 4 + 1 + tavelo::kMaxCommandData + 1;
 
 // One card connection. Its context is its own; the connection is closed
-// (the card left as it is), the context released and every field wiped when
-// the record goes.
+// with a card reset, so no PIN verified on it outlives it, the context
+// released and every field wiped when the record goes.
 struct QxSCCard {
     std::uint32_t dwActiveProtocol = platform::pcsc::kProtocolUndefined;
     std::array<std::uint8_t, kQxSCAtrSize> bAtr{};
@@ -47,10 +47,6 @@ struct QxSCCard {
 };
 
 using QxSCCardPtr = std::unique_ptr<QxSCCard>;
-
-// The reader in which ConnectCard last connected a card (at most 255
-// characters, code page 950); the reconnecting methods connect to it again.
-extern std::string g_szReaderName;
 
 // The card layer's allocations, zero-filled; freed by their owner.
 struct QxSCFree {
@@ -73,8 +69,8 @@ int QxSCListReaders(const char* groups, QxSCMemory& list, std::uint32_t& length)
 // out is empty.
 int QxSCScanCardInReader(const std::string& readerName, bool exclusive, QxSCCardPtr& out);
 
-// Closes the connection, releases its context and wipes and frees the
-// record; out is empty after it. Nothing happens without a record.
+// Closes the connection (resetting the card), releases its context and
+// wipes and frees the record; out is empty after it. Nothing happens without a record.
 void QxSCReleaseCard(QxSCCardPtr& card) noexcept;
 
 // One exchange. responseLength is in: what may be received (at most the

@@ -435,8 +435,8 @@ ControlErrorCode UI_CHPasswdDlgFinal(int iFlags, SecretString& oldPin, SecretStr
 
 // ---- Running the dialogs -------------------------------------------------------
 
-LResult UI_DialogBox(std::uint32_t templateId, DialogProc proc) {
-    const LResult result = dialogBox(templateId, getFocus(), std::move(proc));
+LResult UI_DialogBox(std::uint32_t templateId, DialogProc proc, LParam initParam) {
+    const LResult result = dialogBox(templateId, getFocus(), std::move(proc), initParam);
     if (result == -1) {
         // Whether or not the layer names a cause, no answer came.
         UI_LOG("DialogBox %u fail: %u", templateId, lastError());

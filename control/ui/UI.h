@@ -107,9 +107,11 @@ ControlErrorCode UI_CHPasswdDlgFinal(int iFlags, SecretString& oldPin, SecretStr
 ControlErrorCode UI_VerifyCodeDlg(int arrangement, int alphabet);
 
 // Runs a dialog of the control modally, owned by the window with the
-// thread's focus; its result, or 5001 (also as the last error) when the
-// dialog could not be made.
-platform::ui::LResult UI_DialogBox(std::uint32_t templateId, platform::ui::DialogProc proc);
+// thread's focus (initParam reaches its procedure with WM_INITDIALOG); its
+// result, or 5001 (also as the last error) when the dialog could not be
+// made.
+platform::ui::LResult UI_DialogBox(std::uint32_t templateId, platform::ui::DialogProc proc,
+                                   platform::ui::LParam initParam = 0);
 
 // The dialog procedures.
 platform::ui::LResult UI_PasswdDlgCallBack(platform::ui::Window dialog, std::uint32_t message,

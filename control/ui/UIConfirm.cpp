@@ -5,7 +5,6 @@
 #include "control/ControlThreads.h"
 
 #include "control/ControlBarrier.h"
-#include "control/card/QxSCUtil.h"
 #include "control/ui/UIConfirmText.h"
 #include "control/ui/UIDetail.h"
 #include "platform/ui/Drawing.h"
@@ -122,7 +121,7 @@ void wipeConfirmTexts() {
 
 // ---- 204, 205 and 207 --------------------------------------------------------------
 
-void startConfirm(Confirm kind, Window dialog) {
+void startConfirm(Confirm kind, Window dialog, LParam reader) {
     UI_CenterWindow(dialog);
     if (kind == Confirm::TacInfo) {
         setWindowText(dialog, UI_LoadText(kUiTextTacCaption));
@@ -157,7 +156,8 @@ void startConfirm(Confirm kind, Window dialog) {
     setTimer(dialog, kCountdownTimer, kTickMs);
     setDlgItemText(dialog, kUiConfirmCountdown, countdownNumber(g_iCountDown));
     enableWindow(getDlgItem(dialog, kIdOk), false);
-    UI_StartCardWatcher();
+    UI_StartCardWatcher(reader != 0 ? *reinterpret_cast<const std::string*>(reader)
+                                    : std::string());
 }
 
 void confirmTick(Confirm kind, Window dialog) {
@@ -194,7 +194,7 @@ LResult confirmDialog(Confirm kind, Window dialog, std::uint32_t message, WParam
                       LParam lParam) {
     switch (message) {
     case kWmInitDialog:
-        startConfirm(kind, dialog);
+        startConfirm(kind, dialog, lParam);
         return 1;
     case kWmTimer:
         if (wParam != kCountdownTimer) {
@@ -337,10 +337,13 @@ LResult readerInstruction(Window dialog, std::uint32_t message, WParam wParam, L
     }
 }
 
-ControlErrorCode runDialog(const char* name, std::uint32_t templateId, DialogProc proc) {
+ControlErrorCode runDialog(const char* name, std::uint32_t templateId, DialogProc proc,
+                           std::string_view reader = {}) {
     return controlBarrier(name, kCtlFailed, [&] {
         prepare();
-        const LResult result = UI_DialogBox(templateId, std::move(proc));
+        const std::string watched(reader);
+        const LResult result =
+            UI_DialogBox(templateId, std::move(proc), reinterpret_cast<LParam>(&watched));
         UI_StopCardWatcher();
         UI_LOG("%s rtn = %ld", name, static_cast<long>(result));
         return static_cast<ControlErrorCode>(result);
@@ -351,7 +354,7 @@ ControlErrorCode runDialog(const char* name, std::uint32_t templateId, DialogPro
 
 // ---- The watcher ------------------------------------------------------------------
 
-int WatchCardState(ReaderWatchThread& self) {
+int WatchCardState(ReaderWatchThread& self, const std::string& reader) {
     pcsc::Context context;
     const pcsc::Result established = pcsc::Context::establish(pcsc::kScopeUser, context);
     if (established != pcsc::kSuccess) {
@@ -368,7 +371,7 @@ int WatchCardState(ReaderWatchThread& self) {
     } detach{self};
 
     pcsc::ReaderState state;
-    state.reader = g_szReaderName;
+    state.reader = reader;
     state.currentState = pcsc::kReaderStateUnaware;
     pcsc::Result result = pcsc::SCardGetStatusChangeA(context.get(), pcsc::kInfinite, &state, 1);
     if (result != pcsc::kSuccess) {
@@ -408,8 +411,10 @@ int WatchCardState(ReaderWatchThread& self) {
     }
 }
 
-void UI_StartCardWatcher() {
-    cardWatcher().start([](ReaderWatchThread& self) { return WatchCardState(self); });
+void UI_StartCardWatcher(std::string reader) {
+    cardWatcher().start([reader = std::move(reader)](ReaderWatchThread& self) {
+        return WatchCardState(self, reader);
+    });
 }
 
 void UI_StopCardWatcher() {
@@ -507,16 +512,18 @@ LResult UI_FinishReaderPrompt() {
 
 // ---- Running the dialogs ----------------------------------------------------------------
 
-ControlErrorCode UI_TransferConfirmDlg() {
-    return runDialog("TransferConfirmDlgProc", kUiTransferConfirmDialog, TransferConfirmDlgProc);
+ControlErrorCode UI_TransferConfirmDlg(std::string_view reader) {
+    return runDialog("TransferConfirmDlgProc", kUiTransferConfirmDialog, TransferConfirmDlgProc,
+                     reader);
 }
 
-ControlErrorCode UI_PayConfirmDlg() {
-    return runDialog("PayConfirmDlgProc", kUiPayConfirmDialog, PayConfirmDlgProc);
+ControlErrorCode UI_PayConfirmDlg(std::string_view reader) {
+    return runDialog("PayConfirmDlgProc", kUiPayConfirmDialog, PayConfirmDlgProc, reader);
 }
 
-ControlErrorCode UI_GenerateTACINFODlg() {
-    return runDialog("UI_GenerateTACINFOCallBack", kUiTacInfoDialog, UI_GenerateTACINFOCallBack);
+ControlErrorCode UI_GenerateTACINFODlg(std::string_view reader) {
+    return runDialog("UI_GenerateTACINFOCallBack", kUiTacInfoDialog, UI_GenerateTACINFOCallBack,
+                     reader);
 }
 
 ControlErrorCode UI_ReaderInstructionDlg() {

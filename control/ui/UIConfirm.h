@@ -9,9 +9,10 @@
 // method works with the reader, and an instruction with OK (229). Every
 // dialog but the instruction counts 60 seconds down.
 //
-// The calling method writes the texts first, then runs the dialog:
+// The calling method writes the texts first, then runs the dialog with the
+// reader of its own card, which the watcher follows:
 //   g_szReaderPrompt.set(u"...");  g_szOutAccount.set(...);  ...
-//   result = UI_TransferConfirmDlg();   // 0 OK, 5070 Cancel, 5073 time
+//   result = UI_TransferConfirmDlg(reader);   // 0 OK, 5070 Cancel, 5073 time
 // and for the keypad-reader prompt:
 //   UI_StartReaderPrompt();  ... work with the reader ...
 //   result = UI_FinishReaderPrompt();   // 0, or 5073 when its time ran out
@@ -25,6 +26,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include <string.h>
@@ -122,12 +124,13 @@ extern int g_iCountDown;
 
 // ---- The watcher ------------------------------------------------------------------
 
-// Follows the current reader (g_szReaderName) until stopped: 10 when no
-// context can be made, 12 when the first status request fails, otherwise
-// the PC/SC error that ended its wait (the cancel of a stop among them).
-int WatchCardState(ReaderWatchThread& self);
-// Starts the watcher of the open confirmation dialog, and stops and joins it.
-void UI_StartCardWatcher();
+// Follows the reader until stopped: 10 when no context can be made, 12 when
+// the first status request fails, otherwise the PC/SC error that ended its
+// wait (the cancel of a stop among them).
+int WatchCardState(ReaderWatchThread& self, const std::string& reader);
+// Starts the watcher of the open confirmation dialog on its reader, and
+// stops and joins it.
+void UI_StartCardWatcher(std::string reader);
 void UI_StopCardWatcher();
 
 void SetCardStateFlags(int present, int empty);
@@ -151,15 +154,18 @@ platform::ui::LResult UI_FinishReaderPrompt();
 
 // ---- Running the dialogs ----------------------------------------------------------------
 
-// Modal on the calling thread, owned by its focus window: 0 OK, 5070
-// Cancel, 5073 time; 5001 when the dialog cannot be made.
-ControlErrorCode UI_TransferConfirmDlg();
-ControlErrorCode UI_PayConfirmDlg();
-ControlErrorCode UI_GenerateTACINFODlg();
+// Modal on the calling thread, owned by its focus window, OK waiting for the
+// card to be pulled out of reader and put back: 0 OK, 5070 Cancel, 5073
+// time; 5001 when the dialog cannot be made.
+ControlErrorCode UI_TransferConfirmDlg(std::string_view reader);
+ControlErrorCode UI_PayConfirmDlg(std::string_view reader);
+ControlErrorCode UI_GenerateTACINFODlg(std::string_view reader);
 // 0 OK; 5073 when nobody answered within the dialog layer's ceiling.
 ControlErrorCode UI_ReaderInstructionDlg();
 
-// The dialog procedures.
+// The dialog procedures. The confirmations take the reader to watch (a
+// const std::string*) as WM_INITDIALOG's lParam; without one they watch
+// none, and OK stays disabled.
 platform::ui::LResult TransferConfirmDlgProc(platform::ui::Window dialog, std::uint32_t message,
                                              platform::ui::WParam wParam,
                                              platform::ui::LParam lParam);

@@ -3,6 +3,7 @@
 #include "control/ControlErrorCode.h"
 #include "control/ServerAuth.h"
 #include "control/ServerAuthKey.h"
+#include "platform/cryptoapi/CryptoApi.h"
 
 #include <gtest/gtest.h>
 
@@ -91,6 +92,27 @@ TEST(GetM, ASharesFailureHandsNothingOut) {
     EXPECT_EQ(m.size(), 12u);
     EXPECT_EQ(m1.size(), 12u);
     EXPECT_NE(m, m1);
+}
+
+// A challenge that fails leaves no earlier pair behind: the answer to the
+// old M no longer authorises.
+TEST(ServerGetAuth, AFailedChallengeClearsTheKeptPair) {
+    tavelo::TaveloState state;
+    std::string auth;
+    ASSERT_EQ(tavelo::ServerGetAuth(state, auth), kCtlOk);
+    ASSERT_FALSE(state.m_szServerM.empty());
+    const std::string oldAnswer = state.m_szServerM1;
+    ASSERT_FALSE(oldAnswer.empty());
+
+    capi::testing::failNextCall("CryptEncrypt", 0x80090005);
+    std::string none;
+    EXPECT_NE(tavelo::ServerGetAuth(state, none), kCtlOk);
+    capi::testing::clearFailures();
+    EXPECT_EQ(none, "");
+    EXPECT_EQ(state.m_szServerM, "");
+    EXPECT_EQ(state.m_szServerM1, "");
+    EXPECT_EQ(tavelo::ServerVerifyResponse(state, oldAnswer), kCtlNotAuthorised);
+    EXPECT_FALSE(state.m_bAuthorized);
 }
 
 } // namespace

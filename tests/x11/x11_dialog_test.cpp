@@ -249,7 +249,7 @@ protected:
 };
 
 TEST_F(VisibleConfirm, ADisabledOkIsDrawnGreyAndIgnoresClicks) {
-    ModalThread request([] { return static_cast<LResult>(UI_TransferConfirmDlg()); });
+    ModalThread request([] { return static_cast<LResult>(UI_TransferConfirmDlg("")); });
     const auto dialog = user_.waitForDialog(kUiTransferConfirmDialog, 5s);
     ASSERT_TRUE(dialog);
     ASSERT_TRUE(visible_->waitShown(*dialog, 5s));

@@ -8,6 +8,9 @@
 #include "control/ControlState.h"
 #include "tests/control/card/CardLayerRig.h"
 
+#include <algorithm>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -25,7 +28,7 @@ class CardLayerState : public CardLayerRig {
 protected:
     void SetUp() override {
         CardLayerRig::SetUp();
-        g_szReaderName = "before";
+        state.m_szReaderName = "before";
     }
 
     // A card, and a shared connection to it that the routines use.
@@ -60,7 +63,7 @@ TEST_F(CardLayerState, ConnectCardHoldsTheCardExclusivelyAndKeepsTheReaderName) 
     EXPECT_EQ(state.ConnectCard(kReader), kCtlOk);
     EXPECT_EQ(state.m_lErrorCode, kCtlOk);
     ASSERT_NE(state.m_pCard, nullptr);
-    EXPECT_EQ(g_szReaderName, reader());
+    EXPECT_EQ(state.m_szReaderName, reader());
     EXPECT_FALSE(cardIsFree());
     tavelo::ApduResponse response;
     EXPECT_EQ(sendRawAPDU(state.m_pCard.get(), tavelo::readBinaryCommand(), response), kCtlOk);
@@ -108,7 +111,7 @@ TEST_F(CardLayerState, ConnectCardFailuresRowByRow) {
     };
     for (const auto& row : rows) {
         ASSERT_EQ(state.ConnectCard(kReader), kCtlOk) << row.what;
-        g_szReaderName = "before";
+        state.m_szReaderName = "before";
         if (row.failure != nullptr) {
             pcsc::seam::failNextCall(row.failure, pcsc::kNoService);
         }
@@ -116,7 +119,7 @@ TEST_F(CardLayerState, ConnectCardFailuresRowByRow) {
         EXPECT_EQ(state.ConnectCard(name), row.result) << row.what;
         EXPECT_EQ(state.m_lErrorCode, row.result) << row.what;
         EXPECT_EQ(state.m_pCard != nullptr, row.keepsTheHeldCard) << row.what;
-        EXPECT_EQ(g_szReaderName, "before") << row.what;
+        EXPECT_EQ(state.m_szReaderName, "before") << row.what;
     }
 }
 
@@ -128,16 +131,60 @@ TEST_F(CardLayerState, AReaderNameIsConvertedToCodePage950) {
         << log.text();
 }
 
-TEST_F(CardLayerState, DisconnectCardWithoutACardGivesZeroAndKeepsTheRest) {
+TEST_F(CardLayerState, DisconnectCardEndsTheFlagsOfTheConnectionAndKeepsTheRest) {
     state.m_lErrorCode = kCtlCardAbsent;
     state.isAdvReader = true;
+    state.m_szAdvReaderTested = "before";
     state.VerifyPINFlag = true;
     state.m_bAuthorized = true;
     state.m_bEF1080 = true;
     EXPECT_EQ(state.DisconnectCard(), kCtlOk);
     EXPECT_EQ(state.m_lErrorCode, kCtlOk);
-    EXPECT_TRUE(state.isAdvReader && state.VerifyPINFlag && state.m_bAuthorized && state.m_bEF1080);
-    EXPECT_EQ(g_szReaderName, "before");
+    EXPECT_FALSE(state.isAdvReader || state.VerifyPINFlag);
+    EXPECT_EQ(state.m_szAdvReaderTested, "");
+    EXPECT_TRUE(state.m_bAuthorized && state.m_bEF1080);
+    EXPECT_EQ(state.m_szReaderName, "before");
+}
+
+// Whoever connects the card next finds it reset: a PIN verified on a
+// connection signs nothing once the connection has gone, however it went.
+TEST_F(CardLayerState, EveryEndOfAConnectionResetsTheCard) {
+    ASSERT_NE(insert(), nullptr);
+    using Held = std::unique_ptr<TaveloState>;
+    const struct {
+        const char* what;
+        std::function<int(Held&)> end;
+    } rows[] = {
+        {"DisconnectCard", [](Held& s) { return s->DisconnectCard(); }},
+        {"ConnectCard again", [](Held& s) { return s->ConnectCard(kReader); }},
+        {"a reconnect", [](Held& s) { return s->ReconnectCard(); }},
+        {"the object's end", [](Held& s) { return s.reset(), kCtlOk; }},
+    };
+    for (const auto& row : rows) {
+        auto held = std::make_unique<TaveloState>();
+        ASSERT_EQ(held->ConnectCard(kReader), kCtlOk) << row.what;
+        tavelo::ApduResponse response;
+        ASSERT_EQ(sendRawAPDU(held->m_pCard.get(), tavelo::selectApplicationCommand(), response),
+                  kCtlOk);
+        ASSERT_EQ(held->DoVerifyPIN(held->m_pCard.get(), kPin), kCtlOk) << row.what;
+        held->VerifyPINFlag = true;
+        card->clearLog();
+        ASSERT_EQ(row.end(held), kCtlOk) << row.what;
+        const auto codes = card->controlCodes();
+        EXPECT_NE(std::find(codes.begin(), codes.end(), 2), codes.end())
+            << row.what << ": no reset reached the card";
+        // The next connection, the object's own or another's.
+        TaveloState next;
+        TaveloState& after = held && held->m_pCard ? *held : next;
+        if (&after == &next) {
+            ASSERT_EQ(next.ConnectCard(kReader), kCtlOk) << row.what;
+        }
+        EXPECT_FALSE(after.VerifyPINFlag) << row.what;
+        EXPECT_EQ(after.DoGetTAC(after.m_pCard.get(), tavelo::getTacCommand(kRecord)->bytes(),
+                                 kRecord.size()),
+                  kCtlFailed)
+            << row.what << ": the card still took the PIN as verified";
+    }
 }
 
 // ---- DoVerifyPIN --------------------------------------------------------------------
@@ -235,8 +282,16 @@ TEST_F(CardLayerState, AKeypadReaderTakesThePinItselfAndTheTacFollows) {
     auto profile = testProfile();
     profile.keypad = true;
     connect(profile);
+    state.m_szReaderName = reader();
     state.isAdvReader = true;
+    // Tested on another reader, the flag does not count for this one.
+    state.m_szAdvReaderTested = rig.readers()[1];
     int asked = 0;
+    state.pinDialog = [&](SecretString&) { return ++asked, kCtlCancelled; };
+    EXPECT_EQ(state.DoVerifyPIN(state.m_pCard.get(), std::nullopt), kCtlCancelled);
+    EXPECT_EQ(asked, 1);
+    asked = 0;
+    state.m_szAdvReaderTested = reader();
     state.pinDialog = [&](SecretString&) { return ++asked, kCtlOk; };
     EXPECT_EQ(state.DoVerifyPIN(state.m_pCard.get(), std::nullopt), kCtlOk);
     EXPECT_EQ(state.DoVerifyPIN(state.m_pCard.get(), "not even a PIN"), kCtlOk);

@@ -288,6 +288,22 @@ TEST_F(TaveloMethods, SelectAndReadRecords) {
     }
 }
 
+// A SELECT that fails leaves the record layout of EF 1080 off: the file
+// still selected on the card reads as it is.
+TEST_F(TaveloMethods, AFailedSelectOfEf1080KeepsTheRecordsPlain) {
+    std::int32_t rc = -1;
+    ASSERT_EQ(control->SelectEF(text("1001").get(), &rc), S_OK);
+    ASSERT_EQ(rc, 0);
+    // The application's SELECT refused, so EF 1001 stays the card's current file.
+    card->addFault(card_emulator::Fault::statusWord(0xA4, 0x6A82));
+    ASSERT_EQ(control->SelectEF(text("1080").get(), &rc), S_OK);
+    EXPECT_EQ(rc, 5001);
+    std::int32_t code = -1;
+    EXPECT_EQ(textResult([&](BSTR* out) { return control->ReadRecord(2, 0, out); }, code),
+              "0098765432109876");
+    EXPECT_EQ(code, 0);
+}
+
 class BrokenRecords : public TaveloMethods {
 protected:
     void SetUp() override {

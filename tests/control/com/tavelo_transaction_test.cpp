@@ -433,6 +433,20 @@ TEST_F(Transactions, FeeMaps6E00ToAGeneralFailureButNotOnItsSerialRead) {
     }
 }
 
+// A refused PIN verifies nothing: the transfer after it asks for its
+// confirmation.
+TEST_F(Transactions, AWrongPinLeavesTheTransferToItsConfirmation) {
+    std::int32_t rc = -1;
+    ASSERT_EQ(
+        control->VerifyPIN(text(reader).get(), text("").get(), text("246811").get(), 0, 0, &rc),
+        S_OK);
+    ASSERT_EQ(rc, 30);
+    card->clearLog();
+    auto result = start(Member::Transfer, Fields{});
+    EXPECT_EQ(leaveConfirmation(result, kTransferDialog, true), 5070);
+    EXPECT_FALSE(getTacSent());
+}
+
 // ---- The keypad reader ---------------------------------------------------------------------
 
 class KeypadTransactions : public Transactions {

@@ -84,17 +84,18 @@ protected:
         ControlUi::TearDown();
     }
 
-    // A card in the first reader; the current reader is that one.
+    // A card in the first reader; the reader the dialogs watch is that one.
     card_emulator::CardEmulator* insert() {
         card = rig.insertCard();
         EXPECT_NE(card, nullptr) << rig.why();
-        g_szReaderName = rig.readers()[0];
+        reader = rig.readers()[0];
         return card;
     }
 
     bool startPcscd = true;
     CardRig rig;
     card_emulator::CardEmulator* card = nullptr;
+    std::string reader;
 };
 
 } // namespace detect_test

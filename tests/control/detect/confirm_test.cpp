@@ -14,7 +14,7 @@ namespace {
 struct ConfirmCase {
     const char* name;
     std::uint32_t templateId;
-    ControlErrorCode (*run)();
+    ControlErrorCode (*run)(std::string_view reader);
 };
 
 void PrintTo(const ConfirmCase& c, std::ostream* os) {
@@ -60,7 +60,7 @@ protected:
 };
 
 TEST_P(Confirmation, OkComesOnlyAfterThePulledCardIsPutBack) {
-    ModalThread request([] { return static_cast<LResult>(GetParam().run()); });
+    ModalThread request([this] { return static_cast<LResult>(GetParam().run(reader)); });
     const Window dialog = waitFor(GetParam().templateId);
     ASSERT_NE(dialog, 0u);
     // A card left in the reader is no insertion.
@@ -84,7 +84,7 @@ TEST_P(Confirmation, OkComesOnlyAfterThePulledCardIsPutBack) {
 }
 
 TEST_P(Confirmation, APullAloneLeavesOkOffUntilTheCountdownEnds) {
-    ModalThread request([] { return static_cast<LResult>(GetParam().run()); });
+    ModalThread request([this] { return static_cast<LResult>(GetParam().run(reader)); });
     const Window dialog = waitFor(GetParam().templateId);
     ASSERT_NE(dialog, 0u);
     EXPECT_EQ(textOf(dump(dialog), kUiConfirmCountdown), "60");
@@ -100,7 +100,7 @@ TEST_P(Confirmation, APullAloneLeavesOkOffUntilTheCountdownEnds) {
 }
 
 TEST_P(Confirmation, CancelEndsWith5070EvenWhenOkIsOn) {
-    ModalThread request([] { return static_cast<LResult>(GetParam().run()); });
+    ModalThread request([this] { return static_cast<LResult>(GetParam().run(reader)); });
     const Window dialog = waitFor(GetParam().templateId);
     ASSERT_NE(dialog, 0u);
     ASSERT_TRUE(user_.click(dialog, kIdCancel));
@@ -109,7 +109,7 @@ TEST_P(Confirmation, CancelEndsWith5070EvenWhenOkIsOn) {
     // The flags start cleared in the next dialog: an earlier change does not
     // count there.
     SetCardStateFlags(1, 1);
-    ModalThread again([] { return static_cast<LResult>(GetParam().run()); });
+    ModalThread again([this] { return static_cast<LResult>(GetParam().run(reader)); });
     const Window second = waitFor(GetParam().templateId);
     ASSERT_NE(second, 0u);
     EXPECT_FALSE(okEnabledWithin(second, 1));
@@ -124,7 +124,7 @@ TEST_F(DetectUi, TheTransferConfirmationShowsItsTextsInTheChosenLanguage) {
     ASSERT_NE(insert(), nullptr);
     ASSERT_EQ(UI_SetLanguage("big5"), kCtlOk);
     writeTexts();
-    ModalThread request([] { return static_cast<LResult>(UI_TransferConfirmDlg()); });
+    ModalThread request([this] { return static_cast<LResult>(UI_TransferConfirmDlg(reader)); });
     const Window dialog = waitFor(kUiTransferConfirmDialog);
     ASSERT_NE(dialog, 0u);
     const JsonValue d = dump(dialog);
@@ -149,7 +149,7 @@ TEST_F(DetectUi, TheTransferConfirmationShowsItsTextsInTheChosenLanguage) {
 TEST_F(DetectUi, ThePaymentConfirmationWipesItsTextsOnceShown) {
     ASSERT_NE(insert(), nullptr);
     writeTexts();
-    ModalThread request([] { return static_cast<LResult>(UI_PayConfirmDlg()); });
+    ModalThread request([this] { return static_cast<LResult>(UI_PayConfirmDlg(reader)); });
     const Window dialog = waitFor(kUiPayConfirmDialog);
     ASSERT_NE(dialog, 0u);
     const JsonValue d = dump(dialog);
@@ -165,8 +165,8 @@ TEST_F(DetectUi, ThePaymentConfirmationWipesItsTextsOnceShown) {
 // A watcher that cannot follow the reader leaves OK off, and ends by itself.
 TEST_F(DetectUi, AWatcherWithoutAReaderLeavesOkOff) {
     ASSERT_NE(insert(), nullptr);
-    g_szReaderName = "No Such Reader 00 00";
-    ModalThread request([] { return static_cast<LResult>(UI_TransferConfirmDlg()); });
+    reader = "No Such Reader 00 00";
+    ModalThread request([this] { return static_cast<LResult>(UI_TransferConfirmDlg(reader)); });
     const Window dialog = waitFor(kUiTransferConfirmDialog);
     ASSERT_NE(dialog, 0u);
     ASSERT_TRUE(rig.removeCard(*card)) << rig.why();
