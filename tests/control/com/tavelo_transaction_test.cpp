@@ -5,6 +5,7 @@
 // swapped meanwhile, the keypad reader's road and the status words; and the
 // generic authorisation that reads its fields from one list.
 
+#include "platform/pcsc/Pcsc.h"
 #include "tests/card/CardTestData.h"
 #include "tests/control/com/ConnectedControl.h"
 #include "tests/control/com/ControlTestSupport.h"
@@ -217,6 +218,16 @@ protected:
             EXPECT_FALSE(getTacSent()) << swapped;
         }
     }
+    // Whether another program can share the card: the control's own
+    // connection after a reconnect does not hold it exclusively.
+    bool cardShared() const {
+        namespace pcsc = platform::pcsc;
+        pcsc::Context context;
+        pcsc::Card probe;
+        return pcsc::Context::establish(pcsc::kScopeUser, context) == pcsc::kSuccess &&
+               pcsc::Card::connect(context, reader, pcsc::kShareShared,
+                                   pcsc::kProtocolT0 | pcsc::kProtocolT1, probe) == pcsc::kSuccess;
+    }
     static std::string tsnText(std::uint32_t counter) {
         char digits[16];
         std::snprintf(digits, sizeof digits, "%08u", static_cast<unsigned>(counter));
@@ -373,6 +384,7 @@ TEST_F(Transactions, TaxPaymentReadsTheSerialFirstAndShowsDialog205) {
                                               card_test::kReadSerial, card_test::kVerify,
                                               card_test::getTacCommand(record, false)}));
     EXPECT_EQ(tsac(), toHex(card_test::expectedTac(counter, record, false)));
+    EXPECT_TRUE(cardShared()) << "the reconnect holds the card exclusively";
 }
 
 // ---- Status words -------------------------------------------------------------------------
@@ -632,6 +644,7 @@ TEST_F(GenericTac, TransferConfirmedAfterTheCardWasPulledAndPutBack) {
     EXPECT_EQ(result.get(), 0);
     EXPECT_EQ(commands(), checkedRoad(record));
     EXPECT_EQ(tsac(), tacOver(tsn, record));
+    EXPECT_TRUE(cardShared()) << "the reconnect holds the card exclusively";
 }
 
 // With a replug flag the card is pulled out and put back once more after the
