@@ -29,7 +29,7 @@ public:
     // Connects exclusively to the card in the named reader (UTF-16, as the
     // BSTR brings it; nullopt for a null one) and keeps the name in
     // g_szReaderName. A card still held is released first. 0; 5005 for a
-    // missing or empty name or one that code page 950 cannot hold; 3005 when
+    // missing or empty name or one that is no valid UTF-16; 3005 when
     // no card can be connected there; 3999 for any other failure.
     std::int32_t ConnectCard(std::optional<std::u16string_view> readerName);
     // Releases the card, if any: 0. Flags and g_szReaderName stay.
