@@ -556,7 +556,10 @@ int QxCrypto_CheckFlag(std::string_view pieceA, std::string_view pieceB, int add
     for (const auto entry : entriesOf(plain)) {
         bool matched = false;
         if (const std::size_t at = readers.find(entry); at != std::string::npos) {
-            readers = readers.substr(at, readers.find('|', at) - at);
+            // The whole name the entry was found in: PC/SC knows no part of one.
+            const std::size_t bar = at == 0 ? std::string::npos : readers.rfind('|', at - 1);
+            const std::size_t from = bar == std::string::npos ? 0 : bar + 1;
+            readers = readers.substr(from, readers.find('|', at) - from);
             bool present = false;
             if (rc = readerHoldsCard(readers, present); rc != kCtlOk) {
                 return rc;

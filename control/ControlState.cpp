@@ -21,8 +21,9 @@ int connectCard(TaveloState& state, std::optional<std::u16string_view> readerNam
     }
     // A BSTR is read up to its first NUL, as its conversion does.
     const std::u16string_view wide = readerName->substr(0, readerName->find(u'\0'));
+    // pcsc-lite names its readers in UTF-8.
     const auto name = wide.empty() ? std::nullopt
-                                   : platform::utf16ToCodePage(platform::kCodePageBig5, wide,
+                                   : platform::utf16ToCodePage(platform::kCodePageUtf8, wide,
                                                                platform::InvalidInput::Fail);
     if (!name || name->empty()) {
         return kCtlBadArgument;

@@ -30,8 +30,8 @@ public:
     // BSTR brings it; nullopt for a null one) and keeps the name in
     // m_szReaderName. A card still held is released first, and
     // VerifyPINFlag with it. 0; 5005 for a missing or empty name or one that
-    // code page 950 cannot hold; 3005 when no card can be connected there;
-    // 3999 for any other failure.
+    // is no valid UTF-16; 3005 when no card can be connected there; 3999 for
+    // any other failure.
     std::int32_t ConnectCard(std::optional<std::u16string_view> readerName);
     // Releases the card, if any, and the flags that went with its
     // connection (VerifyPINFlag, the keypad-reader test): 0.

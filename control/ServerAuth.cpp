@@ -103,11 +103,11 @@ int GetM(std::string_view shareA, std::string_view shareB, std::string& M, std::
     SecureBytes second;
     if (int rc = decodeShare(shareA, key); rc != kCtlOk) {
         CTL_LOG(kLogDebug, "first share rtn %d", rc);
-        return rc;
+        return controlCodeFromCrypto(rc);
     }
     if (int rc = decodeShare(shareB, second); rc != kCtlOk) {
         CTL_LOG(kLogDebug, "second share rtn %d", rc);
-        return rc;
+        return controlCodeFromCrypto(rc);
     }
     for (std::size_t i = 0; i < key.size(); ++i) {
         key[i] ^= second[i];
@@ -126,7 +126,8 @@ int GetM(std::string_view shareA, std::string_view shareB, std::string& M, std::
     secureWipe(&n, sizeof n);
     if (rc != kCtlOk) {
         CTL_LOG(kLogDebug, "QxXCAPI_Encrypt rtn %d", rc);
-        return rc;
+        // Only the library codes the control shares leave it.
+        return controlCodeFromCrypto(rc);
     }
     // M1 is the answer itself: only M reaches the log.
     CTL_LOG(kLogDebug, "M=%s", m.c_str());

@@ -48,8 +48,9 @@ BSTR MultiByteToBstr(std::uint32_t codePage, const char* text, std::size_t lengt
     }
     std::optional<std::u16string> wide;
     try {
-        wide = platform::codePageToUtf16(codePage, std::string_view(text, length),
-                                         platform::InvalidInput::Fail);
+        // Card data is whatever the card holds: bytes the code page cannot
+        // map become the replacement character, as the platform converts.
+        wide = platform::codePageToUtf16(codePage, std::string_view(text, length));
     } catch (const std::bad_alloc&) {
         errorCode = kCtlNoMemory;
         return nullptr;

@@ -4,6 +4,7 @@
 // into code-page text for the card layer, its code-page results into BSTRs,
 // and its own version text.
 
+#include "platform/codepage/CodePage.h"
 #include "platform/com/OleAuto.h"
 
 #include <cstddef>
@@ -16,6 +17,8 @@ namespace tavelo {
 
 // The code page of every text argument.
 inline constexpr std::uint32_t kArgumentCodePage = 950;
+// Reader names, in both directions: pcsc-lite names its readers in UTF-8.
+inline constexpr std::uint32_t kReaderCodePage = platform::kCodePageUtf8;
 
 // A BSTR (up to its first NUL when length is -1, else length characters) as
 // text of the code page, followed by one more zero byte than its terminator,
@@ -27,9 +30,9 @@ std::optional<std::string> BstrToMultiByte(std::uint32_t codePage, BSTR text, in
                                            std::size_t& outLength, int& code);
 
 // A new BSTR from length bytes of code-page text (code page 0: the system's
-// ANSI code page); null for a null text. A non-empty text that does not
-// convert sets errorCode to 5901, a failed allocation to 5002; success
-// leaves errorCode as it was.
+// ANSI code page); null for a null text. Bytes the code page cannot map
+// become U+FFFD. An unknown code page sets errorCode to 5901, a failed
+// allocation to 5002; success leaves errorCode as it was.
 BSTR MultiByteToBstr(std::uint32_t codePage, const char* text, std::size_t length,
                      std::int32_t& errorCode);
 

@@ -91,12 +91,13 @@ std::vector<std::string> splitReaders(const char* list, std::uint32_t length) {
     return names;
 }
 
-// A BSTR argument as code-page 950 text (nullopt for a null BSTR); false
-// with the conversion's code when it does not convert.
-bool argument(BSTR text, OptionalText& out, std::int32_t& code) {
+// A BSTR argument as code-page 950 text (a reader name: UTF-8; nullopt for
+// a null BSTR); false with the conversion's code when it does not convert.
+bool argument(BSTR text, OptionalText& out, std::int32_t& code,
+              std::uint32_t codePage = kArgumentCodePage) {
     std::size_t length = 0;
     int rc = kCtlOk;
-    out = BstrToMultiByte(kArgumentCodePage, text, -1, length, rc);
+    out = BstrToMultiByte(codePage, text, -1, length, rc);
     if (rc != kCtlOk) {
         code = rc;
         return false;
@@ -223,7 +224,9 @@ HRESULT CVondelTaveloATL::GetReaderList(VARIANT* rtns) noexcept {
             for (std::int32_t i = 0; rc == kCtlOk && i < static_cast<std::int32_t>(names.size());
                  ++i) {
                 Variant element;
-                element.get()->bstrVal = MultiByteToBstr(names[static_cast<std::size_t>(i)]);
+                const std::string& name = names[static_cast<std::size_t>(i)];
+                element.get()->bstrVal = tavelo::MultiByteToBstr(kReaderCodePage, name.c_str(),
+                                                                 name.size(), m_state.m_lErrorCode);
                 if (element.get()->bstrVal == nullptr) {
                     rc = m_state.m_lErrorCode; // the conversion's code
                     break;
@@ -305,8 +308,8 @@ HRESULT CVondelTaveloATL::VerifyPIN(BSTR bReaderName, BSTR bAdvReaderList, BSTR 
         OptionalText reader, list;
         SecretString pin;
         std::int32_t rc = kCtlOk;
-        if (argument(bReaderName, reader, rc) && argument(bAdvReaderList, list, rc) &&
-            secretArgument(PIN, pin, rc)) {
+        if (argument(bReaderName, reader, rc, kReaderCodePage) &&
+            argument(bAdvReaderList, list, rc) && secretArgument(PIN, pin, rc)) {
             rc = CardVerifyPIN(m_state, reader, list, pin, iFlags, iReplugTime);
         }
         return rc;
@@ -318,7 +321,7 @@ HRESULT CVondelTaveloATL::VerifyPINEx(BSTR strName, BSTR bAdvReaderList, std::in
     return numberResult("VerifyPINEx", ReturnVal, m_state.m_lErrorCode, true, [&] {
         OptionalText reader, list;
         std::int32_t rc = kCtlOk;
-        if (argument(strName, reader, rc) && argument(bAdvReaderList, list, rc)) {
+        if (argument(strName, reader, rc, kReaderCodePage) && argument(bAdvReaderList, list, rc)) {
             rc = CardVerifyPINEx(m_state, reader, list, iFlags, iReplugTime);
         }
         return rc;
@@ -396,7 +399,7 @@ HRESULT CVondelTaveloATL::DetectAdvReader(BSTR bReader, BSTR bAdvReaderList, std
     return numberResult("DetectAdvReader", Ret, m_state.m_lErrorCode, true, [&] {
         OptionalText reader, list;
         std::int32_t rc = kCtlOk;
-        if (argument(bReader, reader, rc) && argument(bAdvReaderList, list, rc)) {
+        if (argument(bReader, reader, rc, kReaderCodePage) && argument(bAdvReaderList, list, rc)) {
             rc = CardDetectAdvReader(m_state, reader, list, iFlags, iReplugTime);
         }
         return rc;

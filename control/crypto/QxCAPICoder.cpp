@@ -172,14 +172,19 @@ int decodeBase64(const char* text, std::size_t length, std::uint8_t** out,
         }
         return rc;
     }
+    Sink sink{blob.pbData, allocated ? size : capacity};
+    // What was decoded before the fault may be a key's numbers: none of it
+    // stays behind.
     const auto fail = [&] {
+        if (sink.used > 0) {
+            explicit_bzero(blob.pbData, sink.used);
+        }
         if (allocated) {
             qxxCAPIFree(blob.pbData);
         }
         return kQxBadBase64;
     };
 
-    Sink sink{blob.pbData, allocated ? size : capacity};
     std::uint32_t group = 0;
     std::size_t inGroup = 0;
     bool endedWithPad = false;

@@ -528,13 +528,15 @@ int QxXCAPI_PureVerify(QxCAPIHandle* handle, const std::uint8_t* signature,
     if (capi::CryptVerifySignatureW(hash.get(), reversed, signatureLength, key->key, nullptr, 0)) {
         return kQxOk;
     }
-    switch (trail.note()) {
+    // A refusal is a failed platform call like any other, a bad signature too.
+    const capi::Dword error = trail.note();
+    logCall(__func__, __LINE__, "CryptVerifySignatureW");
+    switch (error) {
     case capi::NTE_BAD_SIGNATURE:
         return kQxBadSignature;
     case capi::NTE_BAD_KEY:
         return kQxBadKey;
     default:
-        logCall(__func__, __LINE__, "CryptVerifySignatureW");
         return kQxVerifyRefused;
     }
 }

@@ -7,6 +7,7 @@
 #include "control/card/QxSCUtil.h"
 #include "control/ui/UIDetail.h"
 #include "platform/registry/Registry.h"
+#include "platform/text/TextCodec.h"
 #include "platform/ui/Drawing.h"
 #include "platform/ui/MessageBox.h"
 
@@ -523,7 +524,7 @@ int runRequest(const char* provider, const char* reader, int timeArgument, int i
         const bool haveReader = reader != nullptr && reader[0] != '\0';
         std::u16string text = UI_LoadText(kConfirmPrefix);
         if (haveReader) {
-            text.append(reader, reader + std::strlen(reader));
+            text.append(platform::utf8ToUtf16(reader)); // pcsc-lite names are UTF-8
         } else {
             text = UI_LoadText(kConfirmText);
         }

@@ -115,4 +115,29 @@ TEST(ServerGetAuth, AFailedChallengeClearsTheKeptPair) {
     EXPECT_FALSE(state.m_bAuthorized);
 }
 
+// The platform refusing to encipher is the library's 5063: the methods
+// report the general failure, and no challenge is kept.
+TEST(GetM, APlatformRefusalIsTheGeneralFailure) {
+    std::string m = "kept";
+    std::string m1 = "kept1";
+    capi::testing::failNextCall("CryptEncrypt", capi::NTE_FAIL);
+    EXPECT_EQ(tavelo::GetM(tavelo::kServerKeyShareA, tavelo::kServerKeyShareB, m, m1), kCtlFailed);
+    EXPECT_EQ(m, "kept");
+    EXPECT_EQ(m1, "kept1");
+
+    tavelo::TaveloState state;
+    state.m_szServerM = "an earlier M";
+    state.m_szServerM1 = "an earlier M1";
+    std::string auth = "kept";
+    capi::testing::failNextCall("CryptEncrypt", capi::NTE_FAIL);
+    EXPECT_EQ(tavelo::ServerGetAuth(state, auth), kCtlFailed);
+    EXPECT_EQ(auth, "kept");
+    EXPECT_TRUE(state.m_szServerM.empty());
+    EXPECT_TRUE(state.m_szServerM1.empty());
+    capi::testing::clearFailures();
+
+    ASSERT_EQ(tavelo::ServerGetAuth(state, auth), kCtlOk) << "the refusal was once";
+    EXPECT_EQ(auth, state.m_szServerM);
+}
+
 } // namespace

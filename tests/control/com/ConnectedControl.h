@@ -21,7 +21,10 @@ namespace control_test {
 
 class ConnectedControl : public tavelo_class::TaveloClass {
 protected:
-    explicit ConnectedControl(std::string_view program) : logFolder_(controlLogFolder(program)) {}
+    // The card goes into the first reader of the entries.
+    explicit ConnectedControl(std::string_view program,
+                              std::vector<testing_support::VirtualReaderEntry> entries = {{}})
+        : rig(std::move(entries)), logFolder_(controlLogFolder(program)) {}
 
     void SetUp() override {
         ASSERT_TRUE(rig.start()) << rig.why();

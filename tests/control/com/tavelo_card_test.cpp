@@ -113,7 +113,7 @@ TEST_F(TaveloCard, ConnectStatusAndDisconnect) {
     } rows[] = {
         {"a reader without a card", empty, 3005, 13},
         {"an empty name", "", 5005, 13},
-        {"a name code page 950 lacks", "\xed\x95\x9c", 5005, 13},
+        {"a name no reader has", "\xed\x95\x9c", 3005, 13},
         {"the card", withCard, 0, 0},
     };
     for (const auto& row : rows) {
@@ -128,6 +128,32 @@ TEST_F(TaveloCard, ConnectStatusAndDisconnect) {
     rc = -1;
     ASSERT_EQ(control->DisconnectCard(&rc), S_OK);
     EXPECT_EQ(rc, 0) << "without a card too";
+}
+
+// pcsc-lite names readers in UTF-8, and so does the reader configuration.
+class NonAsciiReader : public TaveloCard {
+protected:
+    NonAsciiReader()
+        : TaveloCard({{}, {"Lecteur \xc3\xa0 puce", card_emulator::kDefaultPort + 2}}) {}
+};
+
+TEST_F(NonAsciiReader, IsListedAndConnectsLikeAnyOther) {
+    ASSERT_EQ(rig.readers()[2], "Lecteur \xc3\xa0 puce 00 00");
+    std::int32_t code = -1;
+    const auto names = readerList(code);
+    ASSERT_TRUE(names);
+    EXPECT_EQ(*names, rig.readers());
+    EXPECT_EQ(code, 0);
+
+    ASSERT_NE(rig.insertCard(card_emulator::kDefaultPort + 2, card_test::testProfile()), nullptr)
+        << rig.why();
+    EXPECT_EQ(connect(*control.get(), rig.readers()[3]), 3005) << "no card in its neighbour";
+    EXPECT_EQ(connect(*control.get(), rig.readers()[2]), 0);
+    EXPECT_EQ(cardStatus(), 0);
+    BstrString serial;
+    ASSERT_EQ(control->GetSN(serial.receive()), S_OK);
+    EXPECT_EQ(errorCode(), 0);
+    EXPECT_EQ(utf8(serial.get()), card_emulator::toHex(card_test::kSerial));
 }
 
 TEST_F(TaveloCard, AnObjectThatGoesGivesItsCardBack) {

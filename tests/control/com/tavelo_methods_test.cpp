@@ -24,6 +24,7 @@ namespace {
 using namespace tavelo_class;
 using namespace control_test;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using card_emulator::Bytes;
 using card_test::concat;
 using card_test::hex;
@@ -34,6 +35,7 @@ constexpr std::uint32_t kVerifyCodeDialog = 29000;
 constexpr int kOldPinEdit = 42001;
 constexpr int kNewPinEdit = 42002;
 constexpr int kConfirmEdit = 42003;
+constexpr std::int32_t kCaptcha = 0x8000;
 
 class TaveloMethods : public ConnectedControl {
 protected:
@@ -328,6 +330,47 @@ TEST_F(BrokenRecords, GiveAGeneralFailure) {
     }
 }
 
+// Records whose bytes are no Big5 text, read as text: as the platform
+// converts, what Big5 cannot map becomes U+FFFD.
+class BinaryRecords : public TaveloMethods {
+protected:
+    void SetUp() override {
+        profile.records[0x1080][2] =
+            concat(concat(hex("01 1B 03"), card_test::ascii("004")),
+                   concat(concat(hex("0C"), card_test::ascii("000123456789")),
+                          hex("00 00 00 FF 80 A4 40 7F 01 02")));
+        profile.records[0x1001][3] = hex("03 07 41 FF 42 A4 40 A4");
+        TaveloMethods::SetUp();
+    }
+};
+
+TEST_F(BinaryRecords, ReadAsTextGiveTheReplacementNotAFailure) {
+    const struct {
+        const char* efid;
+        std::int32_t record;
+        std::int32_t flags;
+        std::string result;
+    } rows[] = {
+        // 00 is U+0000, FF no Big5 byte, 80 is U+0080, A4 40 is U+4E00.
+        {"1080", 2, 0, "004|000123456789|\0\xEF\xBF\xBD\xC2\x80\xE4\xB8\x80\x7F\x01\x02"s},
+        {"1080", 2, 0x1000000, "303034|303030313233343536373839|00FF80A4407F0102"},
+        // A byte Big5 lacks, and a lead byte with no trail at the end.
+        {"1001", 3, 0,
+         "A\xEF\xBF\xBD"
+         "B\xE4\xB8\x80\xEF\xBF\xBD"},
+    };
+    for (const auto& row : rows) {
+        std::int32_t rc = -1;
+        ASSERT_EQ(control->SelectEF(text(row.efid).get(), &rc), S_OK);
+        ASSERT_EQ(rc, 0);
+        std::int32_t code = -1;
+        const auto result = textResult(
+            [&](BSTR* out) { return control->ReadRecord(row.record, row.flags, out); }, code);
+        EXPECT_EQ(code, 0) << row.efid << " " << row.flags;
+        EXPECT_EQ(result, row.result) << row.efid << " " << row.flags;
+    }
+}
+
 TEST_F(TaveloMethods, SerialAccountAndRandom) {
     std::int32_t code = -1;
     EXPECT_EQ(textResult([&](BSTR* out) { return control->GetSN(out); }, code),
@@ -477,6 +520,39 @@ TEST_F(KeypadReader, TheFlagFollowsTheReaderThatPcscLists) {
             EXPECT_EQ(tac.get(), 0) << row.name;
             EXPECT_EQ(errorCode(), 0) << row.name;
         }
+    }
+}
+
+// An entry found inside a reader's name stands for that whole reader: PC/SC
+// is asked about the name, never the part from the entry on.
+TEST_F(KeypadReader, AnEntryInsideANameStandsForTheWholeReader) {
+    const struct {
+        const char* name;
+        std::optional<std::string> tested; // nullopt: no reader named, all are tried
+        std::string entries;
+        std::int32_t flags;
+    } rows[] = {
+        {"the reader named, holding a card", reader, "PCD 00", kCaptcha},
+        {"no reader named, the first holds a card", std::nullopt, "PCD 00", kCaptcha},
+        {"no reader named, the second is empty", std::nullopt, "PCD 00 01", 0},
+    };
+    for (const auto& row : rows) {
+        const std::string entries = encipherList(row.entries);
+        ASSERT_FALSE(entries.empty());
+        auto result = start([&](IVondelTaveloATL& object, std::int32_t* rc) {
+            const BstrString tested = row.tested ? text(*row.tested) : BstrString();
+            object.DetectAdvReader(tested.get(), text(entries).get(), row.flags, 0, rc);
+        });
+        if (result.wait_for(10s) != std::future_status::ready) {
+            // The captcha was not cleared for the reader with the card.
+            if (const auto dialog = user.waitForDialog(kVerifyCodeDialog, 1s)) {
+                user.click(*dialog, kCancel);
+            }
+            ADD_FAILURE() << row.name << ": a dialog came";
+            result.wait();
+            continue;
+        }
+        EXPECT_EQ(result.get(), 0) << row.name;
     }
 }
 

@@ -1,5 +1,6 @@
-// The control's text conversions: BSTR arguments into code page 950 (Big5)
-// and results back, refusing what the code page lacks instead of writing "?".
+// The control's text conversions: BSTR arguments into code page 950 (Big5),
+// refusing what the code page lacks instead of writing "?", and results
+// back, where bytes Big5 cannot map become U+FFFD.
 
 #include "control/TaveloText.h"
 
@@ -74,12 +75,28 @@ TEST(TaveloText, WhatCodePage950LacksIsRefused) {
         EXPECT_EQ(code, 5901) << row.name;
         EXPECT_EQ(length, 0u);
     }
+}
 
-    // Bytes that are no Big5 text do not become a result either.
-    const std::string broken = "\xa4";
-    std::int32_t errorCode = 0;
-    EXPECT_EQ(tavelo::MultiByteToBstr(950, broken.data(), broken.size(), errorCode), nullptr);
-    EXPECT_EQ(errorCode, 5901);
+// Results are card data: what Big5 cannot map is replaced, never refused.
+TEST(TaveloText, BytesThatAreNoBig5TextBecomeTheReplacement) {
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::u16string wide;
+    } rows[] = {
+        {"a lead byte at the end", "\xa4", u"\ufffd"},
+        {"a binary tail", std::string("AB\x00\xff\x80\xa4\x40\x7f\x01\x02", 10),
+         std::u16string(u"AB\0\ufffd\u0080\u4e00\x7f\x01\x02", 9)},
+        {"a lead byte with no trail", "\xff\xfe", u"\ufffd\ufffd"},
+    };
+    for (const auto& row : rows) {
+        std::int32_t errorCode = 77;
+        const BstrString text = BstrString::attach(
+            tavelo::MultiByteToBstr(950, row.bytes.data(), row.bytes.size(), errorCode));
+        ASSERT_NE(text.get(), nullptr) << row.name;
+        EXPECT_EQ(text.view(), row.wide) << row.name;
+        EXPECT_EQ(errorCode, 77) << row.name;
+    }
 }
 
 TEST(TaveloText, NullAndLengths) {

@@ -94,7 +94,8 @@ Bytes recordOf(Member member, const Fields& f) {
 
 class Transactions : public ConnectedControl {
 protected:
-    Transactions() : ConnectedControl("tavelo-tx") {}
+    explicit Transactions(std::vector<testing_support::VirtualReaderEntry> entries = {{}})
+        : ConnectedControl("tavelo-tx", std::move(entries)) {}
 
     void TearDown() override {
         const std::string all = endAndReadLog();
@@ -350,6 +351,27 @@ TEST_F(Transactions, TransferCancelledOrTimedOutSendsNoTac) {
                                                   card_test::kReadSerial}));
     }
     EXPECT_EQ(tsac(), "");
+}
+
+// pcsc-lite names readers in UTF-8: one with "\xc3\xa0" in its name is
+// connected, verified and watched like any other.
+class NonAsciiReader : public Transactions {
+protected:
+    NonAsciiReader() : Transactions({{"Lecteur \xc3\xa0 puce"}}) {}
+};
+
+TEST_F(NonAsciiReader, ItsTransferIsConfirmedByPullingItsCard) {
+    ASSERT_EQ(reader, "Lecteur \xc3\xa0 puce 00 00");
+    const std::uint32_t counter = card->tsn();
+    auto result = start(Member::Transfer, Fields{});
+    const auto dialog = user.waitForDialog(kTransferDialog, 5s);
+    ASSERT_TRUE(dialog) << "no confirmation";
+    ASSERT_NO_FATAL_FAILURE(replugAndConfirm(*dialog));
+    ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_EQ(tsac(),
+              toHex(card_test::expectedTac(counter, recordOf(Member::Transfer, Fields{}), false)));
+    EXPECT_EQ(verifyPin(), 0) << "VerifyPIN names the reader too";
 }
 
 TEST_F(Transactions, AnotherCardOrNoSerialGives3002WithoutTac) {

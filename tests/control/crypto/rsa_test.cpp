@@ -378,19 +378,27 @@ TEST_F(QxRsa, ProviderRefusalsOfVerificationMapToTheirCodes) {
     const Bytes digest = sha1(symtest::bytesOf("checked"));
     Bytes signature;
     ASSERT_EQ(sign(privateKey.get(), digest, 0, signature), kQxOk);
+    // Every refusal is logged as the failed call with its error.
     const struct Row {
         const char* function;
         capi::Dword error;
         int rc;
+        const char* logged;
     } rows[] = {
-        {"CryptVerifySignatureW", capi::NTE_BAD_KEY, kQxBadKey},
-        {"CryptVerifySignatureW", capi::NTE_BAD_SIGNATURE, kQxBadSignature},
-        {"CryptVerifySignatureW", capi::NTE_FAIL, kQxVerifyRefused},
-        {"CryptCreateHash", capi::NTE_BAD_ALGID, kQxHashNotSupported},
-        {"CryptCreateHash", capi::NTE_FAIL, kQxFailed},
-        {"CryptHashData", capi::NTE_FAIL, kQxFailed},
+        {"CryptVerifySignatureW", capi::NTE_BAD_KEY, kQxBadKey,
+         "QxXCAPI_PureVerify:CryptVerifySignatureW:80090003"},
+        {"CryptVerifySignatureW", capi::NTE_BAD_SIGNATURE, kQxBadSignature,
+         "QxXCAPI_PureVerify:CryptVerifySignatureW:80090006"},
+        {"CryptVerifySignatureW", capi::NTE_FAIL, kQxVerifyRefused,
+         "QxXCAPI_PureVerify:CryptVerifySignatureW:80090020"},
+        {"CryptCreateHash", capi::NTE_BAD_ALGID, kQxHashNotSupported,
+         "QxXCAPI_PureVerify:CryptCreateHash:80090008"},
+        {"CryptCreateHash", capi::NTE_FAIL, kQxFailed,
+         "QxXCAPI_PureVerify:CryptCreateHash:80090020"},
+        {"CryptHashData", capi::NTE_FAIL, kQxFailed, "QxXCAPI_PureVerify:CryptHashData:80090020"},
     };
     for (const Row& row : rows) {
+        const std::size_t before = logText().size();
         capi::testing::failNextCall(row.function, row.error);
         const QxCryptFlags flags =
             std::string(row.function) == "CryptHashData" ? kQxSignHashHere : 0;
@@ -399,6 +407,9 @@ TEST_F(QxRsa, ProviderRefusalsOfVerificationMapToTheirCodes) {
                   row.rc)
             << row.function << " " << row.error;
         capi::testing::clearFailures();
+        EXPECT_NE(logText().substr(before).find(row.logged), std::string::npos)
+            << row.logged << " not in\n"
+            << logText().substr(before);
     }
     // Longer than the fixed buffer: reversed in an allocated one, and not of
     // the key's length.

@@ -197,6 +197,26 @@ TEST_F(Detection, CancelEndsWith5070AndThePauseFollowsASuccess) {
     EXPECT_EQ(paused.result(), kCtlOk);
 }
 
+// Reader names come from pcsc-lite in UTF-8.
+class NonAsciiReader : public Detection {
+protected:
+    NonAsciiReader() : Detection({{"Lecteur \xc3\xa0 puce", 35963}}) {}
+};
+
+TEST_F(NonAsciiReader, AConfirmationNamesTheReaderOnceTheCardIsIn) {
+    ASSERT_EQ(rig.readers()[0], "Lecteur \xc3\xa0 puce 00 00");
+    Request request(rig.readers()[0], 60, QX_DETECT_FLAG_INSERT | QX_DETECT_FLAG_CONFIRM);
+    const Window dialog = waitFor(kDetectDialogEnglish);
+    ASSERT_NE(dialog, 0u);
+    card = rig.insertCard();
+    ASSERT_NE(card, nullptr) << rig.why();
+    const auto box = user_.waitForMessageBox(5s);
+    ASSERT_TRUE(box) << "the dialog did not see the card come into its reader";
+    EXPECT_EQ(textOf(dump(*box), kMessageBoxTextId), "Lecteur \xc3\xa0 puce 00 00");
+    ASSERT_TRUE(user_.answer(*box, "ok"));
+    EXPECT_EQ(request.result(), kCtlOk);
+}
+
 TEST_F(Detection, AConfirmationNamesTheReaderOnceTheCardIsIn) {
     Request request(rig.readers()[0], 60, QX_DETECT_FLAG_INSERT | QX_DETECT_FLAG_CONFIRM);
     const Window dialog = waitFor(kDetectDialogEnglish);
