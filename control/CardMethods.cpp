@@ -277,7 +277,8 @@ int verifyBeforeTac(TaveloState& state) {
     ApduResponse response;
     const int rc = exchange(state.m_pCard.get(), verifyCommand(block), response);
     CTL_LOG(kLogDebug, "rtn %d uiSW12 0x%X", rc, static_cast<unsigned>(response.sw));
-    return response.sw != 0 ? QxSCMapStatusShort(response.sw) : kCtlOk;
+    // Without a status word the PIN was not checked: the exchange's failure.
+    return mapShort(rc, response.sw);
 }
 
 // A record of the current file: 5005 for a number outside 1..254.
@@ -454,8 +455,9 @@ int changePin(TaveloState& state, const SecretString& givenOld, const SecretStri
     if (!fromDialog && rc != kCtlOk) {
         return rc;
     }
-    if (fromDialog && response.sw != 0) {
-        if (const int mapped = QxSCMapStatusFull(response.sw); mapped != kCtlOk) {
+    // An answer without a status word says nothing of the old PIN.
+    if (fromDialog) {
+        if (const int mapped = QxSCMapExchangeFull(rc, response.sw); mapped != kCtlOk) {
             return mapped;
         }
     }
@@ -649,12 +651,13 @@ int CardGetTAC(TaveloState& state, const OptionalText& data, int iFlags, std::st
     if (const int rc = tacData(data, iFlags, bytes); rc != kCtlOk) {
         return rc;
     }
-    if (const int rc = verifyBeforeTac(state); rc != kCtlOk) {
-        return rc;
-    }
+    // Before the PIN is asked for a command that could not be sent.
     const auto command = getTacCommand(bytes);
     if (!command) {
         return kCtlBadArgument;
+    }
+    if (const int rc = verifyBeforeTac(state); rc != kCtlOk) {
+        return rc;
     }
     ApduResponse response;
     int rc = exchange(state.m_pCard.get(), *command, response);

@@ -143,16 +143,18 @@ int TaveloState::DoGetTAC(QxSCCard* card, std::span<const std::uint8_t> command,
 int TaveloState::keepTacAnswer(std::span<const std::uint8_t> data) {
     std::optional<TacAnswer> answer;
     const int rc = parseTacAnswer(data, answer);
-    if (rc != kCtlOk) {
+    if (rc != kCtlOk || !answer) {
         CTL_LOG(kLogDebug, "TAC answer of %zu bytes rtn %d", data.size(), rc);
-        return rc;
+        // The card said 90 00 for this transaction: the last one's TAC must
+        // not pass for its.
+        m_szTSAC.clear();
+        m_szTSN.clear();
+        return rc != kCtlOk ? rc : int{kCtlFailed};
     }
-    if (answer) {
-        m_szTSAC = std::move(answer->tac);
-        m_szTSN = std::move(answer->tsn);
-        CTL_LOG(kLogDebug, "QxXCAPI_HexEncode End TAClen %d TAC %s",
-                static_cast<int>(m_szTSAC.size()), m_szTSAC.c_str());
-    }
+    m_szTSAC = std::move(answer->tac);
+    m_szTSN = std::move(answer->tsn);
+    CTL_LOG(kLogDebug, "QxXCAPI_HexEncode End TAClen %d TAC %s", static_cast<int>(m_szTSAC.size()),
+            m_szTSAC.c_str());
     return kCtlOk;
 }
 

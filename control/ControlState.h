@@ -62,8 +62,9 @@ public:
     // anything is sent; else the full mapping or the transmit failure, and
     // keepTacAnswer's result.
     int DoGetTAC(QxSCCard* card, std::span<const std::uint8_t> command, std::size_t dataLength);
-    // Keeps the TAC and the TSN of a GET TAC answer's data (see
-    // parseTacAnswer): an empty answer and a failure keep the ones before.
+    // Keeps the TAC and the TSN of the data of a GET TAC answered 90 00 (see
+    // parseTacAnswer). Data too short for a TAC give 5001 and leave both
+    // empty, so that no earlier TAC is taken for this one.
     int keepTacAnswer(std::span<const std::uint8_t> data);
 
     // Runs the PIN dialog (its countdown procedure, key font height 18, at

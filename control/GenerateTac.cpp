@@ -96,7 +96,12 @@ public:
         }
         if (keypad) {
             g_szReaderPrompt.set(keypadPrompt(road_));
-            UI_ReaderInstructionDlg();
+            // Only the user's OK lets the reader ask for the PIN.
+            rc = UI_ReaderInstructionDlg();
+            CTL_LOG(kLogDebug, "UI_ReaderInstructionDlg rtn %d", rc);
+            if (rc != kCtlOk) {
+                return rc;
+            }
         }
         return state_.DoGetTAC(state_.m_pCard.get(), command->bytes(), record_.size());
     }

@@ -66,6 +66,18 @@ std::u16string accountText(const std::string& bank, const std::string& account) 
     return wideOf(bank) + u"／" + wideOf(account);
 }
 
+// The confirmation shows the accounts whole or not at all: a text cut at its
+// field would show an account other than the one the record signs.
+bool accountsFit(const Transaction& tx) {
+    const bool fit = tx.outAccount.size() < decltype(g_szOutAccount)::kCapacity &&
+                     tx.inAccount.size() < decltype(g_szInAccount)::kCapacity;
+    if (!fit) {
+        CTL_LOG(kLogDebug, "account texts of %zu and %zu units do not fit", tx.outAccount.size(),
+                tx.inAccount.size());
+    }
+    return fit;
+}
+
 // The member's status-word mapping: the fee payment knows no 3005 in its
 // VERIFY and GET TAC exchanges.
 int mapStatus(Member member, int exchangeResult, std::uint16_t sw) {
@@ -314,7 +326,8 @@ int paymentRoad(TaveloState& state, Transaction& tx, PaymentTexts& t,
                         std::string(recordTail);
             tx.outAccount = accountText(*t.outBankNo, *t.outAccountNo);
             tx.amount = wideOf(*t.amount);
-            rc = runRoad(state, tx, iFlags, kPaymentRecordArea, promptStarted);
+            rc = accountsFit(tx) ? runRoad(state, tx, iFlags, kPaymentRecordArea, promptStarted)
+                                 : int{kCtlBadArgument};
         }
     }
     return finish(tx.member, rc, promptStarted);

@@ -11,8 +11,9 @@
 // method's code. Every text is converted to code page 950 (5901 when it
 // cannot be; 5005 when a text other than the PIN is missing or empty); no
 // card gives 13; a field that would not fit its record (31 bytes for the
-// inquiry, 127 for the others) or an amount that is not 1 to 12 digits
-// gives 5005 before anything is sent. isFinish is 1 after every call.
+// inquiry, 127 for the others), a bank and account text that would not fit
+// its confirmation field whole (127 units) or an amount that is not 1 to 12
+// digits gives 5005 before anything is sent. isFinish is 1 after every call.
 
 #include "control/CardMethods.h"
 #include "control/ControlState.h"

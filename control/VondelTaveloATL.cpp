@@ -305,6 +305,11 @@ HRESULT CVondelTaveloATL::VerifyPIN(BSTR bReaderName, BSTR bAdvReaderList, BSTR 
                                     std::int32_t iFlags, std::int32_t iReplugTime,
                                     std::int32_t* ReturnVal) noexcept {
     return numberResult("VerifyPIN", ReturnVal, m_state.m_lErrorCode, true, [&] {
+        // However the call ends, a failed conversion included, the keypad
+        // prompt may close.
+        const struct Finish {
+            ~Finish() { isFinish = 1; }
+        } finish;
         OptionalText reader, list;
         SecretString pin;
         std::int32_t rc = kCtlOk;

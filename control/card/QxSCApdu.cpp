@@ -52,6 +52,18 @@ std::optional<ApduCommand> ApduCommand::make(std::uint8_t cla, std::uint8_t ins,
     return command;
 }
 
+std::optional<ApduCommand> ApduCommand::makeWithLc(std::uint8_t cla, std::uint8_t ins,
+                                                   std::uint8_t p1, std::uint8_t p2,
+                                                   std::span<const std::uint8_t> data,
+                                                   std::optional<std::uint16_t> expected) {
+    auto command = make(cla, ins, p1, p2, data, expected);
+    if (command && !command->hasData_) {
+        command->bytes_.insert(command->bytes_.begin() + 4, std::uint8_t{0});
+        command->hasData_ = true;
+    }
+    return command;
+}
+
 std::span<const std::uint8_t> ApduCommand::data() const noexcept {
     if (!hasData_) {
         return {};
@@ -114,18 +126,15 @@ ApduCommand writeRecordCommand(const PinBlock& newPin) {
 }
 
 std::optional<ApduCommand> getTacCommand(std::span<const std::uint8_t> data) {
-    return ApduCommand::make(kClass, 0xE2, 0x10, 0x80, data, 256);
+    return ApduCommand::makeWithLc(kClass, 0xE2, 0x10, 0x80, data, 256);
 }
 
 std::optional<ApduCommand> getTacWithSerialCommand(std::span<const std::uint8_t> data) {
-    return ApduCommand::make(kClass, 0xE2, 0x10, 0x90, data, 256);
+    return ApduCommand::makeWithLc(kClass, 0xE2, 0x10, 0x90, data, 256);
 }
 
 int parseTacAnswer(std::span<const std::uint8_t> data, std::optional<TacAnswer>& out) {
     out.reset();
-    if (data.empty()) {
-        return kCtlOk;
-    }
     if (data.size() < kTacOffset + kTacLength) {
         return kCtlFailed;
     }

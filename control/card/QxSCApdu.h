@@ -35,6 +35,12 @@ public:
     static std::optional<ApduCommand> make(std::uint8_t cla, std::uint8_t ins, std::uint8_t p1,
                                            std::uint8_t p2, std::span<const std::uint8_t> data = {},
                                            std::optional<std::uint16_t> expected = std::nullopt);
+    // The same with Lc written even for no data (Lc 00), as the TAC
+    // commands always carry it.
+    static std::optional<ApduCommand> makeWithLc(std::uint8_t cla, std::uint8_t ins,
+                                                 std::uint8_t p1, std::uint8_t p2,
+                                                 std::span<const std::uint8_t> data,
+                                                 std::optional<std::uint16_t> expected);
 
     int isoCase() const noexcept { return hasData_ ? (hasLe_ ? 4 : 3) : (hasLe_ ? 2 : 1); }
     std::uint8_t instruction() const noexcept { return bytes_[1]; }
@@ -91,8 +97,9 @@ ApduCommand cardRandomCommand();                        // 00 86 00 00 08
 ApduCommand writeRecordCommand(const PinBlock& newPin); // 00 D2 01 04 08 <block>
 // At most this many record bytes go into one GET TAC.
 inline constexpr std::size_t kMaxTacRecord = 250;
-// 00 E2 10 80 <Lc> <data> 00, and with the serial number 00 E2 10 90 ...;
-// nullopt for more than 255 data bytes.
+// 00 E2 10 80 <Lc> <data> 00, and with the serial number 00 E2 10 90 ...:
+// data length + 6 bytes, Lc 00 for no data; nullopt for more than 255 data
+// bytes.
 std::optional<ApduCommand> getTacCommand(std::span<const std::uint8_t> data);
 std::optional<ApduCommand> getTacWithSerialCommand(std::span<const std::uint8_t> data);
 
@@ -108,9 +115,9 @@ inline constexpr std::size_t kTacLength = 8;
 inline constexpr std::size_t kTsnOffset = 1;
 inline constexpr std::size_t kTsnMaxLength = kTacOffset - kTsnOffset;
 
-// Reads the data of a GET TAC answer (status word removed). An empty answer
-// carries nothing to keep: 0 and no value. An answer too short to hold the
-// TAC (1 to 18 bytes) gives 5001; the hex encoder's failure gives its code.
+// Reads the data of a GET TAC answer (status word removed). An answer too
+// short to hold the TAC (0 to 18 bytes) gives 5001 and no value; the hex
+// encoder's failure gives its code.
 int parseTacAnswer(std::span<const std::uint8_t> data, std::optional<TacAnswer>& out);
 
 } // namespace tavelo

@@ -60,6 +60,25 @@ TEST(CardLayerApdu, WhatAShortCommandCannotCarryIsRefused) {
     EXPECT_TRUE(getTacCommand(Bytes(255, 0x31)));
 }
 
+// Header, Lc, data, Le: data length + 6 bytes, an empty record included.
+TEST(CardLayerApdu, TheTacCommandsAlwaysCarryLc) {
+    const struct {
+        const char* what;
+        Bytes data;
+    } rows[] = {{"no data", {}}, {"one byte", hex("31")}, {"255 bytes", Bytes(255, 0x32)}};
+    for (const auto& row : rows) {
+        for (const bool withSerial : {false, true}) {
+            const auto command =
+                withSerial ? getTacWithSerialCommand(row.data) : getTacCommand(row.data);
+            ASSERT_TRUE(command) << row.what;
+            EXPECT_EQ(show(command->bytes()), show(card_test::getTacCommand(row.data, withSerial)))
+                << row.what;
+            EXPECT_EQ(command->bytes().size(), row.data.size() + 6) << row.what;
+            EXPECT_EQ(show(command->data()), show(row.data)) << row.what;
+        }
+    }
+}
+
 struct PinRow {
     const char* pin;
     int result;
@@ -116,7 +135,7 @@ TEST(CardLayerTacAnswer, TheTacFromBytes11To18AndTheTsnFromByte1ToItsZeroOrByte1
     const Bytes tac = hex("A1 B2 C3 D4 E5 F6 07 18");
     const auto answer = [&](const Bytes& head) { return card_test::concat(head, tac); };
     const std::vector<TacRow> rows = {
-        {"empty: nothing to keep", {}, kCtlOk, std::nullopt, std::nullopt},
+        {"empty: no TAC", {}, kCtlFailed, std::nullopt, std::nullopt},
         {"one byte", hex("01"), kCtlFailed, std::nullopt, std::nullopt},
         {"18 bytes: one short of the TAC", Bytes(18, 0x31), kCtlFailed, std::nullopt, std::nullopt},
         {"the card's layout",

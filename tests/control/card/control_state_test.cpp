@@ -1,7 +1,7 @@
 // The routines on the control's state through a real pcscd and the card
 // emulator: ConnectCard and DisconnectCard, DoVerifyPIN with its checks,
 // its dialog step and a keypad reader, DoGetTAC with the TAC the test
-// recomputes from the card's key, answers too short to keep, and the full
+// recomputes from the card's key, answers too short for a TAC, and the full
 // status-word mapping of both.
 
 #include "control/ControlErrorCode.h"
@@ -322,31 +322,35 @@ struct AnswerRow {
     Bytes data;
     std::uint16_t sw;
     int result;
+    bool cleared; // the TAC and TSN before are gone
 };
 
-TEST_F(CardLayerState, AnAnswerTooShortForTheTacKeepsTheOldTacAndTsn) {
+// A 90 00 too short for a TAC clears the TAC and TSN kept before, so that
+// they never pass for this transaction's; a refusal keeps them.
+TEST_F(CardLayerState, AnAnswerTooShortForTheTacFailsAndKeepsNoEarlierTac) {
     connect();
     ASSERT_EQ(state.DoVerifyPIN(state.m_pCard.get(), kPin), kCtlOk);
-    ASSERT_EQ(getTac(), kCtlOk);
-    const std::string tac = state.m_szTSAC;
-    const std::string tsn = state.m_szTSN;
     const std::vector<AnswerRow> rows = {
-        {"no data", {}, 0x9000, kCtlOk},
-        {"one byte", hex("01"), 0x9000, kCtlFailed},
-        {"18 bytes", Bytes(18, 0x31), 0x9000, kCtlFailed},
-        {"a TAC with a warning", Bytes(19, 0x31), 0x6283, kCtlFailed},
-        {"a wrong PIN", {}, 0x6608, kCtlStatus6608},
-        {"no status word", {}, 0, kCtlFailed},
+        {"no data", {}, 0x9000, kCtlFailed, true},
+        {"one byte", hex("01"), 0x9000, kCtlFailed, true},
+        {"18 bytes", Bytes(18, 0x31), 0x9000, kCtlFailed, true},
+        {"a TAC with a warning", Bytes(19, 0x31), 0x6283, kCtlFailed, false},
+        {"a wrong PIN", {}, 0x6608, kCtlStatus6608, false},
+        {"no status word", {}, 0, kCtlFailed, false},
     };
     for (const auto& row : rows) {
+        ASSERT_EQ(getTac(), kCtlOk) << row.what;
+        const std::string tac = state.m_szTSAC;
+        const std::string tsn = state.m_szTSN;
+        ASSERT_FALSE(tac.empty());
         if (row.sw == 0) {
             card->addFault(Fault::oneByte(0xE2, 0x90));
         } else {
             card->addFault(Fault::answer(0xE2, row.data, row.sw));
         }
         EXPECT_EQ(getTac(), row.result) << row.what;
-        EXPECT_EQ(state.m_szTSAC, tac) << row.what;
-        EXPECT_EQ(state.m_szTSN, tsn) << row.what;
+        EXPECT_EQ(state.m_szTSAC, row.cleared ? "" : tac) << row.what;
+        EXPECT_EQ(state.m_szTSN, row.cleared ? "" : tsn) << row.what;
     }
     // The shortest answer that holds a TAC, with a TSN that has no zero byte:
     // the TSN stops before the TAC.
@@ -399,7 +403,8 @@ TEST_F(CardLayerState, BothRoutinesMapStatusWordsAndTransmitFailuresFully) {
         card->addFault(Fault::statusWord(0x20, word));
         EXPECT_EQ(state.DoVerifyPIN(state.m_pCard.get(), kPin), code) << std::hex << word;
         card->addFault(Fault::statusWord(0xE2, word));
-        EXPECT_EQ(getTac(), code) << std::hex << word;
+        // A bare 90 00 carries no TAC.
+        EXPECT_EQ(getTac(), word == 0x9000 ? kCtlFailed : code) << std::hex << word;
     }
     const std::vector<std::pair<pcsc::Result, int>> failures = {
         {pcsc::kRemovedCard, kCtlCardRemoved},

@@ -249,6 +249,61 @@ TEST_F(TaveloMethods, ChangePinDialogTypedThenItsCountdownRunsOut) {
     EXPECT_EQ(verifyPin("135792"), 0) << "the PIN of the first change stays";
 }
 
+// A VERIFY answered without a status word checked no PIN: after a PIN
+// verified before (the card would take the command that follows), the
+// method fails with 5001 and sends nothing after VERIFY.
+TEST_F(TaveloMethods, AVerifyAnsweredWithoutAStatusWordEndsTheCall) {
+    const struct {
+        const char* name;
+        std::uint32_t dialog;
+        std::function<void(IVondelTaveloATL&, std::int32_t*)> call;
+    } rows[] = {
+        {"ChangePIN from its dialog", kChangePinDialog,
+         [](IVondelTaveloATL& object, std::int32_t* rc) {
+             object.ChangePIN(nullptr, nullptr, rc);
+         }},
+        {"VerifyPINEx", kPinDialog,
+         [this](IVondelTaveloATL& object, std::int32_t* rc) {
+             object.VerifyPINEx(text(reader).get(), text("").get(), 0, 0, rc);
+         }},
+        {"GetTAC", kPinDialog,
+         [this](IVondelTaveloATL& object, std::int32_t* rc) {
+             BstrString value;
+             object.GetTAC(text("ABC").get(), 0, value.receive());
+             *rc = value.get() != nullptr ? 0 : errorCode();
+         }},
+    };
+    for (const auto& row : rows) {
+        ASSERT_EQ(verifyPin(card_test::kPin), 0) << row.name;
+        card->clearLog();
+        card->addFault(card_emulator::Fault::oneByte(0x20, 0x90));
+        auto result = start(row.call);
+        const auto dialog = user.waitForDialog(row.dialog, 5s);
+        ASSERT_TRUE(dialog) << row.name;
+        if (row.dialog == kChangePinDialog) {
+            for (const auto& [edit, digits] :
+                 {std::pair{kOldPinEdit, "246811"}, std::pair{kNewPinEdit, "135792"},
+                  std::pair{kConfirmEdit, "135792"}}) {
+                ASSERT_TRUE(user.focus(*dialog, edit));
+                typeOnKeypad(*dialog, digits);
+            }
+        } else {
+            typeOnKeypad(*dialog, "246811");
+        }
+        ASSERT_TRUE(user.click(*dialog, kOk));
+        ASSERT_EQ(result.wait_for(10s), std::future_status::ready) << row.name;
+        EXPECT_EQ(result.get(), 5001) << row.name;
+        EXPECT_EQ(errorCode(), 5001) << row.name;
+        const auto sent = commands();
+        ASSERT_FALSE(sent.empty()) << row.name;
+        EXPECT_EQ(sent.back(), concat(hex("00 20 00 10 08"), hex("24 68 11 FF FF FF FF FF")))
+            << row.name << ": nothing after VERIFY";
+    }
+    card->clearFaults();
+    EXPECT_EQ(verifyPin("135792"), 30) << "the PIN was not changed";
+    EXPECT_EQ(verifyPin(card_test::kPin), 0);
+}
+
 // ---- Reads -----------------------------------------------------------------------------
 
 TEST_F(TaveloMethods, SelectAndReadRecords) {
@@ -444,6 +499,46 @@ TEST_F(TaveloMethods, TacsOverTheCallersData) {
                   code),
               std::nullopt);
     EXPECT_EQ(code, 5009);
+}
+
+// GetTAC refuses data that no command can carry before it asks for the PIN;
+// no data at all still go out with their Lc, as data length + 6 bytes.
+TEST_F(TaveloMethods, TacDataLimitsComeFirstAndNoDataKeepsItsLc) {
+    auto tooLong = start([](IVondelTaveloATL& object, std::int32_t* rc) {
+        BstrString value;
+        object.GetTAC(text(std::string(256, 'A')).get(), 0, value.receive());
+        *rc = value.get() != nullptr ? 0 : -1;
+    });
+    if (tooLong.wait_for(5s) != std::future_status::ready) {
+        const auto dialog = user.waitForDialog(kPinDialog, 5s);
+        ADD_FAILURE() << "the PIN asked for a command that cannot go";
+        ASSERT_TRUE(dialog);
+        ASSERT_TRUE(user.click(*dialog, kCancel));
+    }
+    EXPECT_EQ(tooLong.get(), -1);
+    EXPECT_EQ(errorCode(), 5005);
+    EXPECT_EQ(commands(), std::vector<Bytes>{card_test::kSelectApplication});
+
+    card->clearLog();
+    auto empty = start([](IVondelTaveloATL& object, std::int32_t* rc) {
+        BstrString value;
+        object.GetTAC(text("").get(), 0, value.receive());
+        *rc = value.get() != nullptr ? 0 : -1;
+    });
+    const auto dialog = user.waitForDialog(kPinDialog, 5s);
+    ASSERT_TRUE(dialog);
+    typeOnKeypad(*dialog, card_test::kPin);
+    ASSERT_TRUE(user.click(*dialog, kOk));
+    ASSERT_EQ(empty.wait_for(10s), std::future_status::ready);
+    empty.get();
+    ASSERT_FALSE(commands().empty());
+    EXPECT_EQ(commands().back(), hex("00 E2 10 80 00 00"));
+
+    std::int32_t code = -1;
+    textResult(
+        [&](BSTR* out) { return control->WRITE_RECORD_W_SNUM_TAC(text("").get(), 0, 0, out); },
+        code);
+    EXPECT_EQ(commands().back(), hex("00 E2 10 90 00 00"));
 }
 
 // ---- The keypad reader ---------------------------------------------------------------------

@@ -313,6 +313,44 @@ TEST_F(Transactions, BadFieldsAreRefusedBeforeTheCard) {
     EXPECT_EQ(call(Member::Transfer, rows[7].fields), 5005);
 }
 
+// The confirmation shows a bank and account text whole or the member refuses
+// it: a text cut at its field would show another account than the one
+// signed.
+TEST_F(Transactions, AccountTextsFitTheirConfirmationFieldWhole) {
+    const auto with = [](auto change) {
+        Fields f;
+        change(f);
+        return f;
+    };
+    // 110 characters, the solidus and 16 digits fill the field's 127 units.
+    const std::string fits(110, '8');
+    const struct {
+        const char* name;
+        Member member;
+        Fields fields;
+    } refused[] = {
+        {"a to-bank of 125 characters", Member::Transfer,
+         with([](Fields& f) { f.inBank = std::string(125, '8'); })},
+        {"one unit over", Member::Transfer, with([&](Fields& f) { f.inBank = fits + "8"; })},
+        {"a from-bank of 125 characters", Member::Fee,
+         with([](Fields& f) { f.outBank = std::string(125, '8'); })},
+    };
+    for (const auto& row : refused) {
+        card->clearLog();
+        EXPECT_EQ(call(row.member, row.fields), 5005) << row.name;
+        EXPECT_TRUE(commands().empty()) << row.name;
+        EXPECT_TRUE(user.listDialogs().empty()) << row.name;
+    }
+    const Fields whole = with([&](Fields& f) { f.inBank = fits; });
+    auto result = start(Member::Transfer, whole);
+    const auto dialog = user.waitForDialog(kTransferDialog, 5s);
+    ASSERT_TRUE(dialog);
+    const auto shown = user.dump(*dialog);
+    ASSERT_TRUE(shown) << shown.error;
+    EXPECT_EQ(textOf(shown.body, kToAccount), fits + "／" + whole.inAccount);
+    EXPECT_EQ(leaveConfirmation(result, kTransferDialog, true), 5070);
+}
+
 TEST_F(Transactions, PinsAreCheckedInEveryMember) {
     const struct {
         const char* pin;
@@ -428,8 +466,7 @@ TEST_F(Transactions, StatusWordsOfTheInquiryRoad) {
         {"GET TAC 69F0", card_emulator::Fault::statusWord(0xE2, 0x69F0), 5070},
         {"GET TAC 6E00", card_emulator::Fault::statusWord(0xE2, 0x6E00), 3005},
         {"GET TAC other", card_emulator::Fault::statusWord(0xE2, 0x6A80), 5001},
-        {"an answer of 18 bytes", card_emulator::Fault::answer(0xE2, Bytes(18, 0x31)), 5001},
-        {"an empty answer", card_emulator::Fault::answer(0xE2, {}), 0},
+        {"an answer without a status word", card_emulator::Fault::oneByte(0xE2, 0x90), 5001},
     };
     for (const auto& row : rows) {
         card->clearFaults();
@@ -741,6 +778,30 @@ TEST_F(GenericTac, CancelAndCountdownEndTheConfirmation) {
     EXPECT_FALSE(getTacSent());
 }
 
+// A GET TAC that the card answers 90 00 without a TAC fails, and no TAC
+// of an earlier transaction is left for GetTSAC to hand out as this one's.
+TEST_F(GenericTac, GetTacAnswered9000WithoutATacLeavesNoTac) {
+    const std::function<std::int32_t()> roads[] = {
+        [this] { return call(Member::Inquiry, Fields{}); },
+        [this] { return call(Member::Fee, Fields{}); },
+        [this] {
+            return generate(card_test::kPin, 2500, "2500;CHK000000001;000123456789", std::nullopt)
+                .get();
+        },
+    };
+    ASSERT_EQ(verifyPin(), 0); // no confirmation for the fee
+    for (const Bytes& answer : {Bytes{}, Bytes(18, 0x31)}) {
+        for (std::size_t road = 0; road < std::size(roads); ++road) {
+            ASSERT_EQ(roads[road](), 0) << road;
+            ASSERT_FALSE(tsac().empty()) << road;
+            card->addFault(card_emulator::Fault::answer(0xE2, answer));
+            EXPECT_EQ(roads[road](), 5001) << road << ", " << answer.size() << " bytes";
+            EXPECT_EQ(tsac(), "") << road << ", " << answer.size() << " bytes";
+            EXPECT_EQ(tsn(), "") << road << ", " << answer.size() << " bytes";
+        }
+    }
+}
+
 // A keypad reader takes the PIN itself: no PIN dialog and no VERIFY; GET
 // TAC goes once the user has pressed OK on the road's instruction.
 TEST_F(KeypadTransactions, GenericInquiryWaitsForTheReaderInstruction) {
@@ -766,6 +827,26 @@ TEST_F(KeypadTransactions, GenericInquiryWaitsForTheReaderInstruction) {
                                               card_test::kSelectApplication, card_test::kReadSerial,
                                               card_test::getTacCommand(record, false)}));
     EXPECT_EQ(tsac(), toHex(card_test::expectedTac(counter, record, false)));
+}
+
+// The reader asks for the PIN only after the user's OK: an instruction left
+// open until its ceiling ends the road with nothing more sent.
+TEST_F(KeypadTransactions, GenericTacStopsWhenTheReaderInstructionIsLeft) {
+    auto result = std::async(std::launch::async, [&] {
+        std::int32_t rc = -12345;
+        control->GenerateTAC(text("").get(), 2561, text("2561;5;T1;C1;041;0004").get(),
+                             BstrString().get(), 0, &rc);
+        return rc;
+    });
+    const auto instruction = user.waitForDialog(kReaderInstructionDialog, 5s);
+    ASSERT_TRUE(instruction) << "no reader instruction";
+    ASSERT_TRUE(user.advance(300s)); // the modal ceiling
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 5073);
+    EXPECT_EQ(errorCode(), 5073);
+    EXPECT_EQ(commands().back(), card_test::kReadSerial) << "nothing after the serial number";
+    EXPECT_FALSE(getTacSent());
+    EXPECT_EQ(tsac(), "");
 }
 
 } // namespace
