@@ -5,7 +5,7 @@
 #include "control/ControlThreads.h"
 
 #include "control/ControlBarrier.h"
-#include "control/ui/UIConfirmText.h"
+#include "control/card/QxSCUtil.h"
 #include "control/ui/UIDetail.h"
 #include "platform/ui/Drawing.h"
 #include "platform/windowlist/WindowList.h"
@@ -79,28 +79,18 @@ std::u16string countdownNumber(int seconds) {
     return std::u16string(text, text + std::char_traits<char>::length(text));
 }
 
-// The loaded text with the seconds where it says "%2d".
-std::u16string withSeconds(std::u16string text, int seconds) {
-    const auto at = text.find(u"%2d");
-    if (at != std::u16string::npos) {
-        text.replace(at, 3, countdownNumber(seconds));
-    }
+// The keypad-reader prompt's countdown, with the seconds where it says "%2d".
+std::u16string promptCountdown(int seconds) {
+    std::u16string text = u"您需要在%2d秒的時間內完成交易確認，否則交易將取消。";
+    text.replace(text.find(u"%2d"), 3, countdownNumber(seconds));
     return text;
 }
 
 // Everything a dialog of this module needs before it runs: the resource
-// module and the resources, the language, the layer's result for a dialog
-// nobody answers (5073).
+// module and the resources. Their texts are the same in every language.
 void prepare() {
     UI_FixResourceModule();
     UI_RegisterConfirmResources();
-    if (UI_GetLanguage() == kUiLanguageNone) {
-        UI_SetLanguage("default");
-    }
-}
-
-void setText(Window dialog, int id, const UiTextIds& ids) {
-    setDlgItemText(dialog, id, UI_LoadText(ids));
 }
 
 // Transparent on the 3D-face colour, in the colour given.
@@ -123,34 +113,21 @@ void wipeConfirmTexts() {
 
 void startConfirm(Confirm kind, Window dialog, LParam reader) {
     UI_CenterWindow(dialog);
+    // 207 keeps its template's caption.
     if (kind == Confirm::TacInfo) {
-        setWindowText(dialog, UI_LoadText(kUiTextTacCaption));
         setDlgItemText(dialog, kUiTacMessage, g_szTACInfo.view());
-        setText(dialog, kIdOk, kUiTextTacOk);
-        setText(dialog, kUiConfirmInstruction, kUiTextTacInstruction);
-        setText(dialog, kUiTacSecondsLabel, kUiTextTacSeconds);
     } else {
         setWindowText(dialog, g_szReaderPrompt.view());
-        setText(dialog, kUiConfirmGroup,
-                kind == Confirm::Transfer ? kUiTextTransferGroup : kUiTextPayGroup);
-        setText(dialog, kUiConfirmFromLabel, kUiTextFromLabel);
-        setText(dialog, kUiConfirmAmountLabel, kUiTextAmountLabel);
-        setText(dialog, kUiConfirmInstruction, kUiTextReplugInstruction);
-        setText(dialog, kUiConfirmCountdownText, kUiTextConfirmCountdown);
-        setText(dialog, kIdOk, kUiTextConfirmOk);
         setDlgItemText(dialog, kUiConfirmFromAccount, g_szOutAccount.view());
         setDlgItemText(dialog, kUiConfirmAmount, g_szAmount.view());
         if (kind == Confirm::Transfer) {
-            setText(dialog, kUiConfirmToLabel, kUiTextToLabel);
             setDlgItemText(dialog, kUiConfirmToAccount, g_szInAccount.view());
         } else {
-            setText(dialog, kUiConfirmKindLabel, kUiTextKindLabel);
             setDlgItemText(dialog, kUiConfirmPayKind, g_szPayType.view());
             // Shown; nothing keeps them longer than that.
             wipeConfirmTexts();
         }
     }
-    setText(dialog, kIdCancel, kUiTextConfirmCancel);
     g_iCountDown = kUiConfirmSeconds;
     SetCardStateFlags(0, 0);
     setTimer(dialog, kCountdownTimer, kTickMs);
@@ -244,8 +221,7 @@ LResult confirmDialog(Confirm kind, Window dialog, std::uint32_t message, WParam
 // ---- 206 and 229 ------------------------------------------------------------------
 
 void setPromptCountdown(Window dialog) {
-    setDlgItemText(dialog, kUiPromptCountdown,
-                   withSeconds(UI_LoadText(kUiTextPromptCountdown), g_iCountDown));
+    setDlgItemText(dialog, kUiPromptCountdown, promptCountdown(g_iCountDown));
 }
 
 LResult readerPrompt(Window dialog, std::uint32_t message, WParam wParam, LParam lParam) {
@@ -253,11 +229,6 @@ LResult readerPrompt(Window dialog, std::uint32_t message, WParam wParam, LParam
     case kWmInitDialog:
         UI_CenterWindow(dialog);
         setWindowText(dialog, g_szReaderPrompt.view());
-        setText(dialog, kUiPromptInstruction, kUiTextPromptInstruction);
-        setText(dialog, kUiPromptReaderName, kUiTextPromptReader);
-        setText(dialog, kUiPromptOkKey, kUiTextPromptOkKey);
-        setText(dialog, kUiPromptOkKey2, kUiTextPromptOkKey);
-        setText(dialog, kUiPromptCancelKey, kUiTextPromptCancelKey);
         g_iCountDown = kUiConfirmSeconds;
         setPromptCountdown(dialog);
         promptThread().dialog = dialog;
@@ -316,8 +287,6 @@ LResult readerInstruction(Window dialog, std::uint32_t message, WParam wParam, L
     case kWmInitDialog:
         UI_CenterWindow(dialog);
         setWindowText(dialog, g_szReaderPrompt.view());
-        setText(dialog, kUiInstructionText, kUiTextInstruction);
-        setText(dialog, kIdOk, kUiTextTacOk);
         return 1;
     case kWmCommand:
         if (lowWord(wParam) == kIdOk) {
@@ -489,7 +458,7 @@ void UI_StartReaderPrompt() {
     if (prompt.thread.joinable()) {
         UI_FinishReaderPrompt();
     }
-    // Resources and language are set here, on the method's thread.
+    // The resources are set here, on the method's thread.
     prepare();
     isFinish = 0;
     prompt.result = 0;

@@ -17,7 +17,7 @@ constexpr std::uint32_t kEntryStyle = kStylePassword | kStyleBorder | kStyleTabS
 // stand there with no number.
 constexpr std::uint32_t kCountdownStyle = kStyleHidden;
 // The sentence leaves a gap where the countdown's number stands.
-constexpr std::u16string_view kCountdownSentence = u"請於        秒內完成輸入，逾時交易將取消。";
+constexpr std::u16string_view kCountdownSentence = u"您有        秒的時間，否則交易將取消。";
 
 ControlTemplate control(ControlKind kind, int id, UnitRect rect, std::uint32_t style,
                         std::u16string_view text = u"") {
@@ -127,71 +127,75 @@ constexpr BitmapResource kBitmaps[] = {
 };
 
 // The string table, one language of resources (Chinese, Taiwan) holding the
-// texts of all four of the control's languages under ids of their own.
+// texts of all four of the control's languages under ids of their own. The
+// Caps Lock notices and the change-PIN texts that the table would otherwise
+// leave empty (gb and its English fallback, English, Japanese) are worded
+// after the texts beside them, so that no dialog shows an empty caption or
+// label.
 const std::vector<StringEntry>& stringTable() {
     static const std::vector<StringEntry> table = {
         // Traditional Chinese.
-        {51000, u"請輸入晶片卡密碼"},
+        {51000, u"請輸入密碼"},
         {51001, u"大寫鎖定已開啟"},
         {51002, u"密碼"},
-        {51005, u"請輸入您的晶片卡密碼"},
-        {51007, u"晶片卡密碼"},
+        {51005, u"請輸入您的卡片密碼 ( Please input your password )"},
+        {51007, u"卡片密碼 ( Password )"},
         {51050, u"確定"},
         {51051, u"取消"},
-        {52000, u"請輸入圖中的驗證碼"},
-        {52001, u"換一組"},
-        {53010, u"變更晶片卡密碼"},
+        {52000, u"請輸入以下圖形驗證碼"},
+        {52001, u"重新產生"},
+        {53010, u"修改密碼"},
         {53011, u"大寫鎖定已開啟"},
         {53012, u"密碼"},
-        {53013, u"目前的密碼"},
+        {53013, u"原密碼"},
         {53014, u"新密碼"},
-        {53015, u"再次輸入新密碼"},
+        {53015, u"確認新密碼"},
         // Simplified Chinese.
-        {51010, u"请输入芯片卡密码"},
+        {51010, u"请输入密码"},
         {51011, u"大写锁定已打开"},
         {51012, u"密码"},
-        {51015, u"请输入您的芯片卡密码"},
-        {51017, u"芯片卡密码"},
+        {51015, u"请输入密码"},
+        {51017, u"密码"},
         {51060, u"确定"},
         {51061, u"取消"},
-        {52002, u"请输入图中的验证码"},
-        {52003, u"换一组"},
-        {53020, u"修改芯片卡密码"},
+        {52002, u"请输入以下图形验证码"},
+        {52003, u"重新产生"},
+        {53020, u"修改密码"},
         {53021, u"大写锁定已打开"},
         {53022, u"密码"},
-        {53023, u"当前密码"},
+        {53023, u"原密码"},
         {53024, u"新密码"},
-        {53025, u"再次输入新密码"},
+        {53025, u"确认新密码"},
         // English.
-        {51020, u"Enter your card PIN"},
+        {51020, u"Please input password"},
         {51021, u"Caps Lock is on"},
-        {51022, u"PIN"},
-        {51025, u"Enter your card PIN"},
-        {51027, u"Card PIN"},
+        {51022, u"Password"},
+        {51025, u"Please input password"},
+        {51027, u"Password"},
         {51070, u"OK"},
         {51071, u"Cancel"},
-        {52006, u"Type the code shown"},
-        {52007, u"New code"},
-        {53030, u"Change card PIN"},
+        {52006, u"Confirm the verification code"},
+        {52007, u"Renew"},
+        {53030, u"Change password"},
         {53031, u"Caps Lock is on"},
-        {53033, u"Current PIN"},
-        {53034, u"New PIN"},
-        {53035, u"Confirm new PIN"},
+        {53033, u"Old password"},
+        {53034, u"New password"},
+        {53035, u"Confirm new password"},
         // Japanese.
-        {51030, u"カードの暗証番号を入力してください"},
+        {51030, u"パスワードを入力してください"},
         {51031, u"Caps Lock がオンです"},
-        {51032, u"暗証番号"},
-        {51035, u"カードの暗証番号を入力してください"},
-        {51037, u"暗証番号"},
-        {51080, u"OK"},
+        {51032, u"パスワード"},
+        {51035, u"パスワードを入力してください"},
+        {51037, u"パスワード"},
+        {51080, u"決定する"},
         {51081, u"キャンセル"},
-        {52004, u"表示されたコードを入力してください"},
-        {52005, u"別のコード"},
-        {53040, u"暗証番号の変更"},
+        {52004, u"確認コードを入力してください"},
+        {52005, u"再生する"},
+        {53040, u"パスワードの変更"},
         {53041, u"Caps Lock がオンです"},
-        {53043, u"現在の暗証番号"},
-        {53044, u"新しい暗証番号"},
-        {53045, u"新しい暗証番号 (確認)"},
+        {53043, u"元のパスワード"},
+        {53044, u"新しいパスワード"},
+        {53045, u"新しいパスワードの確認"},
     };
     return table;
 }

@@ -120,9 +120,8 @@ TEST_P(Confirmation, CancelEndsWith5070EvenWhenOkIsOn) {
 INSTANTIATE_TEST_SUITE_P(Dialogs, Confirmation, ::testing::ValuesIn(kConfirms),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(DetectUi, TheTransferConfirmationShowsItsTextsInTheChosenLanguage) {
+TEST_F(DetectUi, TheTransferConfirmationShowsWhatTheMethodWrote) {
     ASSERT_NE(insert(), nullptr);
-    ASSERT_EQ(UI_SetLanguage("big5"), kCtlOk);
     writeTexts();
     ModalThread request([this] { return static_cast<LResult>(UI_TransferConfirmDlg(reader)); });
     const Window dialog = waitFor(kUiTransferConfirmDialog);
@@ -154,7 +153,7 @@ TEST_F(DetectUi, ThePaymentConfirmationWipesItsTextsOnceShown) {
     ASSERT_NE(dialog, 0u);
     const JsonValue d = dump(dialog);
     EXPECT_EQ(textOf(d, kUiConfirmPayKind), "Water bill");
-    EXPECT_EQ(textOf(d, kUiConfirmKindLabel), "Payment type");
+    EXPECT_EQ(textOf(d, kUiConfirmKindLabel), "繳款類別");
     EXPECT_TRUE(g_szPayType.empty());
     EXPECT_TRUE(g_szOutAccount.empty());
     EXPECT_TRUE(g_szReaderPrompt.empty());
@@ -205,16 +204,14 @@ TEST_F(ReaderPrompt, RunsOverTheBrowserWindowOfItsClassUntilTheMethodFinishes) {
     JsonValue d = dump(dialog);
     EXPECT_EQ(*d.find("owner")->asNumber(), static_cast<std::int64_t>(browser));
     EXPECT_EQ(*d.find("caption")->asString(), "餘額查詢 Balance Inquiry");
-    EXPECT_EQ(textOf(d, kUiPromptCountdown),
-              "Confirm within 60 seconds, or the transaction is cancelled.");
+    EXPECT_EQ(textOf(d, kUiPromptCountdown), "您需要在60秒的時間內完成交易確認，否則交易將取消。");
     EXPECT_EQ(*controlOf(d, kUiPromptReaderName)->find("colour")->asString(), "#0000ff");
     // The user cannot end it.
     ASSERT_TRUE(user_.close(dialog));
     ASSERT_TRUE(user_.key(dialog, "escape"));
     ASSERT_EQ(advanceClock(1s), AdvanceResult::Done);
     d = dump(dialog);
-    EXPECT_EQ(textOf(d, kUiPromptCountdown),
-              "Confirm within 59 seconds, or the transaction is cancelled.");
+    EXPECT_EQ(textOf(d, kUiPromptCountdown), "您需要在59秒的時間內完成交易確認，否則交易將取消。");
     EXPECT_EQ(UI_FinishReaderPrompt(), kCtlOk);
     EXPECT_TRUE(g_szReaderPrompt.empty());
     EXPECT_EQ(threadsSettleTo(baseline), baseline);
@@ -310,6 +307,97 @@ TEST_F(ReaderPrompt, TheInstructionEndsWithOkOrAtTheLayersCeiling) {
     ASSERT_EQ(advanceClock(modalWaitCeiling()), AdvanceResult::Done);
     EXPECT_EQ(forgotten.result(), kCtlTimedOut);
 }
+
+// ---- Their texts, the same in every language ------------------------------------------
+
+// What each dialog shows, as its template gives it; id 0 is the caption.
+struct Shown {
+    std::uint32_t dialog;
+    int id;
+    const char* text;
+};
+
+const Shown kShown[] = {
+    {kUiTransferConfirmDialog, 0, "轉帳確認"},
+    {kUiTransferConfirmDialog, kIdOk, "確認"},
+    {kUiTransferConfirmDialog, kIdCancel, "取消"},
+    {kUiTransferConfirmDialog, kUiConfirmFromLabel, "轉出帳號"},
+    {kUiTransferConfirmDialog, kUiConfirmToLabel, "轉入帳號"},
+    {kUiTransferConfirmDialog, kUiConfirmAmountLabel, "金額"},
+    {kUiTransferConfirmDialog, kUiConfirmInstruction,
+     "請將您的晶片卡抽出後重新插入，才能按【確認】鍵繼續進行交易！"},
+    {kUiTransferConfirmDialog, kUiConfirmCountdownText, "您有     秒的時間，否則交易將取消。"},
+    {kUiPayConfirmDialog, 0, "轉帳確認"},
+    {kUiPayConfirmDialog, kIdOk, "確認"},
+    {kUiPayConfirmDialog, kIdCancel, "取消"},
+    {kUiPayConfirmDialog, kUiConfirmFromLabel, "轉出帳號"},
+    {kUiPayConfirmDialog, kUiConfirmKindLabel, "繳款類別"},
+    {kUiPayConfirmDialog, kUiConfirmAmountLabel, "金額"},
+    {kUiPayConfirmDialog, kUiConfirmInstruction,
+     "請將您的晶片卡抽出後重新插入，才能按【確認】鍵繼續進行交易！"},
+    {kUiPayConfirmDialog, kUiConfirmCountdownText, "您有     秒的時間，否則交易將取消。"},
+    {kUiTacInfoDialog, 0, "交易確認視窗"},
+    {kUiTacInfoDialog, kIdOk, "確定"},
+    {kUiTacInfoDialog, kIdCancel, "取消"},
+    {kUiTacInfoDialog, kUiConfirmInstruction,
+     "請將您的晶片卡抽出後重新插入，\n再按【確定】鍵繼續進行交易！"},
+    {kUiTacInfoDialog, kUiTacSecondsLabel, "剩餘秒數："},
+    {kUiReaderPromptDialog, 0, "轉帳確認"},
+    {kUiReaderPromptDialog, kUiPromptInstruction,
+     "請在                                    操作：\n\n按          鍵繼續進行交易(多次)\n"
+     "並依照字幕顯示需要按讀卡機上數字鍵輸入密碼並按          鍵\n按          鍵放棄交易"},
+    {kUiReaderPromptDialog, kUiPromptReaderName, "二代晶片卡讀卡機"},
+    {kUiReaderPromptDialog, kUiPromptOkKey, "確認"},
+    {kUiReaderPromptDialog, kUiPromptOkKey2, "確認"},
+    {kUiReaderPromptDialog, kUiPromptCancelKey, "取消"},
+    {kUiReaderPromptDialog, kUiPromptCountdown,
+     "您需要在60秒的時間內完成交易確認，否則交易將取消。"},
+    {kUiReaderInstructionDialog, 0, "轉帳確認"},
+    {kUiReaderInstructionDialog, kUiInstructionText,
+     "請按【確定】鍵繼續，並請依  二代讀卡機  提示輸入密碼並按確認鍵執行交易內容。\n"},
+    {kUiReaderInstructionDialog, kIdOk, "確定"},
+};
+
+void expectTexts(std::uint32_t templateId, const JsonValue& dialog) {
+    for (const Shown& shown : kShown) {
+        if (shown.dialog == templateId) {
+            EXPECT_EQ(shown.id == 0 ? *dialog.find("caption")->asString()
+                                    : textOf(dialog, shown.id),
+                      shown.text)
+                << "dialog " << templateId << ", control " << shown.id;
+        }
+    }
+}
+
+class ConfirmTexts : public ReaderPrompt, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ConfirmTexts, AreTheTemplatesTexts) {
+    ASSERT_EQ(UI_SetLanguage(GetParam()), kCtlOk);
+    const ConfirmCase instruction{"Instruction", kUiReaderInstructionDialog,
+                                  UI_ReaderInstructionDlg};
+    std::vector<ConfirmCase> dialogs(std::begin(kConfirms), std::end(kConfirms));
+    dialogs.push_back(instruction);
+    for (const ConfirmCase& c : dialogs) {
+        writeTexts();
+        ModalThread request([run = c.run] { return static_cast<LResult>(run()); });
+        const Window dialog = waitFor(c.templateId);
+        ASSERT_NE(dialog, 0u) << c.name;
+        expectTexts(c.templateId, dump(dialog));
+        // The instruction has no Cancel.
+        ASSERT_TRUE(
+            user_.click(dialog, c.templateId == kUiReaderInstructionDialog ? kIdOk : kIdCancel));
+        EXPECT_TRUE(request.result().has_value()) << c.name;
+    }
+    writeTexts();
+    UI_StartReaderPrompt();
+    const Window prompt = waitFor(kUiReaderPromptDialog);
+    ASSERT_NE(prompt, 0u);
+    expectTexts(kUiReaderPromptDialog, dump(prompt));
+    EXPECT_EQ(UI_FinishReaderPrompt(), kCtlOk);
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, ConfirmTexts, ::testing::Values("big5", "gb", "english", "jp"),
+                         [](const auto& info) { return std::string(info.param); });
 
 // ---- The fixed text areas ---------------------------------------------------------------
 

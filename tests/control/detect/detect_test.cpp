@@ -5,10 +5,12 @@
 // and no thread left behind.
 
 #include "control/ui/QxDetect.h"
+#include "platform/text/TextCodec.h"
 #include "platform/ui/MessageBox.h"
 #include "tests/control/detect/DetectFixture.h"
 
 #include <cstdlib>
+#include <map>
 #include <ostream>
 
 namespace detect_test {
@@ -145,7 +147,8 @@ TEST_F(Detection, ShowsTheTextAndTheSecondsAndEndsWith5073WhenTheyRunOut) {
     ASSERT_NE(dialog, 0u);
     ASSERT_EQ(pictureBecomes(dialog, kDetectBitmapRemove), kDetectBitmapRemove);
     const JsonValue d = dump(dialog);
-    EXPECT_EQ(drawnTexts(d), (std::vector<std::string>{"Please take your card out first.", "3"}));
+    EXPECT_EQ(drawnTexts(d),
+              (std::vector<std::string>{"Please draw out your ATM Card first.", "3"}));
     for (const auto& op : *d.find("drawn")->asArray()) {
         if (const JsonValue* font = op.find("font")) {
             ASSERT_NE(font->find("face")->asString(), nullptr);
@@ -170,7 +173,7 @@ TEST_F(Detection, WithoutATimeOutItEndsAtTheLayersCeiling) {
     Request request(rig.readers()[0], 0, QX_DETECT_FLAG_INSERT);
     const Window dialog = waitFor(kDetectDialogEnglish);
     ASSERT_NE(dialog, 0u);
-    EXPECT_EQ(drawnTexts(dump(dialog)), std::vector<std::string>{"Please insert your card."});
+    EXPECT_EQ(drawnTexts(dump(dialog)), std::vector<std::string>{"Please insert your ATM Card."});
     ASSERT_EQ(advanceClock(modalWaitCeiling()), AdvanceResult::Done);
     EXPECT_EQ(request.result(), kCtlTimedOut);
 }
@@ -251,7 +254,7 @@ TEST_F(Detection, TheBig5DialogSpeaksBig5) {
     Request request(rig.readers()[0], 60, QX_DETECT_FLAG_INSERT);
     const Window dialog = waitFor(kDetectDialogBig5);
     ASSERT_NE(dialog, 0u);
-    EXPECT_EQ(drawnTexts(dump(dialog)).front(), "請插入晶片卡。");
+    EXPECT_EQ(drawnTexts(dump(dialog)).front(), "請插入ATM卡片。");
     ASSERT_TRUE(user_.click(dialog, kIdCancel));
     EXPECT_EQ(request.result(), kCtlCancelled);
 }
@@ -308,7 +311,7 @@ TEST_F(Tokens, ArriveAndLeaveThroughTheDeviceNotices) {
         devices::plugDevice(firstToken().guidInterface, tokenPath("VID_2F3A&PID_0101"));
     ASSERT_FALSE(token.empty());
     EXPECT_EQ(pictureBecomes(dialog, kDetectBitmapRemove), kDetectBitmapRemove);
-    EXPECT_EQ(messageOf(dialog), "Please take your token out first.");
+    EXPECT_EQ(messageOf(dialog), "Please draw out your token first.");
     ASSERT_TRUE(devices::unplugDevice(token));
     EXPECT_EQ(pictureBecomes(dialog, kDetectBitmapInsert), kDetectBitmapInsert);
     EXPECT_FALSE(request.result(0ms).has_value());
@@ -384,6 +387,157 @@ TEST_F(Tokens, FailingToRegisterForNoticesEndsWith5074AfterAMessage) {
     EXPECT_EQ(request.result(), kCtlReplugNeeded);
     EXPECT_EQ(devices::deviceNotificationCount(), 0u);
 }
+
+// ---- The texts in every language -----------------------------------------------------------
+
+// The remove and insert texts of the string table, by id.
+const std::map<std::uint32_t, const char*> kReplugTexts = {
+    // Card: big5, gb, English, jp.
+    {30177, "請先將ATM卡片拔出後，重新插入。"},
+    {30185, "請先將ATM卡片拔出後，重新插入。"},
+    {30181, "請插入ATM卡片。"},
+    {30189, "請插入ATM卡片。"},
+    {30180, "请先将所有放行之凭证拔出后，重新插入。"},
+    {30188, "请先将放行之凭证拔出后，重新插入。"},
+    {30184, "请插入ATM卡片。"},
+    {30192, "请插入放行之凭证。"},
+    {30178, "Please draw out your ATM Card first."},
+    {30186, "Please draw out your ATM Card first and insert again."},
+    {30182, "Please insert your ATM Card."},
+    {30190, "Please insert your ATM Card."},
+    {30179, "あなたが挿入し直し、ATMカードの後に引き出すために必要がある。"},
+    {30187, "あなたが挿入し直し、ATMカードの後に引き出すために必要がある。"},
+    {30183, "ATMカードを挿入してください"},
+    {30191, "ATMカードを挿入してください"},
+    // Token.
+    {30146, "請先將放行之憑證拔出後，重新插入。 "},
+    {30152, "請先將ATM卡片拔出後，重新插入。 "},
+    {30149, "請插入放行之憑證。"},
+    {30155, "請插入ATM卡片。"},
+    {30173, "请先将所有放行之凭证拔出后，重新插入。"},
+    {30175, "请先将所有放行之凭证拔出后，重新插入。"},
+    {30174, "请插入放行之凭证。"},
+    {30176, "请插入ATM卡片。"},
+    {30148, "Please draw out your token first."},
+    {30154, "Please draw out your ATM Card first and insert again."},
+    {30151, "Please insert your token."},
+    {30157, "Please insert your ATM Card."},
+    {30147, "抜き出して設置を下さい "},
+    {30153, "あなたが挿入し直し、ATMカードの後に引き出すために必要がある。"},
+    {30150, "挿入して設置を下さい"},
+    {30156, "ATMカードを挿入してください。"},
+};
+
+// Japanese among them, which no dialog shows: a Japanese request runs in
+// English.
+TEST(DetectTexts, TheTableHoldsEveryRemoveAndInsertText) {
+    QxDetect_RegisterResources();
+    for (const auto& [id, text] : kReplugTexts) {
+        const auto loaded = loadString(id, kLanguageChineseTaiwan);
+        ASSERT_TRUE(loaded) << id;
+        EXPECT_EQ(platform::utf16ToUtf8(*loaded), text) << id;
+    }
+    // Texts the table does not hold: the pause's and the confirmation's.
+    for (const std::uint32_t id : {30158, 30159, 30160, 30161, 30162, 30163, 30164, 30165, 30166}) {
+        EXPECT_FALSE(loadString(id, kLanguageChineseTaiwan)) << id;
+    }
+}
+
+// The ids a dialog of one language shows, with a removal first (0x10000)
+// and without: remove, then insert.
+struct ShownIds {
+    std::uint32_t remove;
+    std::uint32_t insert;
+};
+
+struct LanguageCase {
+    const char* name;
+    const char* language;
+    std::uint32_t dialog;
+    ShownIds card[2];
+    ShownIds token[2];
+};
+
+void PrintTo(const LanguageCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class DetectLanguages : public Detection, public ::testing::WithParamInterface<LanguageCase> {
+protected:
+    // The message once it is the one expected (or the last one seen).
+    std::string messageBecomes(Window dialog, std::uint32_t id) {
+        const std::string expected = kReplugTexts.at(id);
+        std::string seen;
+        const auto until = std::chrono::steady_clock::now() + 4s;
+        while (std::chrono::steady_clock::now() < until) {
+            seen = messageOf(dialog);
+            if (seen == expected) {
+                break;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return seen;
+    }
+};
+
+constexpr int kModes[2] = {QX_DETECT_REPLUG_MASK, QX_DETECT_FLAG_INSERT};
+
+// A card (or token) in at the start asks for its removal; once out, for its
+// insertion.
+TEST_P(DetectLanguages, EachDialogShowsTheTextsOfItsLanguageAndMode) {
+    const LanguageCase& c = GetParam();
+    ASSERT_EQ(UI_SetLanguage(c.language), kCtlOk);
+    ASSERT_NE(insert(), nullptr);
+    for (int mode = 0; mode < 2; ++mode) {
+        SCOPED_TRACE(mode == 0 ? "card, removal first" : "card");
+        Request request(rig.readers()[0], 60, kModes[mode]);
+        const Window dialog = waitFor(c.dialog);
+        ASSERT_NE(dialog, 0u);
+        EXPECT_EQ(messageBecomes(dialog, c.card[mode].remove),
+                  kReplugTexts.at(c.card[mode].remove));
+        ASSERT_TRUE(rig.removeCard(*card)) << rig.why();
+        EXPECT_EQ(messageBecomes(dialog, c.card[mode].insert),
+                  kReplugTexts.at(c.card[mode].insert));
+        ASSERT_TRUE(user_.click(dialog, kIdCancel));
+        EXPECT_EQ(request.result(), kCtlCancelled);
+        ASSERT_TRUE(rig.reinsertCard(*card)) << rig.why();
+    }
+    ASSERT_TRUE(rig.removeCard(*card)) << rig.why();
+    for (int mode = 0; mode < 2; ++mode) {
+        SCOPED_TRACE(mode == 0 ? "token, removal first" : "token");
+        const std::string token =
+            devices::plugDevice(firstToken().guidInterface, tokenPath("vid_2f3a&pid_0101"));
+        ASSERT_FALSE(token.empty());
+        Request request("", 60, kModes[mode]);
+        const Window dialog = waitFor(c.dialog);
+        ASSERT_NE(dialog, 0u);
+        EXPECT_EQ(messageBecomes(dialog, c.token[mode].remove),
+                  kReplugTexts.at(c.token[mode].remove));
+        ASSERT_TRUE(devices::unplugDevice(token));
+        EXPECT_EQ(messageBecomes(dialog, c.token[mode].insert),
+                  kReplugTexts.at(c.token[mode].insert));
+        ASSERT_TRUE(user_.click(dialog, kIdCancel));
+        EXPECT_EQ(request.result(), kCtlCancelled);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, DetectLanguages,
+                         ::testing::Values(LanguageCase{"Big5",
+                                                        "big5",
+                                                        kDetectDialogBig5,
+                                                        {{30177, 30181}, {30185, 30189}},
+                                                        {{30146, 30149}, {30152, 30155}}},
+                                           LanguageCase{"Gb",
+                                                        "gb",
+                                                        kDetectDialogGb,
+                                                        {{30180, 30184}, {30188, 30192}},
+                                                        {{30173, 30174}, {30175, 30176}}},
+                                           LanguageCase{"English",
+                                                        "english",
+                                                        kDetectDialogEnglish,
+                                                        {{30178, 30182}, {30186, 30190}},
+                                                        {{30148, 30151}, {30154, 30157}}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- The smart-card service ------------------------------------------------------------------
 

@@ -142,33 +142,32 @@ TEST_F(ChangePin, TheCloseBoxEndsTheModalDialogAsCancelled) {
 }
 
 TEST_F(ChangePin, TheDialogIsLaidOutAndColouredForItsTexts) {
-    ASSERT_EQ(UI_SetLanguage("gb"), kCtlOk);
+    ASSERT_EQ(UI_SetLanguage("big5"), kCtlOk);
     ChangePinRequest request(cardChangePin);
     const Window dialog = waitFor(kUiChangePinDialog);
     ASSERT_NE(dialog, 0u);
     const JsonValue d = dump(dialog);
-    EXPECT_EQ(*d.find("caption")->asString(), "修改芯片卡密码");
+    EXPECT_EQ(*d.find("caption")->asString(), "修改密碼");
     EXPECT_EQ(d.find("topmost")->asBool(), true);
     const struct {
         int id;
         const char* text;
-    } labels[] = {{kUiOldPinLabel, "当前密码"},
-                  {kUiNewPinLabel, "新密码"},
-                  {kUiConfirmLabel, "再次输入新密码"}};
+    } labels[] = {
+        {kUiOldPinLabel, "原密碼"}, {kUiNewPinLabel, "新密碼"}, {kUiConfirmLabel, "確認新密碼"}};
     for (const auto& label : labels) {
         const JsonValue* control = controlOf(d, label.id);
         EXPECT_EQ(*control->find("text")->asString(), label.text);
         EXPECT_EQ(*control->find("colour")->asString(), "#1e1e1e");
         EXPECT_TRUE(control->find("background")->isNull());
     }
-    EXPECT_EQ(drawnTexts(*controlOf(d, kIdOk)), std::vector<std::string>{"确定"});
+    EXPECT_EQ(drawnTexts(*controlOf(d, kIdOk)), std::vector<std::string>{"確定"});
     EXPECT_EQ(drawnTexts(*controlOf(d, kIdCancel)), std::vector<std::string>{"取消"});
     EXPECT_EQ(drawnBitmaps(d), std::vector<std::int64_t>{kUiBitmapChangePin});
     ASSERT_TRUE(user_.click(dialog, kIdCancel));
     EXPECT_EQ(request.result(), kCtlCancelled);
     // The texts the dialog set are logged, its mode too.
     const std::string log = logText();
-    EXPECT_NE(log.find("### szPWDOK = 确定"), std::string::npos);
+    EXPECT_NE(log.find("### szPWDOK = 確定"), std::string::npos);
     EXPECT_NE(log.find("### szPWDCancel = 取消"), std::string::npos);
     EXPECT_NE(log.find("iPWDMode = 0"), std::string::npos);
 }

@@ -99,11 +99,13 @@ INSTANTIATE_TEST_SUITE_P(UiLanguage, Systems, ::testing::ValuesIn(kSystems),
 
 // ---- Every text in every language ----------------------------------------------
 
+// The texts the dialogs show, as the control's string table gives them.
+// nullptr: the table gives that id no text; the dialog shows a wording of its
+// own there, never an empty field.
 struct Texts {
     const char* name;
     const char* language;
     const char* pinCaption;
-    const char* capsLock;
     const char* ok;
     const char* cancel;
     const char* plainCaption;
@@ -121,27 +123,39 @@ void PrintTo(const Texts& c, std::ostream* os) {
 }
 
 const Texts kTexts[] = {
-    {"Big5", "big5", "請輸入晶片卡密碼", "大寫鎖定已開啟", "確定", "取消", "請輸入您的晶片卡密碼",
-     "晶片卡密碼", "變更晶片卡密碼", "目前的密碼", "新密碼", "再次輸入新密碼", "請輸入圖中的驗證碼",
-     "換一組"},
-    {"Gb", "gb", "请输入芯片卡密码", "大写锁定已打开", "确定", "取消", "请输入您的芯片卡密码",
-     "芯片卡密码", "修改芯片卡密码", "当前密码", "新密码", "再次输入新密码", "请输入图中的验证码",
-     "换一组"},
-    {"English", "english", "Enter your card PIN", "Caps Lock is on", "OK", "Cancel",
-     "Enter your card PIN", "Card PIN", "Change card PIN", "Current PIN", "New PIN",
-     "Confirm new PIN", "Type the code shown", "New code"},
-    {"Jp", "jp", "カードの暗証番号を入力してください", "Caps Lock がオンです", "OK", "キャンセル",
-     "カードの暗証番号を入力してください", "暗証番号", "暗証番号の変更", "現在の暗証番号",
-     "新しい暗証番号", "新しい暗証番号 (確認)", "表示されたコードを入力してください", "別のコード"},
+    {"Big5", "big5", "請輸入密碼", "確定", "取消",
+     "請輸入您的卡片密碼 ( Please input your password )", "卡片密碼 ( Password )", "修改密碼",
+     "原密碼", "新密碼", "確認新密碼", "請輸入以下圖形驗證碼", "重新產生"},
+    {"Gb", "gb", "请输入密码", "确定", "取消", "请输入密码", "密码", "修改密码", "原密码", nullptr,
+     nullptr, "请输入以下图形验证码", "重新产生"},
+    {"English", "english", "Please input password", "OK", "Cancel", "Please input password",
+     "Password", nullptr, nullptr, nullptr, nullptr, "Confirm the verification code", "Renew"},
+    {"Jp", "jp", "パスワードを入力してください", "決定する", "キャンセル",
+     "パスワードを入力してください", "パスワード", nullptr, nullptr, nullptr, nullptr,
+     "確認コードを入力してください", "再生する"},
 };
 
-bool drawsText(const JsonValue& window, std::string_view text) {
-    for (const auto& drawn : drawnTexts(window)) {
-        if (drawn == text) {
-            return true;
-        }
+// The keypad dialogs' sentence around the countdown, in every language.
+constexpr const char* kCountdownSentence = "您有        秒的時間，否則交易將取消。";
+
+void expectText(const std::string& shown, const char* text, const char* what) {
+    if (text != nullptr) {
+        EXPECT_EQ(shown, text) << what;
+    } else {
+        EXPECT_FALSE(shown.empty()) << what;
     }
-    return false;
+}
+
+std::string textOf(const JsonValue& dialog, int id) {
+    return *controlOf(dialog, id)->find("text")->asString();
+}
+
+// The one text drawn on the dialog itself: the Caps Lock notice, which the
+// table leaves without text in every language.
+void expectOneNotice(const JsonValue& dialog) {
+    const auto drawn = drawnTexts(dialog);
+    ASSERT_EQ(drawn.size(), 1u);
+    EXPECT_FALSE(drawn.front().empty());
 }
 
 class Languages : public PinUi, public ::testing::WithParamInterface<Texts> {};
@@ -152,14 +166,15 @@ TEST_P(Languages, EveryDialogShowsItsTextsInTheLanguage) {
     // With Caps Lock on, the keypad dialogs show their notice at once.
     setCapsLock(true);
     {
-        PinRequest request([](SecretString& pin) { return UI_ATMPasswdDlg(0, pin); });
+        PinRequest request([](SecretString& pin) { return PasswdDlg_CountDown(0, pin); });
         const Window dialog = waitFor(kUiPinDialog);
         ASSERT_NE(dialog, 0u);
         const JsonValue d = dump(dialog);
         EXPECT_EQ(*d.find("caption")->asString(), t.pinCaption);
-        EXPECT_TRUE(drawsText(d, t.capsLock));
+        expectOneNotice(d);
         EXPECT_EQ(drawnTexts(*controlOf(d, kIdOk)), std::vector<std::string>{t.ok});
         EXPECT_EQ(drawnTexts(*controlOf(d, kIdCancel)), std::vector<std::string>{t.cancel});
+        EXPECT_EQ(textOf(d, kUiCountdownText), kCountdownSentence);
         ASSERT_TRUE(user_.click(dialog, kIdCancel));
         EXPECT_EQ(request.result(), kCtlCancelled);
     }
@@ -169,9 +184,9 @@ TEST_P(Languages, EveryDialogShowsItsTextsInTheLanguage) {
         ASSERT_NE(dialog, 0u);
         const JsonValue d = dump(dialog);
         EXPECT_EQ(*d.find("caption")->asString(), t.plainCaption);
-        EXPECT_EQ(*controlOf(d, kUiPlainLabel)->find("text")->asString(), t.plainLabel);
-        EXPECT_EQ(*controlOf(d, kIdOk)->find("text")->asString(), t.ok);
-        EXPECT_EQ(*controlOf(d, kIdCancel)->find("text")->asString(), t.cancel);
+        EXPECT_EQ(textOf(d, kUiPlainLabel), t.plainLabel);
+        EXPECT_EQ(textOf(d, kIdOk), t.ok);
+        EXPECT_EQ(textOf(d, kIdCancel), t.cancel);
         ASSERT_TRUE(user_.click(dialog, kIdCancel));
         EXPECT_EQ(request.result(), kCtlCancelled);
     }
@@ -180,12 +195,15 @@ TEST_P(Languages, EveryDialogShowsItsTextsInTheLanguage) {
         const Window dialog = waitFor(kUiChangePinDialog);
         ASSERT_NE(dialog, 0u);
         const JsonValue d = dump(dialog);
-        EXPECT_EQ(*d.find("caption")->asString(), t.changeCaption);
-        EXPECT_TRUE(drawsText(d, t.capsLock));
-        EXPECT_EQ(*controlOf(d, kUiOldPinLabel)->find("text")->asString(), t.oldLabel);
-        EXPECT_EQ(*controlOf(d, kUiNewPinLabel)->find("text")->asString(), t.newLabel);
-        EXPECT_EQ(*controlOf(d, kUiConfirmLabel)->find("text")->asString(), t.confirmLabel);
+        expectText(*d.find("caption")->asString(), t.changeCaption, "change-PIN caption");
+        expectOneNotice(d);
+        expectText(textOf(d, kUiOldPinLabel), t.oldLabel, "old PIN label");
+        expectText(textOf(d, kUiNewPinLabel), t.newLabel, "new PIN label");
+        expectText(textOf(d, kUiConfirmLabel), t.confirmLabel, "confirmation label");
         EXPECT_EQ(drawnTexts(*controlOf(d, kIdOk)), std::vector<std::string>{t.ok});
+        EXPECT_EQ(drawnTexts(*controlOf(d, kIdCancel)), std::vector<std::string>{t.cancel});
+        // The template gives its sentence as the PIN dialog's.
+        EXPECT_EQ(textOf(d, kUiCountdownText), kCountdownSentence);
         ASSERT_TRUE(user_.click(dialog, kIdCancel));
         EXPECT_EQ(request.result(), kCtlCancelled);
     }
@@ -195,9 +213,9 @@ TEST_P(Languages, EveryDialogShowsItsTextsInTheLanguage) {
         ASSERT_NE(dialog, 0u);
         const JsonValue d = dump(dialog);
         EXPECT_EQ(*d.find("caption")->asString(), t.prompt);
-        EXPECT_EQ(*controlOf(d, kUiReshuffleKey)->find("text")->asString(), t.renew);
-        EXPECT_EQ(*controlOf(d, kIdOk)->find("text")->asString(), t.ok);
-        EXPECT_EQ(*controlOf(d, kIdCancel)->find("text")->asString(), t.cancel);
+        EXPECT_EQ(textOf(d, kUiReshuffleKey), t.renew);
+        EXPECT_EQ(textOf(d, kIdOk), t.ok);
+        EXPECT_EQ(textOf(d, kIdCancel), t.cancel);
         ASSERT_TRUE(user_.click(dialog, kIdCancel));
         EXPECT_EQ(run.result(), kCtlCancelled);
     }
@@ -205,6 +223,19 @@ TEST_P(Languages, EveryDialogShowsItsTextsInTheLanguage) {
 
 INSTANTIATE_TEST_SUITE_P(UiLanguage, Languages, ::testing::ValuesIn(kTexts),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The table's texts that no dialog loads.
+TEST_F(PinUi, TheTableHoldsTheTextsNoDialogLoads) {
+    ASSERT_EQ(UI_PasswdDlgInit(0), kCtlOk);
+    const std::pair<std::uint32_t, std::u16string_view> unloaded[] = {
+        {51002, u"密碼"},       {51012, u"密码"}, {51022, u"Password"},
+        {51032, u"パスワード"}, {53012, u"密碼"}, {53022, u"密码"},
+    };
+    for (const auto& [id, text] : unloaded) {
+        EXPECT_EQ(loadString(id, kLanguageChineseTaiwan), std::optional<std::u16string>(text))
+            << id;
+    }
+}
 
 // A text the chosen language lacks comes in English.
 TEST_F(PinUi, AMissingTextComesInEnglish) {

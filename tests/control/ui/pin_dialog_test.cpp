@@ -69,7 +69,7 @@ TEST_F(PinUi, ACardRequestShowsTheCountdownKeypadAndTakesTheKeyboard) {
     const Window dialog = waitFor(kUiPinDialog);
     ASSERT_NE(dialog, 0u);
     const JsonValue d = dump(dialog);
-    EXPECT_EQ(*d.find("caption")->asString(), "Enter your card PIN");
+    EXPECT_EQ(*d.find("caption")->asString(), "Please input password");
     EXPECT_EQ(d.find("topmost")->asBool(), true);
     EXPECT_EQ(d.find("focus")->asNumber(), kUiPinEdit);
     // Centred on the screen by its client area.
@@ -162,8 +162,8 @@ TEST_F(PinUi, ThePlainDialogAsksWithoutKeypad) {
     const Window dialog = waitFor(kUiPlainPinDialog);
     ASSERT_NE(dialog, 0u);
     const JsonValue d = dump(dialog);
-    EXPECT_EQ(*d.find("caption")->asString(), "請輸入您的晶片卡密碼");
-    EXPECT_EQ(*controlOf(d, kUiPlainLabel)->find("text")->asString(), "晶片卡密碼");
+    EXPECT_EQ(*d.find("caption")->asString(), "請輸入您的卡片密碼 ( Please input your password )");
+    EXPECT_EQ(*controlOf(d, kUiPlainLabel)->find("text")->asString(), "卡片密碼 ( Password )");
     EXPECT_EQ(*controlOf(d, kIdOk)->find("text")->asString(), "確定");
     EXPECT_EQ(*controlOf(d, kIdCancel)->find("text")->asString(), "取消");
     EXPECT_EQ(d.find("focus")->asNumber(), kUiPinEdit);
