@@ -181,17 +181,23 @@ void hideNOWaitCommand(std::optional<std::string_view> commandLine) {
         CORVANTIX_NULL_PARAMETER("inputCommand");
         return;
     }
-    logNormal("hideNOWaitCommand: ", *commandLine);
-    const auto words = platform::splitCommandLine(*commandLine);
+    startHiddenCommand(*commandLine);
+}
+
+int startHiddenCommand(std::string_view commandLine, const std::vector<std::string>& environment) {
+    logNormal("hideNOWaitCommand: ", commandLine);
+    const auto words = platform::splitCommandLine(commandLine);
     if (platform::runNativeCommand(words)) {
-        return;
+        return 0;
     }
-    const auto pid = platform::startHidden(words);
+    int error = 0;
+    const auto pid = platform::startHidden(words, environment, error);
     if (!pid) {
-        logError("hideNOWaitCommand start fail: ", *commandLine);
-        return;
+        logError("hideNOWaitCommand start fail: ", commandLine);
+        return error;
     }
     platform::detach(*pid);
+    return 0;
 }
 
 std::unique_ptr<platform::NamedMutex> getMutexLock(std::optional<std::string_view> name,

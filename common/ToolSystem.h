@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // ---- Folders and files ---------------------------------------------------
 
@@ -40,6 +41,11 @@ inline constexpr int kCommandNotStarted = -1;
 // platform::runNativeCommand knows ("taskkill") are done natively.
 int runCommandWait(std::optional<std::string_view> commandLine);
 void hideNOWaitCommand(std::optional<std::string_view> commandLine);
+// hideNOWaitCommand with the variables given ("NAME=value") set for the
+// program on top of this process's environment; 0 when it started, else the
+// errno value why not.
+int startHiddenCommand(std::string_view commandLine,
+                       const std::vector<std::string>& environment = {});
 // The per-user mutex "<user>_<name>" held by the caller, or nullptr when it
 // could not be taken within the time-out.
 std::unique_ptr<platform::NamedMutex> getMutexLock(std::optional<std::string_view> name,

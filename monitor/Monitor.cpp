@@ -272,13 +272,27 @@ void switchLanguage(std::int32_t language, Text name) {
     showBalloon(std::u16string(text(Text::SwitchTo)) + std::u16string(text(name)));
 }
 
+// The path as one word of a command line, whatever blanks its folders hold.
+std::string quotedPath(const std::string& path) {
+    std::string word = "\"";
+    for (const char c : path) {
+        if (c == '"') {
+            word += '\\';
+        }
+        word += c;
+    }
+    return word + "\"";
+}
+
 void startUpdater() {
     const auto folder = getExecutePath();
     const std::string updater =
         (folder ? (*folder / "CorvantixUpgrader.exe").string() : "CorvantixUpgrader.exe");
     logNormal("Check Corvantix: ", updater);
-    hideNOWaitCommand(updater + " -checkupdate");
-    logErrorInt("ShellExecute error:", errno);
+    // The start's own result, not whatever errno held before it.
+    if (const int error = startHiddenCommand(quotedPath(updater) + " -checkupdate"); error != 0) {
+        logErrorInt("ShellExecute error:", error);
+    }
     std::this_thread::sleep_for(1000ms);
 }
 

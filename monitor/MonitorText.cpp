@@ -107,6 +107,8 @@ void addComponentLine(const std::filesystem::path& path, std::u16string& list) {
     }
 }
 
+// Links are passed by, whatever they point at: a link back up would make
+// the walk endless.
 void walkComponents(const std::filesystem::path& folder, std::u16string& list) {
     if (!list.empty()) {
         return;
@@ -115,9 +117,13 @@ void walkComponents(const std::filesystem::path& folder, std::u16string& list) {
     for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
          it.increment(ec)) {
         const auto& path = it->path();
+        std::error_code kind;
+        if (it->is_symlink(kind)) {
+            continue;
+        }
         if (isDisplayNameFile(path.string())) {
             addComponentLine(path, list);
-        } else if (it->is_directory(ec)) {
+        } else if (it->is_directory(kind)) {
             walkComponents(path, list);
         }
     }

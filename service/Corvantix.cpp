@@ -455,10 +455,12 @@ bool openDebugStatusEvent() {
 }
 
 // Each signal of the debug-mode event sets logging to what the INI file says.
+// Pulses are counted, so one that comes during the pause is followed too.
 [[noreturn]] void logSwitchThread() {
+    std::uint32_t seen = debugEvent ? debugEvent->pulseCount() : 0;
     for (;;) {
-        const auto result =
-            debugEvent ? debugEvent->wait(platform::kInfinite) : platform::WaitResult::Failed;
+        const auto result = debugEvent ? debugEvent->waitForPulse(seen, platform::kInfinite)
+                                       : platform::WaitResult::Failed;
         if (result == platform::WaitResult::Signalled) {
             logStarted = followLogIni(kProductWord);
         }

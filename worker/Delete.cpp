@@ -2,18 +2,22 @@
 
 #include "common/ResultCode.h"
 #include "common/ToolLog.h"
+#include "platform/folders/Folders.h"
 #include "worker/Worker.h"
 #include "worker/WorkerTool.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <cctype>
 #include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
-#include <system_error>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -53,12 +57,83 @@ bool looksLikeFolder(const std::string& path) {
     return false;
 }
 
-// The path without its last part; one without a separator stays as it is.
-void cutLastPart(std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash != std::string::npos) {
-        path.erase(slash);
+// The path as it was written: what it starts from (the working folder, the
+// root, or the folder of a drive letter), which is never removed, and the
+// parts below that the walk may remove, from the last one up.
+struct WrittenPath {
+    fs::path base;
+    std::vector<std::string> parts;
+
+    fs::path upTo(std::size_t count) const {
+        fs::path path = base;
+        for (std::size_t i = 0; i < count; ++i) {
+            path /= parts[i];
+        }
+        return path;
     }
+};
+
+WrittenPath writtenPath(const std::string& text) {
+    WrittenPath written;
+    // A path written the Windows way ("C:\x\y.txt") names a file of the
+    // drive's folder.
+    const fs::path native = platform::nativePath(text);
+    fs::path below = native;
+    if (text.size() >= 2 && text[1] == ':' && std::isalpha(static_cast<unsigned char>(text[0]))) {
+        written.base = platform::driveFolder(text[0]);
+        below = native.lexically_relative(written.base);
+    } else if (native.is_absolute()) {
+        written.base = native.root_path();
+        below = native.relative_path();
+    }
+    for (const auto& part : below) {
+        if (!part.empty() && part != ".") {
+            written.parts.push_back(part.string());
+        }
+    }
+    return written;
+}
+
+// The folder that holds the count-th part, opened part by part from the
+// base without following a link; -1 when a part is missing, no folder, or
+// a link (whatever it points at is not this path's to remove).
+int openHolder(const WrittenPath& path, std::size_t count) {
+    int fd =
+        ::open(path.base.empty() ? "." : path.base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (std::size_t i = 0; fd >= 0 && i + 1 < count; ++i) {
+        const int next =
+            ::openat(fd, path.parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+    }
+    return fd;
+}
+
+// Removes the count-th part (a folder when `flags` is AT_REMOVEDIR); a link
+// there is removed itself, never what it points at.
+bool removePart(const WrittenPath& path, std::size_t count, int flags) {
+    const int holder = openHolder(path, count);
+    if (holder < 0) {
+        return false;
+    }
+    const bool removed = ::unlinkat(holder, path.parts[count - 1].c_str(), flags) == 0;
+    ::close(holder);
+    return removed;
+}
+
+// What is there, not following a link of the path; nullopt when nothing is.
+std::optional<bool> isFolderThere(const WrittenPath& path) {
+    if (path.parts.empty()) {
+        return std::nullopt;
+    }
+    const int holder = openHolder(path, path.parts.size());
+    struct stat st {};
+    const bool there =
+        holder >= 0 && ::fstatat(holder, path.parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (holder >= 0) {
+        ::close(holder);
+    }
+    return there ? std::optional<bool>(S_ISDIR(st.st_mode)) : std::nullopt;
 }
 
 } // namespace
@@ -90,38 +165,40 @@ int deleteWithRetries(WorkerContext& context, std::string_view argumentText) {
                         [&] { logNormal(tag, "NSIS uninstaller is running, wait"); });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
-    std::error_code ec;
-    std::string path = fs::absolute(text, ec).string();
-    if (ec) {
-        path = text;
+    std::string written = text;
+    while (written.size() > 1 && (written.back() == '/' || written.back() == '\\')) {
+        written.pop_back();
     }
-    while (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
-    }
+    // The path is taken as written: a name without a separator is the last
+    // part, and nothing above the folders it names is ever removed.
+    const WrittenPath path = writtenPath(written);
     // What is there decides (programs have no extension); only a missing
     // path is judged by its look.
-    const auto status = fs::symlink_status(path, ec);
-    const bool folder = fs::exists(status) ? fs::is_directory(status) : looksLikeFolder(path);
+    const auto there = isFolderThere(path);
+    const bool folder = there ? *there : looksLikeFolder(path.upTo(path.parts.size()).string());
 
+    std::size_t count = path.parts.size();
     if (!folder) {
-        if (fs::exists(status)) {
+        if (there) {
             logNormal("File mode");
         }
-        if (!withRetries([&] { return ::unlink(path.c_str()) == 0; })) {
+        if (count == 0 || !withRetries([&] { return removePart(path, count, 0); })) {
             logNormal("Try too many times");
             return kWorkerFailed;
         }
-        logNormal("Delete " + path + " success");
-        cutLastPart(path);
+        logNormal("Delete " + path.upTo(count).string() + " success");
+        --count;
     }
     logNormal("Folder mode");
-    while (!path.empty()) {
-        if (!withRetries([&] { return ::rmdir(path.c_str()) == 0; })) {
-            logNormal("Delete " + path + " retry too many times");
+    // ".." names a folder that cannot be removed by that name.
+    while (count > 0 && path.parts[count - 1] != "..") {
+        const std::string name = path.upTo(count).string();
+        if (!withRetries([&] { return removePart(path, count, AT_REMOVEDIR); })) {
+            logNormal("Delete " + name + " retry too many times");
             break;
         }
-        logNormal("Delete " + path + " success");
-        cutLastPart(path);
+        logNormal("Delete " + name + " success");
+        --count;
     }
     return kWorkerSuccess;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 // "-delete <path>": deletes a file (or an empty folder) and then each empty
-// folder above it, each removal tried again for about five seconds.
+// folder above it that the path names, each removal tried again for about
+// five seconds. The path is taken as written (a Windows one through the
+// drive mapping); no link in it is followed.
 
 #include "worker/WorkerContext.h"
 

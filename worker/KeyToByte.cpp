@@ -2,16 +2,35 @@
 
 #include "common/Tool.h"
 #include "common/ToolLog.h"
-#include "common/ToolSystem.h"
 #include "worker/Worker.h"
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 namespace {
 
 constexpr const char* kHeaderFile = "Cert.h";
+
+// The file's bytes with CR LF as LF, as readFileText gives them, but never
+// more than kKeyFileMax read; nullopt when it cannot be opened, or holds
+// more (tooLong).
+std::optional<std::string> readKeyFile(const std::filesystem::path& path, bool& tooLong) {
+    tooLong = false;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    std::string bytes(kKeyFileMax + 1, '\0');
+    file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(file.gcount()));
+    if (bytes.size() > kKeyFileMax) {
+        tooLong = true;
+        return std::nullopt;
+    }
+    return replaceString(bytes, "\r\n", "\n");
+}
 
 } // namespace
 
@@ -46,10 +65,12 @@ int keyToByte(std::string_view argumentText) {
     // Quotes around a name with blanks are the command line's, not the name's.
     std::erase(fileName, '"');
     logNormal("FileName: ", fileName);
-    const auto bytes = readFileText(std::filesystem::path(fileName));
-    if (!bytes) {
+    bool tooLong = false;
+    const auto bytes = readKeyFile(fileName, tooLong);
+    if (!bytes || bytes->empty()) {
         std::error_code ec;
-        logError("KeyToByte: ", std::filesystem::is_regular_file(fileName, ec)
+        logError("KeyToByte: ", tooLong ? "Key file is too large"
+                                : std::filesystem::is_regular_file(fileName, ec)
                                     ? "Key file is empty"
                                     : "Key file cannot be read");
         return kWorkerFailed;

@@ -5,6 +5,7 @@
 #include "common/Tool.h"
 #include "common/ToolLog.h"
 #include "common/ToolSystem.h"
+#include "platform/process/Process.h"
 #include "worker/Worker.h"
 #include "worker/WorkerMessage.h"
 #include "worker/WorkerTool.h"
@@ -86,6 +87,16 @@ void deleteDataLibraries() {
             }
         }
     }
+}
+
+// Where the components are installed: with the service, whose adapters lie
+// in folders below its program folder. The service is found as the worker
+// starts programs (beside it, else along PATH); its own folder otherwise.
+fs::path componentFolder(const WorkerContext& context) {
+    if (const auto service = platform::findProgram(kWorkerServiceProgram)) {
+        return service->parent_path();
+    }
+    return context.programFolder;
 }
 
 // A program path as one word of a command line.
@@ -170,14 +181,16 @@ int uninstallDetect(WorkerContext& context, std::string_view argumentText) {
     waitForUninstallers(kUninstallerRounds);
     std::this_thread::sleep_for(std::chrono::seconds(1));
 
+    const fs::path components = componentFolder(context);
+    logNormal("Component folder: ", components.string());
     std::vector<fs::path> all;
-    if (!listFiles(context.programFolder, "*", all)) {
+    if (!listFiles(components, "*", all)) {
         logError("TotolFileList: ", "Detect error");
         return kWorkerFailed;
     }
     const std::size_t total = countLibraries(all);
     std::vector<fs::path> main;
-    if (!listFiles(context.programFolder, std::string("*") + std::string(kLibrarySuffix), main)) {
+    if (!listFiles(components, std::string("*") + std::string(kLibrarySuffix), main)) {
         logError("MainFileList: ", "Detect error");
         logError("MainFileList: ", "Uninstall mode");
     } else {

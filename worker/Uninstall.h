@@ -2,7 +2,8 @@
 
 // Uninstall detection: after a component's uninstaller has run, the product
 // stays when libraries of other components are still installed in the
-// program folder's subfolders (the monitor is told to start), and is removed
+// subfolders of the service's program folder, where the adapters are
+// installed (the monitor is told to start), and is removed
 // otherwise (its uninstaller runs silently, the data folder's libraries go,
 // and the worker deletes itself).
 

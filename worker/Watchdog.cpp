@@ -6,8 +6,11 @@
 #include "platform/event/NamedEvent.h"
 #include "worker/Worker.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <memory>
+#include <string>
 #include <thread>
 
 namespace {
@@ -36,9 +39,11 @@ public:
     DebugStatusFollower& operator=(const DebugStatusFollower&) = delete;
 
 private:
+    // Pulses are counted, so one that comes during the pause is followed too.
     void run() {
+        std::uint32_t seen = event_->pulseCount();
         while (!stop_) {
-            if (event_->wait(kWaitSliceMs) != platform::WaitResult::Signalled) {
+            if (event_->waitForPulse(seen, kWaitSliceMs) != platform::WaitResult::Signalled) {
                 continue;
             }
             context_.logging = followLogIni(context_.identity);
@@ -52,17 +57,28 @@ private:
     std::thread thread_;
 };
 
-// Polls the monitor's instance mutex until the monitor has ended.
-void waitForMonitorEnd() {
+// The resets in a row without a monitor that the watchdog was started after.
+int resetsWithoutMonitor() {
+    const char* text = std::getenv(std::string(kResetsVariable).c_str());
+    if (text == nullptr) {
+        return 0;
+    }
+    const int count = std::atoi(text);
+    return count < 0 ? 0 : std::min(count, kResetsWithoutMonitorMax);
+}
+
+// Polls the monitor's instance mutex until the monitor has ended, or until
+// `limit` has passed without it ever held; whether it was seen.
+bool waitForMonitorEnd(std::chrono::steady_clock::duration limit) {
     const auto began = std::chrono::steady_clock::now();
     bool seenHeld = false;
     for (;;) {
         auto monitor = getMutexLock(kMonitorProgram, 0);
         if (!monitor) {
             seenHeld = true;
-        } else if (seenHeld || std::chrono::steady_clock::now() - began >= kMonitorStartGrace) {
+        } else if (seenHeld || std::chrono::steady_clock::now() - began >= limit) {
             releaseMutexLock(std::move(monitor));
-            return;
+            return seenHeld;
         } else {
             releaseMutexLock(std::move(monitor));
         }
@@ -91,10 +107,22 @@ int runWatchdog(WorkerContext& context) {
     registerUserSwitchFlag(&userSwitched);
     startIpc(kWatchdogChannel);
 
-    waitForMonitorEnd();
+    const int resets = resetsWithoutMonitor();
+    if (resets > 0) {
+        logWarning("Resets without a monitor: ", std::to_string(resets));
+    }
+    // At the bound the monitor gets the grace time only.
+    const int backOff = resets < kResetsWithoutMonitorMax ? (1 << resets) : 1;
+    const bool seen = waitForMonitorEnd(kMonitorStartGrace * backOff);
     logNormal("Monitor is NOT alive");
-    logNormal("Reset!");
-    hideNOWaitCommand(kResetCommand);
+    if (!seen && resets == kResetsWithoutMonitorMax) {
+        logError("Monitor did not start, no more resets after: ", std::to_string(resets));
+    } else {
+        logNormal("Reset!");
+        const int next = seen ? 0 : resets + 1;
+        startHiddenCommand(kResetCommand,
+                           {std::string(kResetsVariable) + "=" + std::to_string(next)});
+    }
     releaseMutexLock(std::move(watchdog));
     stopIpc();
     return kWorkerSuccess;

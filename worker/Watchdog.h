@@ -16,5 +16,13 @@ inline constexpr std::string_view kWatchdogChannel = "VondelCorvantixWatchdog";
 // monitor may look before that monitor holds its mutex.
 inline constexpr auto kMonitorStartGrace = std::chrono::seconds(10);
 
+// A monitor that cannot start (the shell down) would be reset for ever: the
+// resets in a row after which no monitor came are counted in this variable,
+// which each reset passes on to the next watchdog. Such a watchdog waits
+// for its monitor the grace time times 2^count; at the bound it waits the
+// grace time and then resets no more. A monitor seen starts the count anew.
+inline constexpr std::string_view kResetsVariable = "CORVANTIX_WATCHDOG_RESETS";
+inline constexpr int kResetsWithoutMonitorMax = 4;
+
 // The option; the exit code (0).
 int runWatchdog(WorkerContext& context);

@@ -150,14 +150,27 @@ void NamedEvent::pulse() {
 }
 
 WaitResult NamedEvent::wait(std::uint32_t timeoutMs) {
+    return waitFrom(pulseCount(), timeoutMs);
+}
+
+std::uint32_t NamedEvent::pulseCount() const {
+    return word(shared_->pulses).load();
+}
+
+WaitResult NamedEvent::waitForPulse(std::uint32_t& seen, std::uint32_t timeoutMs) {
+    const WaitResult result = waitFrom(seen, timeoutMs);
+    seen = pulseCount();
+    return result;
+}
+
+WaitResult NamedEvent::waitFrom(std::uint32_t pulsesSeen, std::uint32_t timeoutMs) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     const bool manual = manualReset();
-    const std::uint32_t pulsesAtStart = word(shared_->pulses).load();
     for (;;) {
         // Read before the checks: a change after them makes the sleep return.
         const std::uint32_t seen = word(shared_->sequence).load();
-        if (word(shared_->pulses).load() != pulsesAtStart) {
+        if (word(shared_->pulses).load() != pulsesSeen) {
             return WaitResult::Signalled;
         }
         if (manual) {

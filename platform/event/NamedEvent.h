@@ -51,8 +51,17 @@ public:
     // Waits at most timeoutMs (kInfinite: without limit).
     WaitResult wait(std::uint32_t timeoutMs = kInfinite);
 
+    // The pulses given so far.
+    std::uint32_t pulseCount() const;
+    // As wait(), but counted from the pulses already seen: returns at once
+    // when a pulse came since, also one that came while the caller was not
+    // waiting. `seen` becomes the count at the return.
+    WaitResult waitForPulse(std::uint32_t& seen, std::uint32_t timeoutMs = kInfinite);
+
 private:
     struct Shared;
+    WaitResult waitFrom(std::uint32_t pulsesSeen, std::uint32_t timeoutMs);
+
     NamedEvent(Shared* shared, bool existed) : shared_(shared), existed_(existed) {}
 
     Shared* shared_;

@@ -31,15 +31,46 @@ std::optional<std::filesystem::path> findIn(const std::filesystem::path& folder,
     return std::nullopt;
 }
 
+// This process's environment with the variables given ("NAME=value") put
+// in place of those of the same name or added.
+std::vector<std::string> environmentWith(const std::vector<std::string>& variables) {
+    const auto nameOf = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+    std::vector<std::string> all;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view name = nameOf(*entry);
+        bool replaced = false;
+        for (const auto& variable : variables) {
+            replaced = replaced || nameOf(variable) == name;
+        }
+        if (!replaced) {
+            all.emplace_back(*entry);
+        }
+    }
+    all.insert(all.end(), variables.begin(), variables.end());
+    return all;
+}
+
 // Starts argv hidden; standard output goes to outFd when it is not -1,
-// and closeFd (the other end of a pipe) is closed in the child.
-std::optional<pid_t> spawnHidden(const std::vector<std::string>& argv, int outFd, int closeFd) {
+// and closeFd (the other end of a pipe) is closed in the child. Without a
+// pid, error says why.
+std::optional<pid_t> spawnHidden(const std::vector<std::string>& argv, int outFd, int closeFd,
+                                 const std::vector<std::string>& variables, int& error) {
+    error = ENOENT;
     if (argv.empty()) {
         return std::nullopt;
     }
     const auto program = findProgram(argv[0]);
     if (!program) {
         return std::nullopt;
+    }
+    std::vector<std::string> environment;
+    std::vector<char*> environmentWords;
+    if (!variables.empty()) {
+        environment = environmentWith(variables);
+        for (auto& entry : environment) {
+            environmentWords.push_back(entry.data());
+        }
+        environmentWords.push_back(nullptr);
     }
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
@@ -74,13 +105,20 @@ std::optional<pid_t> spawnHidden(const std::vector<std::string>& argv, int outFd
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program->c_str(), &actions, &attr, args.data(), environ);
+    const int rc = posix_spawn(&pid, program->c_str(), &actions, &attr, args.data(),
+                               variables.empty() ? environ : environmentWords.data());
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
+    error = rc;
     if (rc != 0) {
         return std::nullopt;
     }
     return pid;
+}
+
+std::optional<pid_t> spawnHidden(const std::vector<std::string>& argv, int outFd, int closeFd) {
+    int error = 0;
+    return spawnHidden(argv, outFd, closeFd, {}, error);
 }
 
 } // namespace
@@ -174,6 +212,11 @@ std::optional<std::filesystem::path> findProgram(std::string_view name) {
 
 std::optional<pid_t> startHidden(const std::vector<std::string>& argv) {
     return spawnHidden(argv, -1, -1);
+}
+
+std::optional<pid_t> startHidden(const std::vector<std::string>& argv,
+                                 const std::vector<std::string>& environment, int& error) {
+    return spawnHidden(argv, -1, -1, environment, error);
 }
 
 int waitForExit(pid_t pid) {

@@ -30,6 +30,10 @@ std::optional<std::filesystem::path> findProgram(std::string_view name);
 // Starts argv[0] (looked up with findProgram) with the rest as arguments,
 // standard streams on /dev/null. The pid, or nullopt when it cannot start.
 std::optional<pid_t> startHidden(const std::vector<std::string>& argv);
+// The same with the variables given ("NAME=value") set on top of this
+// process's environment; without a pid, error is the errno value why not.
+std::optional<pid_t> startHidden(const std::vector<std::string>& argv,
+                                 const std::vector<std::string>& environment, int& error);
 
 // Waits for a started program; its exit code, or 128 + the signal that ended it.
 int waitForExit(pid_t pid);

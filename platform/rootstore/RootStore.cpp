@@ -128,25 +128,23 @@ public:
 
     bool valid() const { return valid_; }
 
-    // The subject's common name, else a name made from the fingerprint.
+    // The subject's common name with the key's identifier, so that another
+    // certificate of that name (another's, or an older root of the same
+    // subject) neither blocks this one nor is taken for it; without a
+    // common name, "Root" with the fingerprint.
     std::string nickname() const {
         std::array<char, 256> name{};
         size_t size = name.size();
         if (gnutls_x509_crt_get_dn_by_oid(crt_, GNUTLS_OID_X520_COMMON_NAME, 0, 0, name.data(),
                                           &size) >= 0 &&
             size > 0) {
-            return std::string(name.data(), size);
+            return std::string(name.data(), size) + " " + keyId();
         }
         std::array<unsigned char, 20> print{};
         size = print.size();
         std::string text = "Root";
         if (gnutls_x509_crt_get_fingerprint(crt_, GNUTLS_DIG_SHA1, print.data(), &size) >= 0) {
-            static constexpr char kHex[] = "0123456789ABCDEF";
-            text += ' ';
-            for (std::size_t i = 0; i < size; ++i) {
-                text += kHex[print[i] >> 4];
-                text += kHex[print[i] & 0xF];
-            }
+            text += ' ' + hex(print.data(), size);
         }
         return text;
     }
@@ -162,6 +160,30 @@ public:
     }
 
 private:
+    static std::string hex(const unsigned char* bytes, std::size_t size) {
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        std::string text;
+        for (std::size_t i = 0; i < size; ++i) {
+            text += kHex[bytes[i] >> 4];
+            text += kHex[bytes[i] & 0xF];
+        }
+        return text;
+    }
+
+    // The subject key identifier, else the SHA-1 of the public key.
+    std::string keyId() const {
+        std::array<unsigned char, 64> id{};
+        size_t size = id.size();
+        unsigned critical = 0;
+        if (gnutls_x509_crt_get_subject_key_id(crt_, id.data(), &size, &critical) < 0) {
+            size = id.size();
+            if (gnutls_x509_crt_get_key_id(crt_, 0, id.data(), &size) < 0) {
+                size = 0;
+            }
+        }
+        return hex(id.data(), size);
+    }
+
     gnutls_x509_crt_t crt_ = nullptr;
     bool valid_ = false;
 };
@@ -282,6 +304,11 @@ std::optional<std::string> decodeCertificatePem(std::string_view pem, int& error
     return der;
 }
 
+std::string rootNickname(std::string_view der) {
+    const Certificate certificate(der);
+    return certificate.valid() ? certificate.nickname() : std::string();
+}
+
 std::unique_ptr<RootStore> RootStore::open(int& error) {
     const fs::path database = folderPath(Folder::Home) / ".pki" / "nssdb";
     std::error_code ec;
@@ -374,10 +401,16 @@ int RootStore::addToSystem(std::string_view der, const std::string& nickname) co
     if (!pem) {
         return EBADMSG;
     }
-    const fs::path file = *anchors_ / fileNameFor(nickname);
-    if (readWhole(file) == *pem) {
-        return 0; // kept as it is
+    // Held under any name (an older one of this root's too): kept as it is.
+    std::error_code listing;
+    for (fs::directory_iterator it(*anchors_, listing), end; !listing && it != end;
+         it.increment(listing)) {
+        std::error_code kind;
+        if (it->is_regular_file(kind) && readWhole(it->path()) == *pem) {
+            return 0;
+        }
     }
+    const fs::path file = *anchors_ / fileNameFor(nickname);
     if (const int error = writeWhole(file, *pem); error != 0) {
         return error;
     }

@@ -22,6 +22,10 @@ namespace platform {
 // certificate.
 std::optional<std::string> decodeCertificatePem(std::string_view pem, int& error);
 
+// The nickname a root is added under: the subject's common name and the
+// key's identifier in hexadecimal. Empty for what is no certificate.
+std::string rootNickname(std::string_view der);
+
 class RootStore {
 public:
     // Opens both stores: nullptr, with the error, when the NSS database can

@@ -92,10 +92,13 @@ inline std::vector<std::string> commandLine(pid_t pid) {
 
 class ProgramSandbox : public message_test::LoggedSandbox {
 public:
-    ProgramSandbox() { fs::create_directories(programFolder()); }
+    // The program folder's name below the sandbox.
+    explicit ProgramSandbox(std::string folder = "Program") : folder_(std::move(folder)) {
+        fs::create_directories(programFolder());
+    }
     ~ProgramSandbox() { endAll(); }
 
-    fs::path programFolder() const { return box.root() / "Program"; }
+    fs::path programFolder() const { return box.root() / folder_; }
 
     // Copies a program into the program folder under the name.
     fs::path install(const fs::path& program, const std::string& name) const {
@@ -191,6 +194,7 @@ public:
     }
 
 private:
+    std::string folder_;
     std::vector<pid_t> children_;
 };
 

@@ -52,7 +52,8 @@ enum class Service { Fake, Real };
 
 class MonitorRig : public keeper_test::ProgramSandbox {
 public:
-    explicit MonitorRig(Service service = Service::Fake) {
+    explicit MonitorRig(Service service = Service::Fake, std::string folder = "Program")
+        : ProgramSandbox(std::move(folder)) {
         monitor = install(MONITOR_PROGRAM, "VondelCorvantixMonitor");
         install(WORKER_PROGRAM, "VondelCorvantixWorker");
         if (service == Service::Real) {

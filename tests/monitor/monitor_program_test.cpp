@@ -1,7 +1,7 @@
 // The real monitor with the real worker and the fake service: start-up,
 // single instance, configuration, languages, the menu by state, the About
-// box, the key sequences, screenshots, the shell's life and the ways the
-// monitor ends.
+// box, the key sequences, screenshots, the updater's start, the shell's life
+// and the ways the monitor ends.
 
 #include "common/Message.h"
 #include "monitor/CorvantixCheatCode.h"
@@ -9,6 +9,8 @@
 #include "tests/monitor/MonitorProgram.h"
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
 
 namespace {
 
@@ -346,6 +348,54 @@ TEST_F(MonitorProgram, CopyDataWithoutItsEndInsideTheSizeIsDropped) {
     EXPECT_TRUE(rig.waitForLine("Receive COPYDATA message: CorvantixInstruction_Stop", 5s));
     EXPECT_TRUE(waitFor([] { return MonitorRig::processesNamed("VondelCorvantix").empty(); }, 10s));
 }
+
+struct UpdaterCase {
+    const char* name;
+    bool installed;
+};
+
+void PrintTo(const UpdaterCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+// The monitor in a folder whose name holds a blank: the updater beside it
+// is started by its whole path, never by the path's first word, and a start
+// that fails is told with its own result.
+class MonitorUpdater : public ::testing::TestWithParam<UpdaterCase> {
+protected:
+    std::string programRuns() const {
+        return testing_support::Sandbox::read(rig.box.root() / "program-runs.txt");
+    }
+    MonitorRig rig{Service::Fake, "My Programs"};
+};
+
+TEST_P(MonitorUpdater, IsStartedByItsWholePath) {
+    // What the path's first word names.
+    fs::copy_file(RECORD_RUN, rig.box.root() / "My");
+    if (GetParam().installed) {
+        rig.install(RECORD_RUN, "CorvantixUpgrader");
+    }
+    rig.startWithIcon();
+    ASSERT_EQ(platform::postMessage(kClass, 0x0111, 61017), platform::SendStatus::Ok);
+    EXPECT_TRUE(rig.waitForLine(
+        "Check Corvantix: " + (rig.programFolder() / "CorvantixUpgrader.exe").string(), 5s));
+    if (GetParam().installed) {
+        EXPECT_TRUE(
+            waitFor([&] { return programRuns() == "CorvantixUpgrader -checkupdate\n"; }, 5s))
+            << programRuns();
+        std::this_thread::sleep_for(1500ms);
+        EXPECT_EQ(rig.countLines("ShellExecute error:"), 0u) << rig.logText();
+    } else {
+        EXPECT_TRUE(rig.waitForLine("[Error] ShellExecute error:" + std::to_string(ENOENT), 5s))
+            << rig.logText();
+        EXPECT_EQ(programRuns(), "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MonitorUpdater,
+                         ::testing::Values(UpdaterCase{"Installed", true},
+                                           UpdaterCase{"Missing", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 struct EndCase {
     const char* name;

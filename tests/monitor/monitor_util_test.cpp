@@ -1,19 +1,25 @@
 // The helpers of the monitor and the worker: bounded copies, the switchable
-// conversion code page, the component file test, the time texts, file and
-// folder helpers, the wide log writer and the release of a named mutex.
+// conversion code page, the component file test and walk, the time texts,
+// file and folder helpers, the wide log writer and the release of a named
+// mutex.
 
 #include "common/Message.h"
 #include "common/QxLog.h"
+#include "common/Tool.h"
 #include "common/ToolLog.h"
 #include "common/ToolSystem.h"
 #include "common/ToolText.h"
 #include "common/Util.h"
+#include "monitor/MonitorText.h"
 #include "monitor/MonitorTool.h"
+#include "platform/text/TextCodec.h"
 #include "tests/message/MessageTestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
+#include <unistd.h>
 
 namespace {
 
@@ -192,6 +198,80 @@ TEST(MonitorTool, TimeValueTextIsTheMessagesTimeValue) {
     EXPECT_GE(value, before);
     EXPECT_LE(value, after);
 }
+
+// ---- The installed-component walk ---------------------------------------------
+
+struct WalkRow {
+    const char* name;
+    std::function<void(const testing_support::Sandbox& box)> plant; // below "data"
+    std::string listed; // "@" stands for the Version text
+};
+
+void PrintTo(const WalkRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class ComponentWalk : public ::testing::TestWithParam<WalkRow> {};
+
+// Links are passed by: a loop of them cannot hold the About box, and what
+// they point at is not listed.
+TEST_P(ComponentWalk, FollowsNoLink) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto& row = GetParam();
+    EXPECT_EXIT(
+        {
+            testing_support::Sandbox box;
+            fs::create_directories(box.root() / "data");
+            row.plant(box);
+            // An endless walk ends here, with the signal.
+            alarm(10);
+            const std::string listed =
+                platform::utf16ToUtf8(listInstalledComponents(box.root() / "data"));
+            const std::string expected =
+                replaceString(row.listed, "@", platform::utf16ToUtf8(text(Text::Version)));
+            std::fprintf(stderr, "listed: \"%s\"\n", listed.c_str());
+            std::_Exit(listed == expected ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ComponentWalk,
+    ::testing::Values(WalkRow{"LoopOfLinks",
+                              [](const testing_support::Sandbox& box) {
+                                  const fs::path data = box.root() / "data";
+                                  fs::create_directories(data / "a");
+                                  fs::create_directory_symlink(data, data / "a" / "up");
+                                  fs::create_directory_symlink(data / "a", data / "a" / "self");
+                              },
+                              ""},
+                      WalkRow{"ComponentBehindALinkedFolder",
+                              [](const testing_support::Sandbox& box) {
+                                  box.write("outside/C/DisplayName.txt", "C");
+                                  box.write("outside/C/Version.txt", "1");
+                                  fs::create_directory_symlink(box.root() / "outside/C",
+                                                               box.root() / "data/C");
+                              },
+                              ""},
+                      WalkRow{"LinkedDisplayNameFile",
+                              [](const testing_support::Sandbox& box) {
+                                  box.write("outside/DisplayName.txt", "C");
+                                  fs::create_directories(box.root() / "data/C");
+                                  fs::create_symlink(box.root() / "outside/DisplayName.txt",
+                                                     box.root() / "data/C/DisplayName.txt");
+                              },
+                              ""},
+                      WalkRow{"ComponentBesideALoop",
+                              [](const testing_support::Sandbox& box) {
+                                  const fs::path data = box.root() / "data";
+                                  fs::create_directories(data / "a");
+                                  fs::create_directory_symlink(data, data / "a" / "up");
+                                  fs::create_directory_symlink(data / "a", data / "a" / "self");
+                                  box.write("data/b/DisplayName.txt", "B");
+                                  box.write("data/b/Version.txt", "2.0");
+                              },
+                              "B @2.0 \n"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Files, folders, log, mutex ----------------------------------------------
 

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -21,13 +22,16 @@ namespace fs = std::filesystem;
 using testing_support::Sandbox;
 
 const fs::path kCerts = fs::path(CORVANTIX_SOURCE_DIR) / "certs";
-constexpr const char* kEcdsaName = "Corvantix Local Root ECDSA";
-constexpr const char* kRsaName = "Corvantix Local Root RSA";
+// The name the roots were once added under, their common name alone.
+constexpr const char* kEcdsaCommonName = "Corvantix Local Root ECDSA";
 
 std::string der(const char* file) {
     int error = 0;
     return platform::decodeCertificatePem(Sandbox::read(kCerts / file), error).value_or("");
 }
+
+const std::string kEcdsaName = platform::rootNickname(der("root-ecdsa.pem"));
+const std::string kRsaName = platform::rootNickname(der("root-rsa.pem"));
 
 std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
@@ -35,6 +39,20 @@ std::size_t count(const std::string& text, const std::string& what) {
         ++n;
     }
     return n;
+}
+
+// The anchor files that hold the root of the certs/ file.
+std::vector<fs::path> anchorsHolding(const fs::path& anchors, const char* file) {
+    int error = 0;
+    const auto wanted = platform::decodeCertificatePem(Sandbox::read(kCerts / file), error);
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (fs::directory_iterator it(anchors, ec), end; !ec && it != end; it.increment(ec)) {
+        if (platform::decodeCertificatePem(Sandbox::read(it->path()), error) == wanted) {
+            files.push_back(it->path());
+        }
+    }
+    return files;
 }
 
 // The body of a PEM text without its BEGIN and END lines.
@@ -115,6 +133,14 @@ protected:
     Sandbox box;
 };
 
+TEST(RootNickname, IsTheCommonNameWithTheKeysIdentifier) {
+    EXPECT_TRUE(std::regex_match(kEcdsaName, std::regex("Corvantix Local Root ECDSA [0-9A-F]{40}")))
+        << kEcdsaName;
+    EXPECT_TRUE(std::regex_match(kRsaName, std::regex("Corvantix Local Root RSA [0-9A-F]{40}")))
+        << kRsaName;
+    EXPECT_EQ(platform::rootNickname("not a certificate"), "");
+}
+
 TEST_F(RootStoreTest, AFreshHomeGetsADatabaseWithBothRootsTrustedOnce) {
     ASSERT_FALSE(fs::exists(box.root() / "Home"));
     for (int round = 0; round < 2; ++round) {
@@ -125,7 +151,7 @@ TEST_F(RootStoreTest, AFreshHomeGetsADatabaseWithBothRootsTrustedOnce) {
         EXPECT_FALSE(store->systemAnchors()); // no system store in this sandbox
         EXPECT_EQ(store->add(der("root-ecdsa.pem")), 0);
         EXPECT_EQ(store->add(der("root-rsa.pem")), 0);
-        for (const char* name : {kEcdsaName, kRsaName}) {
+        for (const auto& name : {kEcdsaName, kRsaName}) {
             EXPECT_EQ(copies(name), 1u) << name;
             EXPECT_TRUE(listed(name).ends_with("C,C,C")) << listed(name);
         }
@@ -137,21 +163,25 @@ TEST_F(RootStoreTest, AFreshHomeGetsADatabaseWithBothRootsTrustedOnce) {
 TEST_F(RootStoreTest, ARootThereAlreadyIsKeptAndOnlyMadeTrusted) {
     fs::create_directories(database());
     certutil({"-N", "--empty-password"});
-    // Held untrusted under its own name, and once more under another name.
-    certutil({"-A", "-n", kEcdsaName, "-t", ",,", "-i", (kCerts / "root-ecdsa.pem").string()});
-    ASSERT_EQ(copies(kEcdsaName), 1u);
-    ASSERT_TRUE(listed(kEcdsaName).ends_with(",,")) << listed(kEcdsaName);
+    // Held untrusted under the name it once had, and once more under another name.
+    certutil(
+        {"-A", "-n", kEcdsaCommonName, "-t", ",,", "-i", (kCerts / "root-ecdsa.pem").string()});
+    ASSERT_EQ(copies(kEcdsaCommonName), 1u);
+    ASSERT_TRUE(listed(kEcdsaCommonName).ends_with(",,")) << listed(kEcdsaCommonName);
     certutil({"-A", "-n", "Older name", "-t", "C,,", "-i", (kCerts / "root-rsa.pem").string()});
 
-    const auto store = open();
-    ASSERT_TRUE(store);
-    EXPECT_EQ(store->add(der("root-ecdsa.pem")), 0);
-    EXPECT_EQ(store->add(der("root-rsa.pem")), 0);
-    EXPECT_EQ(copies(kEcdsaName), 1u);
-    EXPECT_TRUE(listed(kEcdsaName).ends_with("C,C,C")) << listed(kEcdsaName);
-    // The RSA root stays one certificate, under the name it had.
-    EXPECT_EQ(copies("Older name"), 1u);
-    EXPECT_EQ(count(certutil({"-L"}), "Corvantix Local Root RSA"), 0u);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        const auto store = open();
+        ASSERT_TRUE(store);
+        EXPECT_EQ(store->add(der("root-ecdsa.pem")), 0);
+        EXPECT_EQ(store->add(der("root-rsa.pem")), 0);
+        // Each root stays one certificate, under the name it had.
+        EXPECT_EQ(copies(kEcdsaCommonName), 1u);
+        EXPECT_TRUE(listed(kEcdsaCommonName).ends_with("C,C,C")) << listed(kEcdsaCommonName);
+        EXPECT_EQ(copies("Older name"), 1u);
+        EXPECT_EQ(count(certutil({"-L"}), "Corvantix Local Root"), 1u);
+    }
 }
 
 TEST_F(RootStoreTest, TheSystemStoreBelowTheSandboxGetsEachRootOnce) {
@@ -165,21 +195,36 @@ TEST_F(RootStoreTest, TheSystemStoreBelowTheSandboxGetsEachRootOnce) {
         EXPECT_EQ(store->systemAnchors(), anchors);
         EXPECT_EQ(store->add(der("root-ecdsa.pem")), 0);
         EXPECT_EQ(store->add(der("root-rsa.pem")), 0);
-        const auto file = anchors / "Corvantix_Local_Root_ECDSA.crt";
-        ASSERT_TRUE(fs::exists(file));
+        const auto files = anchorsHolding(anchors, "root-ecdsa.pem");
+        ASSERT_EQ(files.size(), 1u);
+        const auto file = files[0];
         if (round == 0) {
             written = fs::last_write_time(file);
         } else {
             EXPECT_EQ(fs::last_write_time(file), written); // kept, not written again
         }
-        EXPECT_TRUE(fs::exists(anchors / "Corvantix_Local_Root_RSA.crt"));
+        EXPECT_EQ(anchorsHolding(anchors, "root-rsa.pem").size(), 1u);
         const std::string all = Sandbox::read(bundle());
         EXPECT_EQ(count(all, "-----BEGIN CERTIFICATE-----"), 2u);
         EXPECT_NE(all.find(bodyOf(Sandbox::read(kCerts / "root-ecdsa.pem"))), std::string::npos);
         EXPECT_EQ(copies(kEcdsaName), 1u);
     }
     // The machine's own store is never written from a sandbox.
-    EXPECT_FALSE(fs::exists("/usr/local/share/ca-certificates/Corvantix_Local_Root_ECDSA.crt"));
+    EXPECT_TRUE(anchorsHolding("/usr/local/share/ca-certificates", "root-ecdsa.pem").empty());
+}
+
+TEST_F(RootStoreTest, ARootHeldInTheSystemStoreUnderTheNameItOnceHadIsKept) {
+    makeSystemStore();
+    const fs::path anchors = trustStore() / "usr/local/share/ca-certificates";
+    const auto store = open();
+    ASSERT_TRUE(store);
+    ASSERT_EQ(store->add(der("root-ecdsa.pem")), 0);
+    const auto files = anchorsHolding(anchors, "root-ecdsa.pem");
+    ASSERT_EQ(files.size(), 1u);
+    fs::rename(files[0], anchors / "Corvantix_Local_Root_ECDSA.crt");
+    EXPECT_EQ(store->add(der("root-ecdsa.pem")), 0);
+    EXPECT_EQ(anchorsHolding(anchors, "root-ecdsa.pem"),
+              std::vector<fs::path>{anchors / "Corvantix_Local_Root_ECDSA.crt"});
 }
 
 TEST_F(RootStoreTest, AStoreThatCannotTakeTheRootFailsTheAdd) {
@@ -189,7 +234,7 @@ TEST_F(RootStoreTest, AStoreThatCannotTakeTheRootFailsTheAdd) {
     const auto store = open();
     ASSERT_TRUE(store && store->systemAnchors());
     EXPECT_EQ(store->add(der("root-ecdsa.pem")), EIO);
-    EXPECT_FALSE(fs::exists(*store->systemAnchors() / "Corvantix_Local_Root_ECDSA.crt"));
+    EXPECT_TRUE(fs::is_empty(*store->systemAnchors()));
     EXPECT_EQ(store->add("not a certificate"), EBADMSG);
 }
 

@@ -166,6 +166,19 @@ TEST_F(Service, DebugModePulsesSetLoggingToWhetherTheIniExists) {
     EXPECT_NE(off.find("Log state: Disable"), std::string::npos);
     ASSERT_EQ(echo(kPorts[0]), "0");
     EXPECT_EQ(log(), off);
+
+    // On and off again 50 ms later: the second pulse comes while the switch
+    // pauses after the first, and counts all the same.
+    enableLog();
+    event->pulse();
+    std::this_thread::sleep_for(50ms);
+    fs::remove(box.root() / "Program" / "VondelCorvantix.ini");
+    event->pulse();
+    std::this_thread::sleep_for(400ms);
+    const std::string offAgain = log();
+    EXPECT_NE(offAgain.find("Log state: Enable", off.size()), std::string::npos);
+    ASSERT_EQ(echo(kPorts[0]), "0");
+    EXPECT_EQ(log(), offAgain);
 }
 
 TEST_F(Service, CertificateFollowsTheOsVersion) {

@@ -1,9 +1,11 @@
 // "-delete": a file or folder and each empty folder above it, what decides
-// between file and folder, and the inputs refused (none, an over-long path),
-// with the worker's own deletion at its end.
+// between file and folder, the path taken as written (a bare name, a
+// Windows path, a linked folder in it), and the inputs refused (none, an
+// over-long path), with the worker's own deletion at its end.
 
 #include "common/ResultCode.h"
 #include "common/Tool.h"
+#include "platform/folders/Folders.h"
 #include "tests/worker/WorkerProgram.h"
 
 #include <gtest/gtest.h>
@@ -17,12 +19,15 @@ using message_test::inOrder;
 constexpr int kBadArgumentStatus = kResultBadArgument & 0xFF;
 constexpr std::size_t kPathMax = 511;
 
-// Paths below the test's folder are written with "@/"; "@LONG@" is a file
-// path of exactly 511 characters, and "@LONGER@" that path continued.
+// Paths below the test's folder are written with "@/", those of the drive
+// C: with "@C:/"; "@LONG@" is a file path of exactly 511 characters, and
+// "@LONGER@" that path continued.
 struct DeleteRow {
     const char* name;
     std::vector<std::string> make; // files, or folders when they end with "/"
     std::optional<std::string> argument;
+    std::string folder = {}; // where the worker runs; the sandbox root when empty
+    std::vector<std::pair<std::string, std::string>> links = {}; // link, folder it points at
     int status = 0;
     std::vector<std::string> gone = {};
     std::vector<std::string> kept = {};
@@ -71,6 +76,37 @@ const DeleteRow kRows[] = {
      .kept = {"@/a/keep.txt"},
      .lines = {"File mode", "Try too many times"},
      .absent = {"Folder mode"}},
+    {.name = "NameWithoutASeparatorEndsTheWalk",
+     .make = {"@/a/b/c/victim.txt"},
+     .argument = "victim.txt",
+     .folder = "@/a/b/c",
+     .gone = {"@/a/b/c/victim.txt"},
+     .kept = {"@/a/b/c"},
+     .lines = {"File mode", "Delete victim.txt success", "Folder mode"},
+     .absent = {"retry too many times"}},
+    {.name = "WindowsPathThroughTheDriveMapping",
+     .make = {"@C:/x/y.txt", "@/w/e/"},
+     .argument = "C:\\x\\y.txt",
+     .folder = "@/w/e",
+     .gone = {"@C:/x/y.txt", "@C:/x"},
+     .kept = {"@C:", "@/w/e"},
+     .lines = {"File mode", "Delete @C:/x/y.txt success", "Folder mode", "Delete @C:/x success"},
+     .absent = {"retry too many times"}},
+    {.name = "FileBehindALinkedFolderIsLeft",
+     .make = {"@/a/keep.txt", "@/elsewhere/deep/file.txt"},
+     .argument = "@/a/link/file.txt",
+     .links = {{"@/a/link", "@/elsewhere/deep"}},
+     .status = 1,
+     .kept = {"@/elsewhere/deep/file.txt", "@/a/link"},
+     .lines = {"Try too many times"},
+     .absent = {"success"}},
+    {.name = "FolderBehindALinkedFolderIsLeft",
+     .make = {"@/a/keep.txt", "@/elsewhere/deep/sub/"},
+     .argument = "@/a/link/sub",
+     .links = {{"@/a/link", "@/elsewhere/deep"}},
+     .kept = {"@/elsewhere/deep/sub", "@/a/link"},
+     .lines = {"Folder mode", "Delete @/a/link/sub retry too many times"},
+     .absent = {"success"}},
     {.name = "NoPath",
      .make = {},
      .argument = std::nullopt,
@@ -104,6 +140,7 @@ protected:
         const fs::path base = sandbox.box.root() / "d";
         std::string out = replaceString(text, "@LONGER@", longPath(base) + "_old");
         out = replaceString(out, "@LONG@", longPath(base));
+        out = replaceString(out, "@C:", platform::driveFolder('C').string());
         return replaceString(out, "@/", base.string() + "/");
     }
 
@@ -122,11 +159,15 @@ TEST_P(WorkerDelete, RemovesWhatItShouldAndEndsWithItsStatus) {
             std::ofstream(path) << "x";
         }
     }
+    for (const auto& [link, target] : row.links) {
+        fs::create_directory_symlink(fill(target), fill(link));
+    }
     std::vector<std::string> arguments{"-delete"};
     if (row.argument) {
         arguments.push_back(fill(*row.argument));
     }
-    const WorkerRun run = sandbox.run(arguments);
+    const fs::path folder = row.folder.empty() ? fs::path() : fs::path(fill(row.folder));
+    const WorkerRun run = sandbox.run(arguments, folder);
     EXPECT_EQ(run.status, row.status);
     for (const auto& path : row.gone) {
         EXPECT_FALSE(fs::exists(fill(path))) << path;

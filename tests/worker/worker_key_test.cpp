@@ -51,6 +51,12 @@ public:
     const fs::path folder = sandbox.box.root() / "work";
 };
 
+TEST_F(WorkerKeyToByte, AFileOfTheBoundIsRead) {
+    const auto key = sandbox.box.write("keys/big.pem", std::string(kKeyFileMax, 'A'));
+    EXPECT_EQ(sandbox.run({"-KeyToByte", key.string()}, folder).status, 0);
+    EXPECT_EQ(header().size(), std::string("byte ECKey[] = {};").size() + kKeyFileMax * 6 - 1);
+}
+
 TEST_F(WorkerKeyToByte, AppendsTheArrayToCertHeaderInTheCurrentFolder) {
     const auto rsa = sandbox.box.write("keys/root_RSA.pem", std::string("-\x80\xff\r\n", 5));
     const auto ec = sandbox.box.write("keys/root ec.pem", "AB");
@@ -93,6 +99,15 @@ INSTANTIATE_TEST_SUITE_P(
                        return t.sandbox.box.write("keys/empty_RSA.pem", "").string();
                    },
                    "[Error] KeyToByte: Key file is empty"},
+        // Read no further than a key file could reach.
+        KeyFailure{"EndlessFile", [](WorkerKeyToByte&) { return std::string("/dev/zero"); },
+                   "[Error] KeyToByte: Key file is too large"},
+        KeyFailure{"OneByteOverTheBound",
+                   [](WorkerKeyToByte& t) {
+                       return t.sandbox.box.write("keys/big.pem", std::string(kKeyFileMax + 1, 'A'))
+                           .string();
+                   },
+                   "[Error] KeyToByte: Key file is too large"},
         KeyFailure{"HeaderCannotBeWritten",
                    [](WorkerKeyToByte& t) {
                        fs::create_directories(t.folder / "Cert.h"); // a folder in its place

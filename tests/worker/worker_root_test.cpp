@@ -4,6 +4,7 @@
 
 #include "common/ToolLog.h"
 #include "platform/process/Process.h"
+#include "platform/rootstore/RootStore.h"
 #include "tests/worker/WorkerProgram.h"
 #include "worker/RootCertificate.h"
 
@@ -17,16 +18,38 @@ using namespace worker_test;
 using message_test::contains;
 using message_test::inOrder;
 
+std::optional<platform::CapturedRun> certutil(const fs::path& home,
+                                              std::vector<std::string> words) {
+    words.insert(words.begin(), {"certutil", "-d", "sql:" + (home / ".pki/nssdb").string()});
+    return platform::runCaptured(words);
+}
+
+// The certificates held under the nickname, as PEM text.
+std::string heldAs(const fs::path& home, const std::string& nickname) {
+    const auto run = certutil(home, {"-L", "-n", nickname, "-a"});
+    return run && run->exitCode == 0 ? run->out : "";
+}
+
 std::size_t copiesInNss(const fs::path& home, const std::string& nickname) {
-    const auto run = platform::runCaptured(
-        {"certutil", "-d", "sql:" + (home / ".pki/nssdb").string(), "-L", "-n", nickname, "-a"});
+    const std::string held = heldAs(home, nickname);
     std::size_t n = 0;
-    for (auto at = run ? run->out.find("-----BEGIN") : std::string::npos; at != std::string::npos;
-         at = run->out.find("-----BEGIN", at + 1)) {
+    for (auto at = held.find("-----BEGIN"); at != std::string::npos;
+         at = held.find("-----BEGIN", at + 1)) {
         ++n;
     }
     return n;
 }
+
+std::string rootDer(const char* file) {
+    int error = 0;
+    return platform::decodeCertificatePem(
+               testing_support::Sandbox::read(fs::path(CORVANTIX_SOURCE_DIR) / "certs" / file),
+               error)
+        .value_or("");
+}
+
+const std::string kEcdsaName = platform::rootNickname(rootDer("root-ecdsa.pem"));
+const std::string kRsaName = platform::rootNickname(rootDer("root-rsa.pem"));
 
 TEST(ImportRootCACert, TextThatIsNoCertificateIsAParseFailure) {
     message_test::LoggedSandbox logs;
@@ -48,7 +71,7 @@ void PrintTo(const StoreRow& row, std::ostream* out) {
     *out << row.name;
 }
 
-class WorkerImport : public ::testing::TestWithParam<StoreRow> {
+class ImportStores : public ::testing::Test {
 protected:
     fs::path home() const { return sandbox.box.root() / "Home"; }
     fs::path anchors() const {
@@ -56,6 +79,8 @@ protected:
     }
     WorkerSandbox sandbox;
 };
+
+class WorkerImport : public ImportStores, public ::testing::WithParamInterface<StoreRow> {};
 
 TEST_P(WorkerImport, AddsBothRootsOnceAndSucceeds) {
     if (GetParam().systemStore) {
@@ -65,7 +90,7 @@ TEST_P(WorkerImport, AddsBothRootsOnceAndSucceeds) {
     for (int round = 0; round < 2; ++round) {
         SCOPED_TRACE(round);
         EXPECT_EQ(sandbox.run({"-importRootCACert"}).status, 0);
-        for (const char* name : {"Corvantix Local Root ECDSA", "Corvantix Local Root RSA"}) {
+        for (const auto& name : {kEcdsaName, kRsaName}) {
             EXPECT_EQ(copiesInNss(home(), name), 1u) << name;
         }
     }
@@ -73,14 +98,63 @@ TEST_P(WorkerImport, AddsBothRootsOnceAndSucceeds) {
     EXPECT_EQ(sandbox.countLines("System trust store: Not there or not writable, left out"),
               GetParam().systemStore ? 0u : 4u);
     if (GetParam().systemStore) {
-        EXPECT_TRUE(fs::exists(anchors() / "Corvantix_Local_Root_ECDSA.crt"));
-        EXPECT_TRUE(fs::exists(anchors() / "Corvantix_Local_Root_RSA.crt"));
+        EXPECT_EQ(std::distance(fs::directory_iterator(anchors()), {}), 2);
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, WorkerImport,
                          ::testing::Values(StoreRow{"UserDatabaseOnly", false},
                                            StoreRow{"WithTheSystemStore", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct ClashRow {
+    const char* name;
+    const char* subject; // of the certificate already held as "Corvantix Local Root ECDSA"
+};
+
+void PrintTo(const ClashRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class WorkerImportClash : public ImportStores, public ::testing::WithParamInterface<ClashRow> {};
+
+// A certificate of another key under the name the ECDSA root goes by,
+// another's or an older root of the same subject, in both stores: it stays
+// as it is, and the roots are imported beside it, once.
+TEST_P(WorkerImportClash, ACertificateOfTheSameNameNeitherBlocksNorIsReplaced) {
+    const std::string taken = "Corvantix Local Root ECDSA";
+    fs::create_directories(home() / ".pki/nssdb");
+    const auto database = certutil(home(), {"-N", "--empty-password"});
+    ASSERT_TRUE(database && database->exitCode == 0);
+    sandbox.box.write("noise", "noise for the key of the certificate already there");
+    const auto made =
+        certutil(home(), {"-S", "-n", taken, "-s", GetParam().subject, "-x", "-t", "C,C,C", "-k",
+                          "ec", "-q", "nistp256", "-z", (sandbox.box.root() / "noise").string()});
+    ASSERT_TRUE(made && made->exitCode == 0);
+    const std::string foreign = heldAs(home(), taken);
+    ASSERT_EQ(copiesInNss(home(), taken), 1u);
+    fs::create_directories(anchors());
+    fs::create_directories(sandbox.box.root() / "TrustStore/etc/ssl/certs");
+    const fs::path foreignAnchor = sandbox.box.write(
+        fs::relative(anchors() / "Corvantix_Local_Root_ECDSA.crt", sandbox.box.root()), foreign);
+
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        EXPECT_EQ(sandbox.run({"-importRootCACert"}).status, 0) << sandbox.logText();
+        EXPECT_EQ(heldAs(home(), taken), foreign);
+        for (const auto& name : {kEcdsaName, kRsaName}) {
+            EXPECT_EQ(copiesInNss(home(), name), 1u) << name;
+        }
+        EXPECT_EQ(testing_support::Sandbox::read(foreignAnchor), foreign);
+        EXPECT_EQ(std::distance(fs::directory_iterator(anchors()), {}), 3);
+    }
+    EXPECT_FALSE(sandbox.countLines("[Error]")) << sandbox.logText();
+}
+
+INSTANTIATE_TEST_SUITE_P(Subjects, WorkerImportClash,
+                         ::testing::Values(ClashRow{"AnotherSubject", "CN=Somebody Else"},
+                                           ClashRow{"OlderRootOfTheSameSubject",
+                                                    "O=Corvantix,CN=Corvantix Local Root ECDSA"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 struct FailureRow {

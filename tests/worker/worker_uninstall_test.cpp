@@ -215,6 +215,55 @@ INSTANTIATE_TEST_SUITE_P(Rows, UninstallDetectAbsent,
                                            AbsentRow{"WrittenWithExe", "", ".exe"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+struct LayoutRow {
+    const char* name;
+    bool adapterInstalled;
+    std::string result;
+};
+
+void PrintTo(const LayoutRow& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class UninstallDetectLayout : public UninstallDetect,
+                              public ::testing::WithParamInterface<LayoutRow> {};
+
+// As the build lays the programs out (and run.sh finds them): the worker in
+// a folder of its own, the service in another one on the search path, its
+// adapter in a folder below it.
+TEST_P(UninstallDetectLayout, CountsTheAdaptersBesideTheService) {
+    const fs::path build = sandbox.box.root() / "build";
+    fs::create_directories(build / "worker");
+    fs::create_directories(build / "service" / "Vondel");
+    const fs::path worker = build / "worker" / "VondelCorvantixWorker";
+    fs::copy_file(WORKER_PROGRAM, worker);
+    fs::copy_file(FAKE_SERVICE, build / "service" / "VondelCorvantix");
+    if (GetParam().adapterInstalled) {
+        sandbox.box.write("build/service/Vondel/VondelTaveloZynAdapter.so", "library");
+    }
+    const auto uninstaller = sandbox.install(RECORD_RUN, "Un_A");
+    const pid_t monitor = sandbox.startMonitor();
+
+    keeper_test::SpawnOptions options;
+    options.environment["PATH"] = (build / "service").string() + ":" + std::getenv("PATH");
+    const pid_t run = sandbox.start(
+        {worker.string(), "-uninstalldetect", uninstaller.string(), "second"}, options);
+    EXPECT_EQ(WorkerSandbox::exitStatus(run), 0);
+    EXPECT_TRUE(
+        inOrder(sandbox.allLines(), {"[Normal] Component folder: " + (build / "service").string(),
+                                     "[Normal] Uninstall detect result: " + GetParam().result}))
+        << sandbox.logText();
+    const bool kept = GetParam().adapterInstalled;
+    EXPECT_EQ(sandbox.hasEvent(monitor, std::string(kInstructionMonitorStart)), kept);
+    EXPECT_EQ(waitFor([&] { return uninstallerRuns() == "Un_A /S\n"; }, kept ? 1s : 5s), !kept);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, UninstallDetectLayout,
+    ::testing::Values(LayoutRow{"AdapterInstalled", true, "TotolSize = 1 MainSize = 0"},
+                      LayoutRow{"NoAdapter", false, "TotolSize = 0 MainSize = 0"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(UninstallDetect, WaitsWhileTheComponentUninstallerRuns) {
     const auto uninstaller = sandbox.install(RECORD_RUN, "Un_A");
     const auto copy = sandbox.install("/bin/sleep", "Au_");

@@ -1,12 +1,13 @@
 // The watchdog: a reset once the monitor it has seen ends, one watchdog per
 // user, the quit instruction on its own channel, a session lock that only
-// sets its flag, a monitor that is not there yet, and its logging that
-// follows the debug-mode event.
+// sets its flag, a monitor that is not there yet or cannot start (resets
+// that back off and end), and its logging that follows the debug-mode event.
 
 #include "common/Message.h"
 #include "common/ToolSystem.h"
 #include "platform/event/NamedEvent.h"
 #include "tests/worker/WorkerProgram.h"
+#include "worker/Watchdog.h"
 
 #include <gtest/gtest.h>
 
@@ -20,10 +21,16 @@ constexpr std::string_view kWatchdog = "VondelCorvantixWatchdog";
 
 class Watchdog : public ::testing::Test {
 protected:
-    // A watchdog that holds its mutex.
-    pid_t startWatchdog() {
+    // A watchdog that holds its mutex, started after the resets in a row
+    // without a monitor given.
+    pid_t startWatchdog(std::optional<int> resets = std::nullopt) {
         const std::size_t before = sandbox.countLines("[Normal] getMutexLock: Success");
-        const pid_t pid = sandbox.startWorker({"-watchdog"});
+        keeper_test::SpawnOptions options;
+        if (resets) {
+            options.environment[std::string(kResetsVariable)] = std::to_string(*resets);
+        }
+        const pid_t pid = resets ? sandbox.start({sandbox.worker.string(), "-watchdog"}, options)
+                                 : sandbox.startWorker({"-watchdog"});
         EXPECT_TRUE(waitFor(
             [&] { return sandbox.countLines("[Normal] getMutexLock: Success") > before; }, 5s));
         return pid;
@@ -153,10 +160,50 @@ TEST_F(Watchdog, AMonitorThatNeverComesIsResetAfterTheGraceTime) {
     EXPECT_TRUE(resetStarted({}, 5s));
 }
 
+// A monitor that cannot start (one that ends at once, as the monitor does
+// with the shell down): each reset waits longer than the last, and at the
+// bound the watchdog gives up.
+TEST_F(Watchdog, AMonitorThatCannotStartIsResetLessAndLessOften) {
+    sandbox.install("/bin/false", "VondelCorvantixMonitor");
+    startWatchdog();
+    // The first reset after one grace time; the watchdog it started waits two.
+    std::this_thread::sleep_for(2 * kMonitorStartGrace + 6s);
+    EXPECT_EQ(sandbox.identitiesOf("-reset").size(), 1u) << sandbox.logText();
+    EXPECT_TRUE(contains(watchdogLines(1), "[Warning] Resets without a monitor: 1"))
+        << sandbox.logText();
+}
+
+TEST_F(Watchdog, AtTheBoundOfResetsWithoutAMonitorItGivesUp) {
+    sandbox.install("/bin/false", "VondelCorvantixMonitor");
+    const pid_t watchdog = startWatchdog(kResetsWithoutMonitorMax);
+    EXPECT_EQ(WorkerSandbox::exitStatus(watchdog, kMonitorStartGrace + 5s), 0);
+    const auto lines = watchdogLines();
+    EXPECT_TRUE(inOrder(lines, {"[Normal] Monitor is NOT alive",
+                                "[Error] Monitor did not start, no more resets after: " +
+                                    std::to_string(kResetsWithoutMonitorMax)}))
+        << sandbox.logText();
+    EXPECT_FALSE(contains(lines, "Reset!"));
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(sandbox.identitiesOf("-reset").empty());
+}
+
+TEST_F(Watchdog, AMonitorSeenEndsTheCountOfResets) {
+    const pid_t monitor = sandbox.startMonitor();
+    startWatchdog(kResetsWithoutMonitorMax);
+    std::this_thread::sleep_for(1500ms); // it has seen the monitor
+    kill(monitor, SIGKILL);
+    EXPECT_TRUE(resetStarted({monitor}, 4s)) << sandbox.logText();
+    EXPECT_TRUE(
+        waitFor([&] { return contains(watchdogLines(1), "[Normal] getMutexLock: Success"); }, 5s));
+    EXPECT_TRUE(contains(watchdogLines(0), "[Warning] Resets without a monitor: "));
+    EXPECT_FALSE(contains(watchdogLines(1), "Resets without a monitor"));
+}
+
 struct PulseRow {
     const char* name;
     std::vector<bool> iniAtPulse; // whether the log INI file exists at each pulse
     bool loggingOnAtTheEnd;
+    std::chrono::milliseconds apart = 300ms; // before each pulse
 };
 
 void PrintTo(const PulseRow& row, std::ostream* out) {
@@ -175,7 +222,7 @@ TEST_P(WatchdogDebugMode, ItsLoggingFollowsTheIniAtEachPulse) {
     const pid_t monitor = sandbox.startMonitor();
     const pid_t watchdog = startWatchdog();
     for (const bool present : GetParam().iniAtPulse) {
-        std::this_thread::sleep_for(300ms);
+        std::this_thread::sleep_for(GetParam().apart);
         if (present) {
             sandbox.box.write("Windows/VondelCorvantix.ini", iniText);
         } else {
@@ -205,7 +252,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PulseRow{"WithoutTheIniTurnsItOff", {false}, false},
                       PulseRow{"TwiceWithTheIniKeepsItOn", {true, true}, true},
                       PulseRow{"TwiceWithoutTheIniKeepsItOff", {false, false}, false},
-                      PulseRow{"OffThenOnAgain", {false, true}, true}),
+                      PulseRow{"OffThenOnAgain", {false, true}, true},
+                      // The second pulse comes during the pause after the first.
+                      PulseRow{"OnThenOff50msLater", {true, false}, false, 50ms}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
