@@ -128,6 +128,17 @@ int main(int argc, char** argv) {
     std::string pageFile = CORVANTIX_DEMO_PAGE;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::printf("CorvantixDemo: the bank demo. Serves its page at\n"
+                        "http://www.corvantix-bank.test:<port>/ (56700 unless --port) on\n"
+                        "127.0.0.1 and holds the bank card (PIN 123456) in pcscd's virtual reader\n"
+                        "(--reader, 'Virtual PCD 00 00' on --card-port 35963); the page's side\n"
+                        "panel pulls it out and puts it back. Prints the page's steps and the\n"
+                        "card's exchanges until Ctrl-C.\n"
+                        "usage: CorvantixDemo [--port N] [--card-port N] [--reader NAME] "
+                        "[--page FILE]\n");
+            return 0;
+        }
         if (i + 1 >= argc) {
             return usage();
         }

@@ -6,8 +6,19 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=certs
-protect=${PROTECT_KEY:-build/plain/tools/ProtectKey}
-[ -x "$protect" ] || { echo "make-certs: build tools/ProtectKey first" >&2; exit 1; }
+# ProtectKey from PROTECT_KEY, else from the first build tree that has it
+# (scripts/run.sh builds build/run, scripts/test.sh build/plain).
+protect=${PROTECT_KEY:-}
+if [ -z "$protect" ]; then
+  for tree in build/run build/plain build/bench; do
+    if [ -x "$tree/tools/ProtectKey" ]; then protect=$tree/tools/ProtectKey; break; fi
+  done
+fi
+if [ -z "$protect" ] || [ ! -x "$protect" ]; then
+  echo "make-certs: no ProtectKey program${protect:+ at $protect}; build it first" \
+    "(scripts/run.sh, or scripts/build.sh build/run), or name it with PROTECT_KEY=<path>" >&2
+  exit 1
+fi
 
 work=$(mktemp -d)
 trap 'find "$work" -type f -exec shred -u {} + 2>/dev/null; rm -rf "$work"' EXIT
@@ -60,3 +71,5 @@ make_pair rsa "--rsa --bits 4096" "encryption_key"
 make_pair ecdsa "--ecc --curve secp384r1" ""
 chmod 644 "$out"/*
 echo "make-certs: wrote" $(ls $out)
+echo "make-certs: the programs hold the certificates built in: build them again" \
+  "(scripts/run.sh does; or scripts/build.sh <tree>)"

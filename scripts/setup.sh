@@ -10,7 +10,7 @@ packages=(
   libmicrohttpd-dev libgnutls28-dev gnutls-bin libjsmn-dev
   nettle-dev libgmp-dev python3-cryptography-vectors
   libpcsclite-dev pcscd vsmartcard-vpcd
-  chromium libnss3-tools ca-certificates
+  chromium libnss3-tools ca-certificates curl
   libpng-dev
   libx11-dev libxft-dev libfontconfig-dev libxtst-dev xvfb x11-utils fonts-wqy-zenhei
 )

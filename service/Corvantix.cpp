@@ -320,8 +320,23 @@ void requestCompleted(void* /*cls*/, struct MHD_Connection* /*connection*/, void
     delete record;
 }
 
+// The library's last words on this thread: why a daemon did not start.
+thread_local std::string lastLibraryMessage;
+
 void httpLogger(void* /*cls*/, const char* format, va_list arguments) {
-    exceptionBarrier("Http logger exception: ", [&] { logPrintV(5, 0, format, arguments); });
+    exceptionBarrier("Http logger exception: ", [&] {
+        va_list copy;
+        va_copy(copy, arguments);
+        char text[256];
+        std::vsnprintf(text, sizeof text, format, copy);
+        va_end(copy);
+        lastLibraryMessage = text;
+        while (!lastLibraryMessage.empty() &&
+               (lastLibraryMessage.back() == '\n' || lastLibraryMessage.back() == '\r')) {
+            lastLibraryMessage.pop_back();
+        }
+        logPrintV(5, 0, format, arguments);
+    });
 }
 
 } // namespace
@@ -415,18 +430,24 @@ DaemonOwner launchDaemon(unsigned flags, const struct sockaddr* address, const c
     const int port = ipv6 ? ntohs(reinterpret_cast<const sockaddr_in6*>(address)->sin6_port)
                           : ntohs(reinterpret_cast<const sockaddr_in*>(address)->sin_port);
     const std::string message = "Detect port " + std::to_string(port) + " state: ";
+    const std::string state =
+        std::string(kProductWord) + " at " + addressText(ipv6, port) + " launch state: ";
+    // An address not taken is an error with its cause: whoever runs the
+    // service must learn which address another program holds.
     if (detectPort(port, ipv6)) {
         logNormal(message, "In use, try next port");
+        logError(state, "Fail: the address and port are in use by another program");
         return nullptr;
     }
     logNormal(message, "Free");
+    lastLibraryMessage.clear();
     DaemonOwner daemon(startHttpsDaemon(flags, address, certificatePem, keyPem, priorities));
-    const std::string state =
-        std::string(kProductWord) + " at " + addressText(ipv6, port) + " launch state: ";
     if (daemon) {
         logNormal(state, "Success");
     } else {
-        logWarning(state, "Fail");
+        logError(state,
+                 "Fail: " + (lastLibraryMessage.empty() ? std::string("refused by the library")
+                                                        : lastLibraryMessage));
     }
     return daemon;
 }

@@ -22,20 +22,21 @@
 //       the shell goes away with its icons / starts again and posts
 //       "TaskbarCreated" (prints the number of windows reached)
 //   CorvantixSession icons
-//       prints each icon of the notification area as a JSON line
+//       prints each icon of the notification area as a JSON line (the icons
+//       of processes that have ended are dropped first)
 //   CorvantixSession icon right-click|double-click <class> [<id>]
 //   CorvantixSession menu show [--wait <ms>] | menu choose <id> | menu dismiss
 //       show prints the open popup menu as a JSON line
 //   CorvantixSession msgbox answer <title> <button> [--wait <ms>]
 //                  | msgbox close <title> [--wait <ms>]
 //       a message box found by its title: a button (ok, cancel, yes, no,
-//       abort, retry, ignore) or its close box
+//       abort, retry, ignore, in any case) or its close box
 //   CorvantixSession key press [--wait <ms>] <key>... | key down <key> | key up <key>
 //       press: each key down until a poll of the keyboard has seen it (at
 //       most --wait, 1000 ms unless given), then up until a poll has seen
 //       that too; prints how many were seen down. A key is a number
 //       (decimal or 0x hexadecimal, 1-254), a letter or digit, or one of
-//       left, up, right, down, f1-f12, printscreen
+//       left, up, right, down, f1-f12, printscreen (names in any case)
 //   CorvantixSession screen <width> <height> <file>
 //       the screen shows the file's raw pixels (three bytes, red, green and
 //       blue, per pixel, rows top to bottom) from now on
@@ -53,6 +54,8 @@
 #include "platform/windowlist/WindowList.h"
 #include "tools/CorvantixUser/UserClient.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -82,22 +85,41 @@ constexpr SessionCommand kSessionCommands[] = {
     {"remote-disconnect", platform::kWtsRemoteDisconnect},
 };
 
+constexpr const char* kUsage =
+    "usage: CorvantixSession lock|unlock|console-connect|console-disconnect|"
+    "remote-connect|remote-disconnect\n"
+    "       CorvantixSession pulse|set <event>\n"
+    "       CorvantixSession send <class> <dwData> <text>\n"
+    "       CorvantixSession window <class> <title>\n"
+    "       CorvantixSession shell down|restart\n"
+    "       CorvantixSession icons\n"
+    "       CorvantixSession icon right-click|double-click <class> [<id>]\n"
+    "       CorvantixSession menu show [--wait <ms>] | choose <id> | dismiss\n"
+    "       CorvantixSession msgbox answer <title> <button> [--wait <ms>]\n"
+    "       CorvantixSession msgbox close <title> [--wait <ms>]\n"
+    "       CorvantixSession key press [--wait <ms>] <key>... | down <key> | "
+    "up <key>\n"
+    "       CorvantixSession screen <width> <height> <file>\n";
+
 int usage() {
-    std::fprintf(stderr, "usage: CorvantixSession lock|unlock|console-connect|console-disconnect|"
-                         "remote-connect|remote-disconnect\n"
-                         "       CorvantixSession pulse|set <event>\n"
-                         "       CorvantixSession send <class> <dwData> <text>\n"
-                         "       CorvantixSession window <class> <title>\n"
-                         "       CorvantixSession shell down|restart\n"
-                         "       CorvantixSession icons\n"
-                         "       CorvantixSession icon right-click|double-click <class> [<id>]\n"
-                         "       CorvantixSession menu show [--wait <ms>] | choose <id> | dismiss\n"
-                         "       CorvantixSession msgbox answer <title> <button> [--wait <ms>]\n"
-                         "       CorvantixSession msgbox close <title> [--wait <ms>]\n"
-                         "       CorvantixSession key press [--wait <ms>] <key>... | down <key> | "
-                         "up <key>\n"
-                         "       CorvantixSession screen <width> <height> <file>\n");
+    std::fputs(kUsage, stderr);
     return 1;
+}
+
+int help() {
+    std::printf("CorvantixSession plays the desktop session and the user's hands for the\n"
+                "system's programs: session changes, named events, messages, other programs'\n"
+                "windows, the shell's notification icons and menus, message boxes, the\n"
+                "keyboard and the screen. It works in the folders CORVANTIX_ROOT names, as\n"
+                "the programs do (scripts/run.sh runs them with CORVANTIX_ROOT=$PWD/run).\n\n"
+                "%s\n"
+                "Buttons: ok, cancel, yes, no, abort, retry, ignore. Keys: a letter or digit,\n"
+                "a code (1-254, or 0x..), left, up, right, down, f1-f12, printscreen.\n"
+                "Names are taken in any case. Exit codes: 0 done, 1 wrong usage, 2 no such\n"
+                "window, event, icon, menu or message box, 3 the send failed or the shell\n"
+                "refused.\n",
+                kUsage);
+    return 0;
 }
 
 // A 32-bit number, decimal or with 0x in hexadecimal.
@@ -219,6 +241,8 @@ int listIcons(const Args& args) {
         return usage();
     }
     using platform::ui::JsonValue;
+    // The shell forgets the icons of processes that have ended.
+    platform::shell::sweepNotifyIcons();
     for (const auto& icon : platform::shell::notifyIcons()) {
         JsonValue line;
         line.set("window", icon.window);
@@ -334,9 +358,16 @@ constexpr KeyName kKeyNames[] = {
     {"f11", 0x7A},  {"f12", 0x7B},
 };
 
+bool sameName(std::string_view a, std::string_view b) {
+    return std::ranges::equal(a, b, [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
 std::optional<std::uint32_t> parseKey(std::string_view word) {
     for (const auto& k : kKeyNames) {
-        if (word == k.name) {
+        if (sameName(word, k.name)) {
             return k.key;
         }
     }
@@ -365,7 +396,11 @@ int keyCommand(Args args) {
     for (std::size_t i = 1; i < args.size(); ++i) {
         const auto key = parseKey(args[i]);
         if (!key) {
-            return usage();
+            std::fprintf(stderr,
+                         "CorvantixSession: unknown key %.*s (a letter or digit, a code 1-254, "
+                         "left, up, right, down, f1-f12 or printscreen)\n",
+                         static_cast<int>(args[i].size()), args[i].data());
+            return 1;
         }
         keys.push_back(*key);
     }
@@ -416,6 +451,9 @@ int main(int argc, char** argv) {
         return usage();
     }
     const std::string_view command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        return help();
+    }
     for (const auto& session : kSessionCommands) {
         if (command == session.name) {
             if (argc != 2) {

@@ -9,6 +9,7 @@
 #include "platform/windowlist/WindowList.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -198,6 +199,25 @@ constexpr ButtonName kButtons[] = {
     {"ok", kIdOk},         {"cancel", kIdCancel}, {"abort", kIdAbort}, {"retry", kIdRetry},
     {"ignore", kIdIgnore}, {"yes", kIdYes},       {"no", kIdNo},
 };
+
+// Names are typed by people: "OK" and "ok" are the same button or key.
+bool sameName(std::string_view a, std::string_view b) {
+    return std::ranges::equal(a, b, [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+// "unknown key (enter, escape, ...)": the error names what would have worked.
+template <typename Names>
+std::string unknownName(const char* what, const Names& names, const char* more) {
+    std::string text = std::string("unknown ") + what + " (";
+    for (const auto& entry : names) {
+        text += std::string(entry.name) + ", ";
+    }
+    text.resize(text.size() - 2);
+    return text + more + ")";
+}
 
 bool ownedByMe(int fd) {
     ucred peer{};
@@ -564,7 +584,7 @@ private:
         } else if (value != nullptr && value->isString()) {
             const std::string& name = *value->asString();
             for (const auto& k : kKeys) {
-                if (name == k.name) {
+                if (sameName(name, k.name)) {
                     code = k.key;
                 }
             }
@@ -580,7 +600,9 @@ private:
             }
         }
         if (!code) {
-            return fail(value == nullptr ? "missing field key" : "unknown key");
+            return fail(value == nullptr
+                            ? "missing field key"
+                            : unknownName("key", kKeys, ", a letter, a digit or a code 1-255"));
         }
         return fromInput(pressKey(window, *code, limit_));
     }
@@ -592,12 +614,12 @@ private:
         }
         int id = 0;
         for (const auto& b : kButtons) {
-            if (*name == b.name) {
+            if (sameName(*name, b.name)) {
                 id = b.id;
             }
         }
         if (id == 0) {
-            return fail("unknown button");
+            return fail(unknownName("button", kButtons, ""));
         }
         const auto snapshot = snapshotDialog(window);
         if (!snapshot || snapshot->kind != DialogKind::MessageBox) {

@@ -51,24 +51,56 @@ TEST_F(Service, AnswersOnAllSixEndpointsAndASecondInstanceEndsAtOnce) {
     kill(first, SIGTERM);
 }
 
-TEST_F(Service, ATakenAddressLeavesTheOthersServing) {
+// Another program's socket on 127.0.0.1:56417: listening (the probe sees it)
+// or only bound (the library's bind fails). Either way the others serve and
+// the address not taken is an error line with its cause.
+struct TakenCase {
+    const char* name;
+    bool listening;
+    const char* cause;
+};
+
+void PrintTo(const TakenCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class TakenAddress : public ServiceProgram, public ::testing::WithParamInterface<TakenCase> {};
+
+TEST_P(TakenAddress, LeavesTheOthersServingAndIsLoggedAsAnError) {
     const int taken = socket(AF_INET, SOCK_STREAM, 0);
-    int on = 1;
-    setsockopt(taken, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(kPorts[0]);
     ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(taken, 1), 0);
+    if (GetParam().listening) {
+        ASSERT_EQ(listen(taken, 1), 0);
+    }
     enableLog();
     start();
     ASSERT_TRUE(ready(kPorts[1]));
     EXPECT_EQ(echo(kPorts[0], true), "0");
     EXPECT_EQ(echo(kPorts[2], false), "0");
-    EXPECT_NE(log().find("Detect port 56417 state: In use, try next port"), std::string::npos);
+    const std::string written = log();
+    if (GetParam().listening) {
+        EXPECT_NE(written.find("Detect port 56417 state: In use, try next port"),
+                  std::string::npos);
+    }
+    const std::string line =
+        std::string("[Error] VondelCorvantix at 127.0.0.1:56417 launch state: Fail: ") +
+        GetParam().cause;
+    EXPECT_NE(written.find(line), std::string::npos) << written;
+    // Only the one address is said to have failed.
+    EXPECT_EQ(written.find("launch state: Fail"), written.rfind("launch state: Fail")) << written;
     close(taken);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Sockets, TakenAddress,
+    ::testing::Values(
+        TakenCase{"Listening", true, "the address and port are in use by another program"},
+        TakenCase{"BoundOnly", false, "Failed to bind to port 56417: Address already in use"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Service, CrashArgumentIsLoggedBetweenSeparators) {
     enableLog();

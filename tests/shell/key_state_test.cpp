@@ -35,8 +35,20 @@ TEST(KeyState, KeysHeldByTheToolAreDownForEveryProcessUntilReleased) {
         std::uint32_t key;
     };
     const Case cases[] = {
-        {"a", 'A'},     {"Z", 'Z'},     {"7", '7'}, {"printscreen", 0x2C}, {"f12", 0x7B},
-        {"left", 0x25}, {"0x2A", 0x2A}, {"1", '1'}, {"254", 0xFE},         {"0x01", 0x01},
+        {"a", 'A'},
+        {"Z", 'Z'},
+        {"7", '7'},
+        {"printscreen", 0x2C},
+        {"f12", 0x7B},
+        {"left", 0x25},
+        {"0x2A", 0x2A},
+        {"1", '1'},
+        {"254", 0xFE},
+        {"0x01", 0x01},
+        // Names as a person types them.
+        {"F12", 0x7B},
+        {"Left", 0x25},
+        {"PrintScreen", 0x2C},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.word);

@@ -258,6 +258,16 @@ TEST(NotifyIcons, IconsOfEndedProcessesAreSwept) {
     EXPECT_EQ(text(swept[1], "window"), "GoneB");
     EXPECT_NE(number(swept[0], "owner"), getpid());
 
+    // The session tool lists only the living, and the dead one is gone for
+    // good: nothing stale stays in the run folder.
+    addIconAndEnd("GoneC");
+    ASSERT_EQ(notifyIcons().size(), 2u);
+    const auto listed = runTool({"icons"});
+    EXPECT_EQ(listed.exitCode, 0);
+    EXPECT_EQ(listed.out.find("GoneC"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find(kTrayClass), std::string::npos) << listed.out;
+    EXPECT_EQ(notifyIcons().size(), 1u);
+
     // An icon left by an ended process gives way to a new one of its key.
     addIconAndEnd("Heir");
     TrayWindow heir({}, "Heir");
@@ -266,7 +276,7 @@ TEST(NotifyIcons, IconsOfEndedProcessesAreSwept) {
     data.window = "Heir";
     EXPECT_TRUE(notifyIcon(kNimAdd, data));
     EXPECT_FALSE(notifyIcon(kNimAdd, data)); // now a live one holds it
-    EXPECT_EQ(journalOf("icon.sweep").size(), 3u);
+    EXPECT_EQ(journalOf("icon.sweep").size(), 4u);
 }
 
 // A process killed while its parent has not yet waited for it (a zombie)

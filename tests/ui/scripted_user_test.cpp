@@ -339,6 +339,7 @@ TEST_P(Closing, EndsThroughTheDialogsOwnButtons) {
 
 INSTANTIATE_TEST_SUITE_P(Ways, Closing,
                          ::testing::Values(CloseCase{"Enter", "enter", kIdOk},
+                                           CloseCase{"EnterInCapitals", "ENTER", kIdOk},
                                            CloseCase{"Escape", "escape", kIdCancel},
                                            CloseCase{"CloseBox", nullptr, kIdCancel}),
                          [](const auto& info) { return std::string(info.param.name); });
@@ -374,8 +375,11 @@ const MalformedCase kMalformed[] = {
      "field timeout_ms out of range"},
     {"BadUtf8", "{\"op\":\"type\",\"window\":W,\"text\":\"\xff\"}",
      "malformed request: text is not UTF-8"},
-    {"UnknownKey", R"({"op":"key","window":W,"key":"hyperspace"})", "unknown key"},
-    {"UnknownButton", R"({"op":"answer","window":W,"button":"maybe"})", "unknown button"},
+    {"UnknownKey", R"({"op":"key","window":W,"key":"hyperspace"})",
+     "unknown key (enter, escape, tab, backspace, delete, left, right, home, end, space, "
+     "capslock, a letter, a digit or a code 1-255)"},
+    {"UnknownButton", R"({"op":"answer","window":W,"button":"maybe"})",
+     "unknown button (ok, cancel, abort, retry, ignore, yes, no)"},
     {"NotAMessageBox", R"({"op":"answer","window":W,"button":"ok"})", "no such open message box"},
     {"TooLong", std::string(kScriptedMaxLine + 10, ' '), "the line is too long"},
 };
@@ -476,7 +480,8 @@ TEST_F(ScriptedUser, AMessageBoxIsAnsweredFromAnotherProcess) {
     EXPECT_NE(dump.out.find("\"topmost\":true"), std::string::npos);
     // A button the box does not have is refused.
     EXPECT_EQ(testing_support::runProgram({CORVANTIX_USER_TOOL, "answer", window, "cancel"}), 2);
-    EXPECT_EQ(testing_support::runProgram({CORVANTIX_USER_TOOL, "answer", window, "no"}), 0);
+    // Button names are taken as a person types them.
+    EXPECT_EQ(testing_support::runProgram({CORVANTIX_USER_TOOL, "answer", window, "No"}), 0);
     EXPECT_EQ(box.result(), kIdNo);
     const auto closed =
         testing_support::runProgramCapture({CORVANTIX_USER_TOOL, "wait-close", window});

@@ -44,17 +44,36 @@ using corvantix_user::Window;
 
 constexpr Milliseconds kDefaultWait(10000);
 
+constexpr const char* kUsage =
+    "usage: CorvantixUser [--pid P] list | wait-open <template> [ms] |\n"
+    "         wait-messagebox [ms] | dump <window> | click <window> <control> |\n"
+    "         press <window> <label> | type <window> <text> | key <window> <key> |\n"
+    "         focus <window> <control> | select <window> <control> <start> <end> |\n"
+    "         hover <window> [control] | hover off | close <window> |\n"
+    "         answer <window> <button> | wait-close <window> [ms] |\n"
+    "         capslock on|off | advance <ms> | events <pid> [since] |\n"
+    "         raw <pid> <line>\n";
+
 int usage() {
-    std::fprintf(stderr,
-                 "usage: CorvantixUser [--pid P] list | wait-open <template> [ms] |\n"
-                 "         wait-messagebox [ms] | dump <window> | click <window> <control> |\n"
-                 "         press <window> <label> | type <window> <text> | key <window> <key> |\n"
-                 "         focus <window> <control> | select <window> <control> <start> <end> |\n"
-                 "         hover <window> [control] | hover off | close <window> |\n"
-                 "         answer <window> <button> | wait-close <window> [ms] |\n"
-                 "         capslock on|off | advance <ms> | events <pid> [since] |\n"
-                 "         raw <pid> <line>\n");
+    std::fputs(kUsage, stderr);
     return 1;
+}
+
+int help() {
+    std::printf("CorvantixUser plays the user of the dialogs the system's programs open (the\n"
+                "card control's PIN keypad, the transfer confirmation, message boxes), with or\n"
+                "without a display. It works in the folders CORVANTIX_ROOT names, as the\n"
+                "programs do (scripts/run.sh runs them with CORVANTIX_ROOT=$PWD/run).\n\n"
+                "%s\n"
+                "list prints each open dialog as a JSON line with its window; dump shows its\n"
+                "controls and texts; press clicks the on-screen key with that label (a keypad's\n"
+                "digit); click takes a control id (1 is OK, 2 Cancel); key takes enter, escape,\n"
+                "tab, backspace, delete, left, right, home, end, space or capslock; answer takes\n"
+                "ok, cancel, yes, no, abort, retry or ignore. Names are taken in any case.\n"
+                "Exit codes: 0 done, 1 wrong usage, 2 the dialog refused (why on standard\n"
+                "error), 3 no dialog answered or the wait ran out.\n",
+                kUsage);
+    return 0;
 }
 
 std::optional<long long> parseNumber(const char* text, long long low, long long high) {
@@ -248,6 +267,9 @@ int run(const Client& client, const std::vector<std::string_view>& args) {
 
 int main(int argc, char** argv) {
     std::vector<std::string_view> args(argv + 1, argv + argc);
+    if (!args.empty() && (args[0] == "--help" || args[0] == "-h" || args[0] == "help")) {
+        return help();
+    }
     std::optional<pid_t> process;
     if (args.size() >= 2 && args[0] == "--pid") {
         const auto pid = parseNumber(args[1].data(), 1, 0x7FFFFFFF);

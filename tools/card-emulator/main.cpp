@@ -38,6 +38,16 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
+        if (arg == "--help" || arg == "-h") {
+            std::printf("CardEmulator: the bank card in pcscd's virtual reader (vpcd), which\n"
+                        "listens on 127.0.0.1:35963 for 'Virtual PCD 00 00' (35964 for\n"
+                        "'Virtual PCD 00 01'). Without a script the card has PIN 123456 with\n"
+                        "three tries. Prints each command and answer (PIN blocks masked) until\n"
+                        "Ctrl-C.\n"
+                        "usage: CardEmulator [--port N] [--script FILE] [--t0] [--serial HEX]\n"
+                        "                    [--pin DIGITS] [--keypad] [--quiet]\n");
+            return 0;
+        }
         if (arg == "--port" && hasValue) {
             port = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
             if (port == 0 || port > 65535) {
