@@ -374,12 +374,12 @@ class ConfirmTexts : public ReaderPrompt, public ::testing::WithParamInterface<c
 TEST_P(ConfirmTexts, AreTheTemplatesTexts) {
     ASSERT_EQ(UI_SetLanguage(GetParam()), kCtlOk);
     const ConfirmCase instruction{"Instruction", kUiReaderInstructionDialog,
-                                  UI_ReaderInstructionDlg};
+                                  [](std::string_view) { return UI_ReaderInstructionDlg(); }};
     std::vector<ConfirmCase> dialogs(std::begin(kConfirms), std::end(kConfirms));
     dialogs.push_back(instruction);
     for (const ConfirmCase& c : dialogs) {
         writeTexts();
-        ModalThread request([run = c.run] { return static_cast<LResult>(run()); });
+        ModalThread request([this, run = c.run] { return static_cast<LResult>(run(reader)); });
         const Window dialog = waitFor(c.templateId);
         ASSERT_NE(dialog, 0u) << c.name;
         expectTexts(c.templateId, dump(dialog));
