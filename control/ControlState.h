@@ -51,7 +51,7 @@ public:
     // ---- Routines of the transaction methods --------------------------------
 
     // Verifies the PIN (nullopt or empty: asks for it with pinDialog) with
-    // VERIFY on card. A keypad reader (isAdvReader) takes the PIN itself:
+    // VERIFY on card. A keypad reader (keypadReader()) takes the PIN itself:
     // 0 and nothing is sent. 32 unless the PIN has 6 to 12 characters, 33
     // unless they are digits (both before anything is sent), else the full
     // status-word mapping or the transmit failure.

@@ -14,7 +14,8 @@
 namespace tavelo {
 
 // The method's result: 0 with the TAC and TSN kept in the state, or the code
-// of the step that ended it. Neither isFinish nor VerifyPINFlag is touched.
+// of the step that ended it. isFinish is not touched; VerifyPINFlag ends
+// with the connection its reconnect replaces.
 int RunGenerateTAC(TaveloState& state, const SecretString& pin, std::int32_t processingCode,
                    const OptionalText& genTac, const OptionalText& userData, std::int32_t iFlags);
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <functional>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -198,6 +199,34 @@ TEST_F(CardEmulatorTest, TheSameCardReinsertedKeepsItsTriesButNotItsVerification
     ASSERT_TRUE(driver.accept());
     EXPECT_EQ(driver.transmit(getTacCommand(ascii("A"), false)), hex("69 82"));
     EXPECT_EQ(driver.transmit(kVerifyWrong), hex("66 10"));
+}
+
+// A verified PIN lasts until the card loses its power or is reset, as a
+// card's does: power on, reset and every insertion end it.
+TEST_F(CardEmulatorTest, AVerificationEndsOnPowerResetAndInsertion) {
+    const Bytes tac = getTacCommand(ascii("A"), false);
+    const struct {
+        const char* what;
+        std::function<void()> event;
+    } rows[] = {
+        {"power on", [&] { driver.sendFrame({1}); }},
+        {"reset", [&] { driver.sendFrame({2}); }},
+        {"power off and on", [&] { driver.sendFrame({0}), driver.sendFrame({1}); }},
+        {"removal and insertion",
+         [&] {
+             card.remove();
+             card.insert();
+             ASSERT_TRUE(driver.accept());
+         }},
+    };
+    for (const auto& row : rows) {
+        ASSERT_EQ(driver.transmit(kVerify), hex("90 00")) << row.what;
+        const std::uint32_t tsn = card.tsn();
+        ASSERT_EQ(driver.transmit(tac), expectedTacAnswer(tsn, ascii("A"), false)) << row.what;
+        row.event();
+        EXPECT_EQ(driver.transmit(tac), hex("69 82")) << row.what;
+    }
+    EXPECT_EQ(driver.transmit(kVerifyWrong), hex("66 08")) << "the tries stay";
 }
 
 TEST_F(CardEmulatorTest, MalformedFramesAreRefusedOrIgnored) {

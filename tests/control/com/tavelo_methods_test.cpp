@@ -651,6 +651,26 @@ TEST_F(KeypadReader, AnEntryInsideANameStandsForTheWholeReader) {
     }
 }
 
+// A keypad-reader list the page enciphered itself, naming this plain
+// reader, rides on no PIN verified before: the card, reset, refuses the TAC.
+TEST_F(TaveloMethods, APageMadeKeypadListGetsNoTacFromAPlainReader) {
+    ASSERT_EQ(verifyPin(card_test::kPin), 0);
+    std::int32_t rc = -1;
+    ASSERT_EQ(control->DetectAdvReader(text(reader).get(), text(encipherList("Virtual PCD")).get(),
+                                       0x800000, 0, &rc),
+              S_OK);
+    ASSERT_EQ(rc, 0);
+    card->clearLog();
+    const std::uint32_t tsn = card->tsn();
+    std::int32_t code = -1;
+    EXPECT_EQ(
+        textResult([&](BSTR* out) { return control->GetTAC(text("ABC").get(), 0, out); }, code),
+        std::nullopt);
+    EXPECT_EQ(code, 5001);
+    EXPECT_EQ(card->tsn(), tsn) << "the card signed";
+    EXPECT_TRUE(user.listDialogs().empty());
+}
+
 TEST_F(KeypadReader, ListsThatNameNoReader) {
     const struct {
         const char* name;
