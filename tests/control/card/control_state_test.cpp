@@ -102,9 +102,8 @@ TEST_F(CardLayerState, ConnectCardFailuresRowByRow) {
         {"an empty name", u"", nullptr, kCtlBadArgument, true},
         {"a name that ends at once", std::u16string(u"\0Virtual PCD 00 00", 18), nullptr,
          kCtlBadArgument, true},
-        {"a name code page 950 cannot hold", u"Virtual PCD 00 00 \u00E9", nullptr, kCtlBadArgument,
-         true},
-        {"a reader that is not there", u"No Such Reader", nullptr, kCtlCardAbsent, false},
+        {"a name that is no UTF-16", u"Virtual PCD 00 00 \xD800", nullptr, kCtlBadArgument, true},
+        {"a reader that is not there", u"No Such Reader \u00E9", nullptr, kCtlCardAbsent, false},
         {"a reader without a card", u"Virtual PCD 00 01", nullptr, kCtlCardAbsent, false},
         {"a card the reader reports absent", kReader, "SCardStatus", kCtlCardAbsent, false},
         {"no context", kReader, "SCardEstablishContext", kCtlConnectionFailed, false},
@@ -123,10 +122,10 @@ TEST_F(CardLayerState, ConnectCardFailuresRowByRow) {
     }
 }
 
-TEST_F(CardLayerState, AReaderNameIsConvertedToCodePage950) {
-    // No reader has this name; the log shows it as code page 950 bytes.
+TEST_F(CardLayerState, AReaderNameGoesToPcscInUtf8) {
+    // No reader has this name; the log shows it as pcsc-lite was asked, in UTF-8.
     EXPECT_EQ(state.ConnectCard(u"\u8B80\u5361\u6A5F"), kCtlCardAbsent);
-    EXPECT_NE(log.text().find("SCardConnect '\xC5\xAA\xA5\x64\xBE\xF7' fail: 80100009"),
+    EXPECT_NE(log.text().find("SCardConnect '\xE8\xAE\x80\xE5\x8D\xA1\xE6\xA9\x9F' fail: 80100009"),
               std::string::npos)
         << log.text();
 }

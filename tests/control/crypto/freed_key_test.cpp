@@ -1,7 +1,8 @@
-// A PEM private key whose Base64 breaks off near its end: the decoder has
-// already turned most of the key into bytes when it fails, and none of them
-// may stay in the memory it frees. This program's own free() searches every
-// block it is handed while a search is on.
+// A PEM private key whose Base64 breaks off: the decoder has already turned
+// much of the key into bytes when it fails, and none of them may stay in the
+// memory it frees. A free hook (this program's own free(), or the
+// sanitizer's hook where the sanitizer owns free) searches every block freed
+// while a search is on.
 
 #include "control/crypto/QxCAPICoder.h"
 #include "tests/control/crypto/AsymTestSupport.h"
@@ -11,16 +12,58 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <malloc.h>
+#if defined(CORVANTIX_SANITIZED)
+// The sanitizer runtime's allocator interface (GCC ships no header for it).
+extern "C" {
+int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, std::size_t),
+                                              void (*)(const volatile void*));
+std::size_t __sanitizer_get_allocated_size(const volatile void*);
+}
+#endif
 
 namespace {
 
-using FreeFunction = void (*)(void*);
-
-std::atomic<FreeFunction> nextFree{nullptr};
 std::atomic<bool> searching{false};
 std::atomic<int> blocksWithTheKey{0};
 constexpr std::size_t kNeedle = 16;
 std::array<std::array<std::uint8_t, kNeedle>, 2> needles{};
+
+// Looks for the needles in a block about to be freed.
+void inspect(const void* block, std::size_t size) {
+    if (!searching.load()) {
+        return;
+    }
+    for (const auto& needle : needles) {
+        if (memmem(block, size, needle.data(), needle.size()) != nullptr) {
+            blocksWithTheKey.fetch_add(1);
+        }
+    }
+}
+
+} // namespace
+
+#if defined(CORVANTIX_SANITIZED)
+// The sanitizer's allocator owns free(): it calls a hook before each one.
+namespace {
+
+void freeHook(const volatile void* block) {
+    if (block != nullptr) {
+        const void* at = const_cast<const void*>(block);
+        inspect(at, __sanitizer_get_allocated_size(at));
+    }
+}
+
+// The runtime takes both hooks or none.
+void mallocHook(const volatile void*, std::size_t) {}
+
+const int hooked = __sanitizer_install_malloc_and_free_hooks(mallocHook, freeHook);
+
+} // namespace
+#else
+namespace {
+
+using FreeFunction = void (*)(void*);
+std::atomic<FreeFunction> nextFree{nullptr};
 
 FreeFunction resolveFree() {
     // dlsym may free what it allocated itself: that is left to leak.
@@ -37,6 +80,7 @@ FreeFunction resolveFree() {
 
 } // namespace
 
+// This program's own free() hands every block to inspect() first.
 extern "C" void free(void* block) {
     if (block == nullptr) {
         return;
@@ -45,16 +89,10 @@ extern "C" void free(void* block) {
     if (next == nullptr && (next = resolveFree()) == nullptr) {
         return;
     }
-    if (searching.load()) {
-        const std::size_t size = malloc_usable_size(block);
-        for (const auto& needle : needles) {
-            if (memmem(block, size, needle.data(), needle.size()) != nullptr) {
-                blocksWithTheKey.fetch_add(1);
-            }
-        }
-    }
+    inspect(block, malloc_usable_size(block));
     next(block);
 }
+#endif
 
 namespace {
 
@@ -84,6 +122,9 @@ int decodeText(const std::string& pem) {
 
 TEST_F(FreedKey, ABrokenPemLeavesNoneOfTheKeyInFreedMemory) {
     const RsaNumbers key = asymtest::SeededKeys(23).next(1024);
+#if defined(CORVANTIX_SANITIZED)
+    ASSERT_NE(hooked, 0) << "the free hook is not installed";
+#endif
     ASSERT_GE(key.d.size(), 8 + kNeedle);
     ASSERT_GE(key.p.size(), 8 + kNeedle);
     std::copy_n(key.d.begin() + 8, kNeedle, needles[0].begin());

@@ -65,6 +65,24 @@ protected:
         }
         return seen;
     }
+    // A request for the first reader with the confirmation: once the card
+    // is in, a topmost message box without caption names the reader.
+    void expectConfirmationNamingTheReader() {
+        Request request(rig.readers()[0], 60, QX_DETECT_FLAG_INSERT | QX_DETECT_FLAG_CONFIRM);
+        const Window dialog = waitFor(kDetectDialogEnglish);
+        ASSERT_NE(dialog, 0u);
+        card = rig.insertCard();
+        ASSERT_NE(card, nullptr) << rig.why();
+        const auto box = user_.waitForMessageBox(5s);
+        ASSERT_TRUE(box) << "the dialog did not see the card come into its reader";
+        const JsonValue d = dump(*box);
+        EXPECT_EQ(*d.find("caption")->asString(), "");
+        EXPECT_EQ(d.find("topmost")->asBool(), true);
+        EXPECT_EQ(textOf(d, kMessageBoxTextId), rig.readers()[0]);
+        EXPECT_FALSE(request.result(0ms).has_value());
+        ASSERT_TRUE(user_.answer(*box, "ok"));
+        EXPECT_EQ(request.result(), kCtlOk);
+    }
     std::string messageOf(Window dialog) {
         const auto texts = drawnTexts(dump(dialog));
         return texts.empty() ? "" : texts.front();
@@ -200,6 +218,10 @@ TEST_F(Detection, CancelEndsWith5070AndThePauseFollowsASuccess) {
     EXPECT_EQ(paused.result(), kCtlOk);
 }
 
+TEST_F(Detection, AConfirmationNamesTheReaderOnceTheCardIsIn) {
+    expectConfirmationNamingTheReader();
+}
+
 // Reader names come from pcsc-lite in UTF-8.
 class NonAsciiReader : public Detection {
 protected:
@@ -208,33 +230,7 @@ protected:
 
 TEST_F(NonAsciiReader, AConfirmationNamesTheReaderOnceTheCardIsIn) {
     ASSERT_EQ(rig.readers()[0], "Lecteur \xc3\xa0 puce 00 00");
-    Request request(rig.readers()[0], 60, QX_DETECT_FLAG_INSERT | QX_DETECT_FLAG_CONFIRM);
-    const Window dialog = waitFor(kDetectDialogEnglish);
-    ASSERT_NE(dialog, 0u);
-    card = rig.insertCard();
-    ASSERT_NE(card, nullptr) << rig.why();
-    const auto box = user_.waitForMessageBox(5s);
-    ASSERT_TRUE(box) << "the dialog did not see the card come into its reader";
-    EXPECT_EQ(textOf(dump(*box), kMessageBoxTextId), "Lecteur \xc3\xa0 puce 00 00");
-    ASSERT_TRUE(user_.answer(*box, "ok"));
-    EXPECT_EQ(request.result(), kCtlOk);
-}
-
-TEST_F(Detection, AConfirmationNamesTheReaderOnceTheCardIsIn) {
-    Request request(rig.readers()[0], 60, QX_DETECT_FLAG_INSERT | QX_DETECT_FLAG_CONFIRM);
-    const Window dialog = waitFor(kDetectDialogEnglish);
-    ASSERT_NE(dialog, 0u);
-    card = rig.insertCard();
-    ASSERT_NE(card, nullptr) << rig.why();
-    const auto box = user_.waitForMessageBox(5s);
-    ASSERT_TRUE(box);
-    const JsonValue d = dump(*box);
-    EXPECT_EQ(*d.find("caption")->asString(), "");
-    EXPECT_EQ(d.find("topmost")->asBool(), true);
-    EXPECT_EQ(textOf(d, kMessageBoxTextId), rig.readers()[0]);
-    EXPECT_FALSE(request.result(0ms).has_value());
-    ASSERT_TRUE(user_.answer(*box, "ok"));
-    EXPECT_EQ(request.result(), kCtlOk);
+    expectConfirmationNamingTheReader();
 }
 
 // Japanese has no dialog: the request runs in English, and so does the
