@@ -337,9 +337,17 @@ TEST_F(Transactions, AccountTextsFitTheirConfirmationFieldWhole) {
     };
     for (const auto& row : refused) {
         card->clearLog();
-        EXPECT_EQ(call(row.member, row.fields), 5005) << row.name;
+        auto result = start(row.member, row.fields);
+        if (result.wait_for(5s) != std::future_status::ready) {
+            ADD_FAILURE() << row.name << ": a confirmation of a cut text";
+            EXPECT_NE(
+                leaveConfirmation(
+                    result, row.member == Member::Transfer ? kTransferDialog : kPayDialog, true),
+                -1);
+            continue;
+        }
+        EXPECT_EQ(result.get(), 5005) << row.name;
         EXPECT_TRUE(commands().empty()) << row.name;
-        EXPECT_TRUE(user.listDialogs().empty()) << row.name;
     }
     const Fields whole = with([&](Fields& f) { f.inBank = fits; });
     auto result = start(Member::Transfer, whole);
