@@ -82,6 +82,25 @@ TEST(NamedEvents, WaitTimesOutWhenNothingHappens) {
     EXPECT_EQ(event->wait(50), WaitResult::TimedOut);
 }
 
+TEST(NamedEvents, CountedPulsesAreSeenThoughNobodyWaitedForThem) {
+    Sandbox box;
+    auto event = NamedEvent::create(kDebugEvent, true, false);
+    ASSERT_NE(event, nullptr);
+    std::uint32_t seen = event->pulseCount();
+    // Two pulses while the follower is busy elsewhere: one wake covers both.
+    event->pulse();
+    event->pulse();
+    EXPECT_EQ(event->waitForPulse(seen, 0), WaitResult::Signalled);
+    EXPECT_EQ(seen, event->pulseCount());
+    EXPECT_EQ(event->waitForPulse(seen, 50), WaitResult::TimedOut);
+    std::thread later([&] {
+        std::this_thread::sleep_for(50ms);
+        event->pulse();
+    });
+    EXPECT_EQ(event->waitForPulse(seen, 5000), WaitResult::Signalled);
+    later.join();
+}
+
 // A child that opens the event and reports each wait's outcome: 'S' or 'T'.
 pid_t waitInChild(const char* name, std::vector<std::uint32_t> timeouts, int& report) {
     int fds[2];

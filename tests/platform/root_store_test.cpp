@@ -1,6 +1,6 @@
-// The local machine's root store: PEM decoding, the user's NSS database
-// (made when missing, a root added once and trusted), and the system's trust
-// store below the sandbox where it exists.
+// The local machine's root store: PEM decoding, the roots' nicknames, the
+// user's NSS database (made when missing, a root added once and trusted),
+// and the system's trust store below the sandbox where it exists.
 
 #include "platform/process/Process.h"
 #include "platform/rootstore/RootStore.h"

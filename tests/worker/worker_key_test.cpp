@@ -1,5 +1,6 @@
 // "-KeyToByte": a key file as a C byte array appended to Cert.h, every byte
-// unsigned, and the files it cannot read or write.
+// unsigned, the bound of what it reads, and the files it cannot read or
+// write.
 
 #include "tests/worker/WorkerProgram.h"
 #include "worker/KeyToByte.h"

@@ -1,6 +1,7 @@
 // "-importRootCACert": both built-in roots into the user's NSS database and,
-// where it is there, the system's trust store, each once; and the lines and
-// the failure status when a store does not open or take a root.
+// where it is there, the system's trust store, each once, also beside a
+// certificate of the same name; and the lines and the failure status when a
+// store does not open or take a root.
 
 #include "common/ToolLog.h"
 #include "platform/process/Process.h"

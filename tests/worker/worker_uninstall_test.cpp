@@ -1,7 +1,7 @@
 // Uninstall detection: the listing it counts with, how it reads its
 // arguments, and the real worker deciding with components present (the
 // monitor is told to start, nothing is removed) and absent (the product is
-// removed, the worker included).
+// removed, the worker included), in an installed layout and in the build's.
 
 #include "common/Message.h"
 #include "common/ResultCode.h"
