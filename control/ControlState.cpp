@@ -145,8 +145,8 @@ int TaveloState::keepTacAnswer(std::span<const std::uint8_t> data) {
     const int rc = parseTacAnswer(data, answer);
     if (rc != kCtlOk || !answer) {
         CTL_LOG(kLogDebug, "TAC answer of %zu bytes rtn %d", data.size(), rc);
-        // The card said 90 00 for this transaction: the last one's TAC must
-        // not pass for its.
+        // The card said 90 00 but gave no TAC: the one kept from an earlier
+        // transaction must not pass for this one's.
         m_szTSAC.clear();
         m_szTSN.clear();
         return rc != kCtlOk ? rc : int{kCtlFailed};
