@@ -357,7 +357,9 @@ int verifyPin(TaveloState& state, const OptionalText& reader, const OptionalText
     if (const int rc = checkMembership(state, reader, list, iFlags); rc != kCtlOk) {
         return rc;
     }
-    if (const int rc = verifyCodeAndReplug(reader, iFlags, iReplugTime, iFlags & kFlagReplugMask);
+    // The replug is watched on this object's own reader, whatever the page names.
+    if (const int rc = verifyCodeAndReplug(OptionalText(state.m_szReaderName), iFlags, iReplugTime,
+                                           iFlags & kFlagReplugMask);
         rc != kCtlOk) {
         return rc;
     }
@@ -612,7 +614,9 @@ int CardVerifyPINEx(TaveloState& state, const OptionalText& reader, const Option
     if (const int rc = checkMembership(state, reader, list, iFlags); rc != kCtlOk) {
         return rc;
     }
-    if (const int rc = verifyCodeAndReplug(reader, iFlags, iReplugTime, iFlags & kFlagReplugMask);
+    // The replug is watched on this object's own reader, whatever the page names.
+    if (const int rc = verifyCodeAndReplug(OptionalText(state.m_szReaderName), iFlags, iReplugTime,
+                                           iFlags & kFlagReplugMask);
         rc != kCtlOk) {
         return rc;
     }

@@ -182,6 +182,39 @@ TEST_F(TwoSessions, AConfirmationFollowsOnlyItsOwnSessionsReader) {
     EXPECT_TRUE(sent(*second).empty()) << "A's transfer reached B's card";
 }
 
+// A VerifyPIN that names B's reader still waits for A's own card to be
+// pulled out and put back: B's card doing so ends nothing.
+TEST_F(TwoSessions, AReplugIsWatchedOnTheSessionsOwnReader) {
+    const std::string a = open();
+    const std::string b = open();
+    ASSERT_EQ(connect(a, readerA), "0");
+    ASSERT_EQ(connect(b, readerB), "0");
+    card->clearLog();
+    second->clearLog();
+
+    auto verified = std::async(std::launch::async, [&] {
+        return in(a, "VerifyPIN",
+                  R"(,"bReaderName":")" + readerB + R"(","bAdvReaderList":"","PIN":")" +
+                      card_test::kPin + R"(","iFlags":")" + std::to_string(0x30000) +
+                      R"(","iReplugTime":"30")");
+    });
+    bool prompted = false;
+    for (int i = 0; i < 100 && !prompted; ++i) {
+        prompted = !user.listDialogs().empty();
+        if (!prompted) {
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    ASSERT_TRUE(prompted) << "no replug prompt";
+    ASSERT_NO_FATAL_FAILURE(replug(*second));
+    EXPECT_EQ(verified.wait_for(3s), std::future_status::timeout) << "B's card ended A's replug";
+    ASSERT_NO_FATAL_FAILURE(replug(*card));
+    ASSERT_EQ(verified.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(verified.get(), "0");
+    EXPECT_EQ(sent(*card).back(), card_test::kVerify);
+    EXPECT_TRUE(sent(*second).empty()) << "A's VerifyPIN reached B's card";
+}
+
 // A page of another session connects the card after A verified its PIN and
 // disconnected: neither the serial-number TAC nor GET TAC (with a keypad
 // list of the page's own making, so no PIN is asked) is signed.
