@@ -30,6 +30,17 @@ inline const std::string kTransferArguments =
     R"("bInAccountNo":"0098765432109876","bAmount":"1500","bPCode":"2541",)"
     R"("bServerDataTime":"20240102030405","iFlags":"0")";
 
+// The record that transfer has the card sign.
+inline card_emulator::Bytes transferRecord() {
+    return card_test::ascii("2541"
+                            "00000000150000"
+                            "TERM0001"
+                            "CHK00001"
+                            "20240102030405"
+                            "0098765432109876"
+                            "0012345678901234");
+}
+
 class CardPageProgram : public ServiceProgram {
 protected:
     CardPageProgram() : ServiceProgram(Adapter::RealControl) {}

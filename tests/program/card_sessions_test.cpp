@@ -97,6 +97,16 @@ protected:
         }
         return words;
     }
+    // Sessions a and b, each connected to its own reader, the cards' logs
+    // cleared.
+    void connectBoth() {
+        a = open();
+        b = open();
+        ASSERT_EQ(connect(a, readerA), "0");
+        ASSERT_EQ(connect(b, readerB), "0");
+        card->clearLog();
+        second->clearLog();
+    }
     // Pulls the card out and puts it back.
     void replug(CardEmulator& which) {
         ASSERT_TRUE(rig.removeCard(which)) << rig.why();
@@ -107,17 +117,14 @@ protected:
     CardEmulator* second = nullptr;
     std::string readerA;
     std::string readerB;
+    std::string a;
+    std::string b;
 };
 
 // A holds the first reader, B the second one exclusively: A's PIN, reads
 // and TACs go to A's card alone, and B's to B's.
 TEST_F(TwoSessions, EachSessionsCallsReachOnlyItsOwnCard) {
-    const std::string a = open();
-    const std::string b = open();
-    ASSERT_EQ(connect(a, readerA), "0");
-    ASSERT_EQ(connect(b, readerB), "0");
-    card->clearLog();
-    second->clearLog();
+    ASSERT_NO_FATAL_FAILURE(connectBoth());
 
     EXPECT_EQ(verifyPin(a, readerA, card_test::kPin), "0") << "B's hold cost A its card";
     EXPECT_EQ(in(a, "GetSN"), toHex(card->serial()));
@@ -142,12 +149,7 @@ TEST_F(TwoSessions, EachSessionsCallsReachOnlyItsOwnCard) {
 // A's confirmation waits for A's card to be pulled out and put back;
 // B's card doing so enables nothing.
 TEST_F(TwoSessions, AConfirmationFollowsOnlyItsOwnSessionsReader) {
-    const std::string a = open();
-    const std::string b = open();
-    ASSERT_EQ(connect(a, readerA), "0");
-    ASSERT_EQ(connect(b, readerB), "0");
-    card->clearLog();
-    second->clearLog();
+    ASSERT_NO_FATAL_FAILURE(connectBoth());
     const std::uint32_t tsn = card->tsn();
 
     auto transfer =
@@ -170,13 +172,7 @@ TEST_F(TwoSessions, AConfirmationFollowsOnlyItsOwnSessionsReader) {
     ASSERT_EQ(transfer.wait_for(20s), std::future_status::ready);
     EXPECT_EQ(transfer.get(), "0");
 
-    const Bytes record = card_test::ascii("2541"
-                                          "00000000150000"
-                                          "TERM0001"
-                                          "CHK00001"
-                                          "20240102030405"
-                                          "0098765432109876"
-                                          "0012345678901234");
+    const Bytes record = transferRecord();
     EXPECT_EQ(in(a, "GetTSAC"), toHex(card_test::expectedTac(tsn, record, false)));
     EXPECT_EQ(sent(*card).back(), card_test::getTacCommand(record, false));
     EXPECT_TRUE(sent(*second).empty()) << "A's transfer reached B's card";
@@ -185,12 +181,7 @@ TEST_F(TwoSessions, AConfirmationFollowsOnlyItsOwnSessionsReader) {
 // A VerifyPIN that names B's reader still waits for A's own card to be
 // pulled out and put back: B's card doing so ends nothing.
 TEST_F(TwoSessions, AReplugIsWatchedOnTheSessionsOwnReader) {
-    const std::string a = open();
-    const std::string b = open();
-    ASSERT_EQ(connect(a, readerA), "0");
-    ASSERT_EQ(connect(b, readerB), "0");
-    card->clearLog();
-    second->clearLog();
+    ASSERT_NO_FATAL_FAILURE(connectBoth());
 
     auto verified = std::async(std::launch::async, [&] {
         return in(a, "VerifyPIN",

@@ -187,13 +187,7 @@ TEST_F(PageReachesTheCard, TransferConfirmedWithTheCardPulledAndPutBack) {
     ASSERT_EQ(transfer.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     EXPECT_EQ(transfer.get(), "0");
 
-    const card_emulator::Bytes record = card_test::ascii("2541"
-                                                         "00000000150000"
-                                                         "TERM0001"
-                                                         "CHK00001"
-                                                         "20240102030405"
-                                                         "0098765432109876"
-                                                         "0012345678901234");
+    const card_emulator::Bytes record = transferRecord();
     EXPECT_EQ(call("GetTSAC"), toHex(card_test::expectedTac(counter, record, false)));
     char digits[16];
     std::snprintf(digits, sizeof digits, "%08u", static_cast<unsigned>(counter));
