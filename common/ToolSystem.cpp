@@ -8,6 +8,7 @@
 #include "platform/process/Process.h"
 #include "platform/process/ProcessList.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <pwd.h>
@@ -150,12 +151,24 @@ bool writeTextFile(const std::optional<std::filesystem::path>& path,
     if (!path || path->empty() || !text) {
         return false;
     }
-    std::ofstream file(*path, std::ios::trunc);
-    if (!file) {
+    // Never through a link put in the file's place, nor over another's file.
+    const int fd = platform::openOwnFile(*path, platform::OwnFile::Replace, 0644);
+    if (fd < 0) {
         return false;
     }
-    file << text->substr(0, text->find('\0')); // written as a C text
-    return static_cast<bool>(file.flush());
+    const std::string_view whole = text->substr(0, text->find('\0')); // written as a C text
+    std::size_t done = 0;
+    while (done < whole.size()) {
+        const ssize_t n = ::write(fd, whole.data() + done, whole.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return ::close(fd) == 0 && done == whole.size();
 }
 
 // ---- Programs, mutexes, ports, OS ----------------------------------------

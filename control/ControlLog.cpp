@@ -1,5 +1,6 @@
 #include "control/ControlLog.h"
 
+#include "common/LogEscape.h"
 #include "common/QxIni.h"
 #include "platform/folders/Folders.h"
 
@@ -170,15 +171,17 @@ int Log_Write(int level, const char* format, ...) {
     append(line, " %s[%d-%d] ", levelWord(level), static_cast<int>(getpid()),
            static_cast<int>(gettid()));
     if (format != nullptr) {
+        std::string message;
         va_list args;
         va_start(args, format);
-        appendV(line, format, args);
+        appendV(message, format, args);
         va_end(args);
+        appendLogEscaped(line, message);
     }
     line += '\n';
-    // Card exchanges are logged: the file is the user's alone.
-    const int fd =
-        ::open(state->nativePath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // Card exchanges are logged: the file is the user's alone, never reached
+    // through a link or in another's folder.
+    const int fd = platform::openOwnFile(state->nativePath, platform::OwnFile::Append);
     if (fd < 0) {
         return -3;
     }

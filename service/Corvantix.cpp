@@ -321,7 +321,20 @@ void requestCompleted(void* /*cls*/, struct MHD_Connection* /*connection*/, void
 }
 
 void httpLogger(void* /*cls*/, const char* format, va_list arguments) {
-    exceptionBarrier("Http logger exception: ", [&] { logPrintV(5, 0, format, arguments); });
+    exceptionBarrier("Http logger exception: ", [&] {
+        // The library ends its messages with a line end; the log adds its own.
+        char text[1024];
+        va_list copy;
+        va_copy(copy, arguments);
+        std::vsnprintf(text, sizeof text, format, copy);
+        va_end(copy);
+        std::string_view message(text);
+        while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
+            message.remove_suffix(1);
+        }
+        const std::string line(message);
+        logPrint(5, 0, "%s", line.c_str());
+    });
 }
 
 } // namespace
