@@ -1,6 +1,5 @@
 #include "common/QxLog.h"
 
-#include "common/LogEscape.h"
 #include "common/QxIni.h"
 #include "platform/folders/Folders.h"
 #include "platform/mutex/NamedMutex.h"
@@ -117,8 +116,7 @@ std::string composeName(const std::string& base, const std::tm& t, int number) {
 }
 
 // The line as it is appended, without its line end, into `line` (whose room
-// is kept): the prefix, then the message with its control characters
-// escaped.
+// is kept): the prefix, then the message.
 void composeLine(std::string& line, const LogFileName& name, int level, const char* fmt,
                  va_list args) {
     char prefix[128];
@@ -136,16 +134,6 @@ void composeLine(std::string& line, const LogFileName& name, int level, const ch
     const std::size_t start = line.size();
     line.resize(start + static_cast<std::size_t>(n));
     std::vsnprintf(line.data() + start, static_cast<std::size_t>(n) + 1, fmt, args);
-    const auto control =
-        std::find_if(line.begin() + static_cast<std::ptrdiff_t>(start), line.end(), [](char c) {
-            const auto byte = static_cast<unsigned char>(c);
-            return byte < 0x20 || byte == 0x7F;
-        });
-    if (control != line.end()) {
-        const std::string message = line.substr(start);
-        line.resize(start);
-        appendLogEscaped(line, message);
-    }
 }
 
 void logWriteLine(int level, const char* fmt, va_list args) {

@@ -1,5 +1,6 @@
 #include "common/ToolLog.h"
 
+#include "common/LogEscape.h"
 #include "common/QxIni.h"
 #include "common/QxLog.h"
 #include "common/Tool.h"
@@ -45,7 +46,8 @@ void writeComposed(const char* severity, std::string_view message, std::string_v
         logAllocationFailure(__FILE_NAME__, __LINE__);
         return;
     }
-    const std::string text(value);
+    std::string text;
+    appendLogEscaped(text, value);
     logPrint(5, 0, "%s%s", composed.c_str(), text.c_str());
 }
 
@@ -187,7 +189,8 @@ void logChoice(std::string_view message, bool flag, std::string_view textIfSet,
 
 void logDebug(std::string_view message, std::string_view text) {
     const std::string m(message);
-    const std::string t(text);
+    std::string t;
+    appendLogEscaped(t, text);
     logPrint(5, 0, "%s%s", m.c_str(), t.c_str());
 }
 

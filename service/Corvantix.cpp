@@ -2,6 +2,7 @@
 
 #include "common/Barrier.h"
 #include "common/Json.h"
+#include "common/LogEscape.h"
 #include "common/Message.h"
 #include "common/QxLog.h"
 #include "common/ResultCode.h"
@@ -332,7 +333,9 @@ void httpLogger(void* /*cls*/, const char* format, va_list arguments) {
         while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
             message.remove_suffix(1);
         }
-        const std::string line(message);
+        // What it says may quote a request: data, like every logged value.
+        std::string line;
+        appendLogEscaped(line, message);
         logPrint(5, 0, "%s", line.c_str());
     });
 }

@@ -106,8 +106,12 @@ int openChecked(int parent, const std::filesystem::path& name, bool shared) {
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 std::mutex fallbackLock;
-// Per refused folder, the private one this process uses instead.
-std::map<std::filesystem::path, std::filesystem::path> fallbacks;
+// Per refused folder, the private one this process uses instead; made on
+// first use, as folders are asked for during static initialisation too.
+std::map<std::filesystem::path, std::filesystem::path>& fallbacks() {
+    static auto* const known = new std::map<std::filesystem::path, std::filesystem::path>();
+    return *known;
+}
 
 std::mutex noticeLock;
 std::vector<std::string> notices;
@@ -189,7 +193,7 @@ void addNotice(std::string text) {
 // neither can be had.
 int openPrivate(const std::filesystem::path& name, std::filesystem::path& used) {
     std::lock_guard guard(fallbackLock);
-    auto& known = fallbacks[name];
+    auto& known = fallbacks()[name];
     if (!known.empty()) {
         // Kept once taken, so this process's sockets and locks stay where
         // its peers found them; never made again under the same name.
