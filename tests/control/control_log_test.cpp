@@ -194,13 +194,17 @@ TEST_F(ControlLog, ValuesAreEscapedAndTheFileIsPrivateAndNeverALink) {
     initWithLevel(5);
     const auto old = umask(0);
     EXPECT_EQ(Log_Write(kLogInfo, "reader %s", "\nid > /tmp/pwned; #\n"), 0);
+    // Every text argument, however it is cut.
+    EXPECT_EQ(Log_Write(kLogInfo, "%.*s|%c|%d", 3, "a\nbc", '\r', 7), 0);
     umask(old);
     const auto file = logFile("card", ".txt");
     const auto got = lines(file);
-    ASSERT_EQ(got.size(), 1u);
+    ASSERT_EQ(got.size(), 2u);
     std::smatch m;
     ASSERT_TRUE(std::regex_match(got[0], m, kLine)) << got[0];
     EXPECT_EQ(m[8], "reader \\nid > /tmp/pwned; #\\n");
+    ASSERT_TRUE(std::regex_match(got[1], m, kLine)) << got[1];
+    EXPECT_EQ(m[8], "a\\n|\\r|7");
     struct stat st {};
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
