@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -150,17 +149,7 @@ void logWriteLine(int level, const char* fmt, va_list args) {
     std::string line;
     composeLine(line, *name, level, fmt, args);
     line += '\n';
-    std::size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    platform::writeAll(fd, line);
     ::close(fd);
 }
 

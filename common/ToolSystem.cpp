@@ -8,7 +8,6 @@
 #include "platform/process/Process.h"
 #include "platform/process/ProcessList.h"
 
-#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <pwd.h>
@@ -156,19 +155,8 @@ bool writeTextFile(const std::optional<std::filesystem::path>& path,
     if (fd < 0) {
         return false;
     }
-    const std::string_view whole = text->substr(0, text->find('\0')); // written as a C text
-    std::size_t done = 0;
-    while (done < whole.size()) {
-        const ssize_t n = ::write(fd, whole.data() + done, whole.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return ::close(fd) == 0 && done == whole.size();
+    const bool written = platform::writeAll(fd, text->substr(0, text->find('\0'))); // a C text
+    return ::close(fd) == 0 && written;
 }
 
 // ---- Programs, mutexes, ports, OS ----------------------------------------

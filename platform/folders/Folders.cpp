@@ -109,8 +109,9 @@ std::mutex fallbackLock;
 // Per refused folder, the private one this process uses instead; made on
 // first use, as folders are asked for during static initialisation too.
 std::map<std::filesystem::path, std::filesystem::path>& fallbacks() {
-    static auto* const known = new std::map<std::filesystem::path, std::filesystem::path>();
-    return *known;
+    // An object, not a block never freed: each adapter copy has its own.
+    static std::map<std::filesystem::path, std::filesystem::path> known;
+    return known;
 }
 
 std::mutex noticeLock;
@@ -471,6 +472,20 @@ int openOwnFile(const std::filesystem::path& path, OwnFile how, mode_t mode) {
         fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
     }
     return fd;
+}
+
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
 }
 
 bool makeOwnFolder(const std::filesystem::path& path) {

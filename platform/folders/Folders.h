@@ -60,6 +60,9 @@ enum class OwnFile { Append, Replace };
 // what was opened is a regular file of the user's with no second name. An
 // existing file loses mode bits beyond the mode. The descriptor, or -1.
 int openOwnFile(const std::filesystem::path& path, OwnFile how, mode_t mode = 0600);
+// Writes all of the text to the descriptor (again after a short write); false
+// when the system refuses some of it.
+bool writeAll(int fd, std::string_view text);
 
 // Makes a folder of the user's own, 0700 (an existing one of the user's is
 // set so), with its missing parents; false when it is another's, a link or no
