@@ -83,18 +83,18 @@ void append(std::string& out, const char* format, ...) {
 
 // One conversion of a format, its star arguments (width, precision) first.
 template <typename T>
-void appendOne(std::string& out, const std::string& spec, const int* stars, int starCount,
+void appendOne(std::string& out, const std::string& directive, const int* stars, int starCount,
                T value) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     const auto print = [&](char* buffer, std::size_t size) {
         switch (starCount) {
         case 0:
-            return std::snprintf(buffer, size, spec.c_str(), value);
+            return std::snprintf(buffer, size, directive.c_str(), value);
         case 1:
-            return std::snprintf(buffer, size, spec.c_str(), stars[0], value);
+            return std::snprintf(buffer, size, directive.c_str(), stars[0], value);
         default:
-            return std::snprintf(buffer, size, spec.c_str(), stars[0], stars[1], value);
+            return std::snprintf(buffer, size, directive.c_str(), stars[0], stars[1], value);
         }
     };
 #pragma GCC diagnostic pop
@@ -159,20 +159,20 @@ void appendEscapedV(std::string& out, const char* format, va_list args) {
             break;
         }
         const char conversion = *p++;
-        std::string spec(start, p);
+        std::string directive(start, p);
         const bool isLong = length == "l";
         const bool isLongLong = length == "ll" || length == "q";
         switch (conversion) {
         case 'd':
         case 'i':
             if (isLong) {
-                appendOne(out, spec, stars, starCount, va_arg(ap, long));
+                appendOne(out, directive, stars, starCount, va_arg(ap, long));
             } else if (isLongLong) {
-                appendOne(out, spec, stars, starCount, va_arg(ap, long long));
+                appendOne(out, directive, stars, starCount, va_arg(ap, long long));
             } else if (length == "z" || length == "t" || length == "j") {
-                appendOne(out, spec, stars, starCount, va_arg(ap, std::intmax_t));
+                appendOne(out, directive, stars, starCount, va_arg(ap, std::intmax_t));
             } else {
-                appendOne(out, spec, stars, starCount, va_arg(ap, int));
+                appendOne(out, directive, stars, starCount, va_arg(ap, int));
             }
             break;
         case 'u':
@@ -180,13 +180,13 @@ void appendEscapedV(std::string& out, const char* format, va_list args) {
         case 'x':
         case 'X':
             if (isLong) {
-                appendOne(out, spec, stars, starCount, va_arg(ap, unsigned long));
+                appendOne(out, directive, stars, starCount, va_arg(ap, unsigned long));
             } else if (isLongLong) {
-                appendOne(out, spec, stars, starCount, va_arg(ap, unsigned long long));
+                appendOne(out, directive, stars, starCount, va_arg(ap, unsigned long long));
             } else if (length == "z" || length == "t" || length == "j") {
-                appendOne(out, spec, stars, starCount, va_arg(ap, std::uintmax_t));
+                appendOne(out, directive, stars, starCount, va_arg(ap, std::uintmax_t));
             } else {
-                appendOne(out, spec, stars, starCount, va_arg(ap, unsigned));
+                appendOne(out, directive, stars, starCount, va_arg(ap, unsigned));
             }
             break;
         case 'f':
@@ -198,22 +198,22 @@ void appendEscapedV(std::string& out, const char* format, va_list args) {
         case 'a':
         case 'A':
             if (length == "L") {
-                appendOne(out, spec, stars, starCount, va_arg(ap, long double));
+                appendOne(out, directive, stars, starCount, va_arg(ap, long double));
             } else {
-                appendOne(out, spec, stars, starCount, va_arg(ap, double));
+                appendOne(out, directive, stars, starCount, va_arg(ap, double));
             }
             break;
         case 'p':
-            appendOne(out, spec, stars, starCount, va_arg(ap, void*));
+            appendOne(out, directive, stars, starCount, va_arg(ap, void*));
             break;
         case 'c':
         case 's': {
             if (!length.empty()) {
                 // Wide forms: nothing this log is given; written as given.
                 if (conversion == 'c') {
-                    appendOne(out, spec, stars, starCount, va_arg(ap, wint_t));
+                    appendOne(out, directive, stars, starCount, va_arg(ap, wint_t));
                 } else {
-                    appendOne(out, spec, stars, starCount, va_arg(ap, const wchar_t*));
+                    appendOne(out, directive, stars, starCount, va_arg(ap, const wchar_t*));
                 }
                 break;
             }
@@ -226,13 +226,13 @@ void appendEscapedV(std::string& out, const char* format, va_list args) {
             }
             std::string escaped;
             appendLogEscaped(escaped, text);
-            spec.back() = 's';
-            appendOne(out, spec, stars, starCount, escaped.c_str());
+            directive.back() = 's';
+            appendOne(out, directive, stars, starCount, escaped.c_str());
             break;
         }
         default:
             // Nothing this log is given; written as it stands.
-            out += spec;
+            out += directive;
             break;
         }
     }

@@ -70,7 +70,8 @@ TEST_F(AnotherUser, APlantedIniAndLinkWriteNothingOfTheUsers) {
 }
 
 // The user's own log: the request's value reaches it escaped, on the line
-// that logs it, and the file is the user's alone.
+// that logs it, and the file is the user's alone (as root: another account
+// cannot read it).
 TEST_F(AnotherUser, ARequestValueReachesTheLogEscapedAndTheLogIsPrivate) {
     enableLog();
     start();
@@ -84,6 +85,11 @@ TEST_F(AnotherUser, ARequestValueReachesTheLogEscapedAndTheLogIsPrivate) {
     struct stat st {};
     ASSERT_EQ(stat(file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
+    if (geteuid() == 0) {
+        // Another account that may enter the folder still reads nothing.
+        ASSERT_EQ(chmod(box.root().c_str(), 0711), 0);
+        EXPECT_NE(testing_support::runAsStranger("cat '" + file.string() + "' > /dev/null"), 0);
+    }
 }
 
 } // namespace
