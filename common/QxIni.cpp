@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -40,11 +41,25 @@ std::string_view trimBlanks(std::string_view text) {
     return text;
 }
 
-// The whole file; nullopt when it cannot be opened. Read with plain calls:
-// a stream costs more to set up than a missing or small file costs to read.
+// Whether the file opened may configure this user's programs: a regular file
+// of the user's or root's that nobody else may write.
+bool trusted(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+           (st.st_uid == geteuid() || st.st_uid == 0) && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// The whole file; nullopt when it cannot be opened or is not trusted. Read
+// with plain calls: a stream costs more to set up than a missing or small
+// file costs to read.
 std::optional<std::string> readWhole(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a pipe put in the file's place is refused, not waited on.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
+        return std::nullopt;
+    }
+    if (!trusted(fd)) {
+        ::close(fd);
         return std::nullopt;
     }
     std::string text;
@@ -150,4 +165,14 @@ int iniGetString(std::string_view section, std::string_view key, std::string& ou
         return kIniFound;
     }
     return kIniNoKey;
+}
+
+bool iniTrusted(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool ok = trusted(fd);
+    ::close(fd);
+    return ok;
 }

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -113,21 +114,43 @@ std::string composeName(const std::string& base, const std::tm& t, int number) {
            ending;
 }
 
+// The line as it is appended, without its line end, into `line` (whose room
+// is kept): the prefix, then the message.
+void composeLine(std::string& line, const LogFileName& name, int level, const char* fmt,
+                 va_list args) {
+    char prefix[128];
+    const int p = std::snprintf(prefix, sizeof prefix, "%s %s [%05lu-%05lu] ", name.stamp.c_str(),
+                                logLevelTag(level), static_cast<unsigned long>(getpid()) % 100000,
+                                static_cast<unsigned long>(gettid()) % 100000);
+    line.assign(prefix, static_cast<std::size_t>(std::clamp(p, 0, int{sizeof prefix} - 1)));
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(nullptr, 0, fmt, copy);
+    va_end(copy);
+    if (n <= 0) {
+        return;
+    }
+    const std::size_t start = line.size();
+    line.resize(start + static_cast<std::size_t>(n));
+    std::vsnprintf(line.data() + start, static_cast<std::size_t>(n) + 1, fmt, args);
+}
+
 void logWriteLine(int level, const char* fmt, va_list args) {
     const auto name = logMakeFileName();
     if (!name) {
         return;
     }
-    std::FILE* file = std::fopen(platform::nativePath(name->name).c_str(), "a");
-    if (file == nullptr) {
+    // Never through a link, only the user's own file in the user's folder.
+    const int fd =
+        platform::openOwnFile(platform::nativePath(name->name), platform::OwnFile::Append);
+    if (fd < 0) {
         return;
     }
-    std::fprintf(file, "%s %s [%05lu-%05lu] ", name->stamp.c_str(), logLevelTag(level),
-                 static_cast<unsigned long>(getpid()) % 100000,
-                 static_cast<unsigned long>(gettid()) % 100000);
-    std::vfprintf(file, fmt, args);
-    std::fputc('\n', file);
-    std::fclose(file);
+    std::string line;
+    composeLine(line, *name, level, fmt, args);
+    line += '\n';
+    platform::writeAll(fd, line);
+    ::close(fd);
 }
 
 // ---- Memory target -------------------------------------------------------
@@ -161,21 +184,7 @@ bool logKeepLine(int level, const char* fmt, va_list args) {
     if (!name) {
         return true;
     }
-    char prefix[128];
-    const int p = std::snprintf(prefix, sizeof prefix, "%s %s [%05lu-%05lu] ", name->stamp.c_str(),
-                                logLevelTag(level), static_cast<unsigned long>(getpid()) % 100000,
-                                static_cast<unsigned long>(gettid()) % 100000);
-    std::string& line = memoryLog.ring[memoryLog.next];
-    line.assign(prefix, static_cast<std::size_t>(std::clamp(p, 0, int{sizeof prefix} - 1)));
-    va_list copy;
-    va_copy(copy, args);
-    const int n = std::vsnprintf(nullptr, 0, fmt, copy);
-    va_end(copy);
-    if (n > 0) {
-        const std::size_t start = line.size();
-        line.resize(start + static_cast<std::size_t>(n));
-        std::vsnprintf(line.data() + start, static_cast<std::size_t>(n) + 1, fmt, args);
-    }
+    composeLine(memoryLog.ring[memoryLog.next], *name, level, fmt, args);
     memoryLog.next = (memoryLog.next + 1) % kLogMemoryLines;
     memoryLog.count = std::min(memoryLog.count + 1, kLogMemoryLines);
     ++memoryLog.total;
@@ -235,9 +244,10 @@ std::optional<LogFileName> logMakeFileName() {
         if (settings.maxSize <= 0 || settings.rollOver >= kRollOverLimit) {
             return out;
         }
-        std::error_code ec;
-        const auto size = std::filesystem::file_size(platform::nativePath(out.name), ec);
-        if (ec || size <= static_cast<std::uintmax_t>(settings.maxSize)) {
+        // The file itself: a link in its place is never measured.
+        struct stat st {};
+        if (lstat(platform::nativePath(out.name).c_str(), &st) != 0 ||
+            st.st_size <= static_cast<off_t>(settings.maxSize)) {
             return out;
         }
         ++settings.rollOver;

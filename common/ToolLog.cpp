@@ -1,9 +1,12 @@
 #include "common/ToolLog.h"
 
+#include "common/LogEscape.h"
+#include "common/QxIni.h"
 #include "common/QxLog.h"
 #include "common/Tool.h"
 #include "common/ToolSystem.h"
 
+#include "platform/folders/Folders.h"
 #include "platform/text/TextCodec.h"
 
 #include <new>
@@ -20,10 +23,19 @@ constexpr const char* kNormal = "[Normal]";
 constexpr const char* kWarning = "[Warning]";
 constexpr const char* kError = "[Error]";
 
+// An INI file that the reader would take: one that another account could
+// have put there or written is no INI file at all.
+bool iniThere(const std::filesystem::path& path) {
+    return isFileExist(path) && iniTrusted(path);
+}
+
+void logFolderNotices();
+
 void writeComposed(const char* severity, std::string_view message, std::string_view value) {
     if (!writersOn) {
         return;
     }
+    logFolderNotices();
     std::string composed;
     try {
         composed.reserve(identity.size() + std::char_traits<char>::length(severity) +
@@ -34,8 +46,16 @@ void writeComposed(const char* severity, std::string_view message, std::string_v
         logAllocationFailure(__FILE_NAME__, __LINE__);
         return;
     }
-    const std::string text(value);
+    std::string text;
+    appendLogEscaped(text, value);
     logPrint(5, 0, "%s%s", composed.c_str(), text.c_str());
+}
+
+// Folders found foreign and exchanged for private ones, said once each.
+void logFolderNotices() {
+    for (const auto& notice : platform::takeFolderNotices()) {
+        writeComposed(kWarning, "Foreign folder refused, private one used: ", notice);
+    }
 }
 
 } // namespace
@@ -67,11 +87,11 @@ bool setLog(std::optional<std::string_view> name) {
     int result = -1;
     const auto beside = getExecutePath();
     const auto windows = getWindowsPath();
-    if (beside && isFileExist(*beside / iniName)) {
+    if (beside && iniThere(*beside / iniName)) {
         const auto path = *beside / iniName;
         logNormalW("Find log ini file in around: ", platform::utf8ToUtf16(path.string()));
         result = logConfigure(kProductWord, path);
-    } else if (windows && isFileExist(*windows / iniName)) {
+    } else if (windows && iniThere(*windows / iniName)) {
         const auto path = *windows / iniName;
         logNormalW("Find log ini file in Windows: ", platform::utf8ToUtf16(path.string()));
         result = logConfigure(kProductWord, path);
@@ -79,7 +99,7 @@ bool setLog(std::optional<std::string_view> name) {
         const auto path = getUserTempPath() / iniName;
         logNormalW("Start find log ini file in getUserPath temp: ",
                    platform::utf8ToUtf16(path.string()));
-        if (isFileExist(path)) {
+        if (iniThere(path)) {
             logNormalW("Find log ini file in getUserPath temp: ",
                        platform::utf8ToUtf16(path.string()));
             result = logConfigure(kProductWord, path);
@@ -104,9 +124,8 @@ bool logIniFound() {
     const std::string iniName = std::string(kProductWord) + ".ini";
     const auto beside = getExecutePath();
     const auto windows = getWindowsPath();
-    return (beside && isFileExist(*beside / iniName)) ||
-           (windows && isFileExist(*windows / iniName)) ||
-           isFileExist(getUserTempPath() / iniName) || isFileExist(iniName);
+    return (beside && iniThere(*beside / iniName)) || (windows && iniThere(*windows / iniName)) ||
+           iniThere(getUserTempPath() / iniName) || iniThere(iniName);
 }
 
 bool followLogIni(std::string_view name) {
@@ -170,7 +189,8 @@ void logChoice(std::string_view message, bool flag, std::string_view textIfSet,
 
 void logDebug(std::string_view message, std::string_view text) {
     const std::string m(message);
-    const std::string t(text);
+    std::string t;
+    appendLogEscaped(t, text);
     logPrint(5, 0, "%s%s", m.c_str(), t.c_str());
 }
 

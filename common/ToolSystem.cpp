@@ -150,12 +150,13 @@ bool writeTextFile(const std::optional<std::filesystem::path>& path,
     if (!path || path->empty() || !text) {
         return false;
     }
-    std::ofstream file(*path, std::ios::trunc);
-    if (!file) {
+    // Never through a link put in the file's place, nor over another's file.
+    const int fd = platform::openOwnFile(*path, platform::OwnFile::Replace, 0644);
+    if (fd < 0) {
         return false;
     }
-    file << text->substr(0, text->find('\0')); // written as a C text
-    return static_cast<bool>(file.flush());
+    const bool written = platform::writeAll(fd, text->substr(0, text->find('\0'))); // a C text
+    return ::close(fd) == 0 && written;
 }
 
 // ---- Programs, mutexes, ports, OS ----------------------------------------

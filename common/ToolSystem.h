@@ -30,6 +30,8 @@ bool isFileExist(const std::filesystem::path& path);
 std::optional<std::string> readFileText(const std::optional<std::filesystem::path>& path);
 // Writes the text as the whole file (created or truncated); false without a
 // path, with an empty one, without a text, or when the file cannot be opened.
+// Only the user's own file in a folder of the user's is written, never
+// through a link (platform::openOwnFile).
 bool writeTextFile(const std::optional<std::filesystem::path>& path,
                    std::optional<std::string_view> text);
 

@@ -1,5 +1,6 @@
 #include "common/ToolText.h"
 
+#include "common/LogEscape.h"
 #include "common/Message.h"
 #include "common/QxLog.h"
 #include "common/Tool.h"
@@ -67,7 +68,9 @@ void logTextW(std::string_view message, std::optional<std::u16string_view> text)
     const std::string narrow =
         text ? textToMultiByte(conversionCodePage(), *text).value_or(std::string()) : std::string();
     const std::string m(message);
-    logPrint(5, 0, "%s%s", m.c_str(), narrow.c_str());
+    std::string value;
+    appendLogEscaped(value, narrow);
+    logPrint(5, 0, "%s%s", m.c_str(), value.c_str());
 }
 
 std::string getTimeValue() {

@@ -1,17 +1,22 @@
 #include "control/ControlLog.h"
 
+#include "common/LogEscape.h"
 #include "common/QxIni.h"
 #include "platform/folders/Folders.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <cwchar>
 #include <fcntl.h>
 #include <list>
 #include <memory>
@@ -74,6 +79,164 @@ void append(std::string& out, const char* format, ...) {
     va_start(args, format);
     appendV(out, format, args);
     va_end(args);
+}
+
+// One conversion of a format, its star arguments (width, precision) first.
+template <typename T>
+void appendOne(std::string& out, const std::string& directive, const int* stars, int starCount,
+               T value) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    const auto print = [&](char* buffer, std::size_t size) {
+        switch (starCount) {
+        case 0:
+            return std::snprintf(buffer, size, directive.c_str(), value);
+        case 1:
+            return std::snprintf(buffer, size, directive.c_str(), stars[0], value);
+        default:
+            return std::snprintf(buffer, size, directive.c_str(), stars[0], stars[1], value);
+        }
+    };
+#pragma GCC diagnostic pop
+    const int n = print(nullptr, 0);
+    if (n <= 0) {
+        return;
+    }
+    std::string text(static_cast<std::size_t>(n) + 1, '\0');
+    print(text.data(), text.size());
+    out.append(text.data(), static_cast<std::size_t>(n));
+}
+
+// Formats as vsnprintf does, but the text of every %s and %c argument goes
+// in with its control characters escaped: what a caller passes is data, the
+// format's own line ends stay.
+void appendEscapedV(std::string& out, const char* format, va_list args) {
+    va_list ap;
+    va_copy(ap, args);
+    const char* p = format;
+    while (*p != '\0') {
+        if (*p != '%') {
+            const char* next = std::strchr(p, '%');
+            const std::size_t n =
+                next != nullptr ? static_cast<std::size_t>(next - p) : std::strlen(p);
+            out.append(p, n);
+            p += n;
+            continue;
+        }
+        const char* start = p++;
+        if (*p == '%') {
+            out += '%';
+            ++p;
+            continue;
+        }
+        int stars[2] = {0, 0};
+        int starCount = 0;
+        while (*p != '\0' && std::strchr("-+ #0'", *p) != nullptr) {
+            ++p;
+        }
+        if (*p == '*') {
+            stars[starCount++] = va_arg(ap, int);
+            ++p;
+        }
+        while (std::isdigit(static_cast<unsigned char>(*p)) != 0) {
+            ++p;
+        }
+        if (*p == '.') {
+            ++p;
+            if (*p == '*') {
+                stars[starCount++] = va_arg(ap, int);
+                ++p;
+            }
+            while (std::isdigit(static_cast<unsigned char>(*p)) != 0) {
+                ++p;
+            }
+        }
+        std::string length;
+        while (*p != '\0' && std::strchr("hlLqjzt", *p) != nullptr) {
+            length += *p++;
+        }
+        if (*p == '\0') {
+            break;
+        }
+        const char conversion = *p++;
+        std::string directive(start, p);
+        const bool isLong = length == "l";
+        const bool isLongLong = length == "ll" || length == "q";
+        switch (conversion) {
+        case 'd':
+        case 'i':
+            if (isLong) {
+                appendOne(out, directive, stars, starCount, va_arg(ap, long));
+            } else if (isLongLong) {
+                appendOne(out, directive, stars, starCount, va_arg(ap, long long));
+            } else if (length == "z" || length == "t" || length == "j") {
+                appendOne(out, directive, stars, starCount, va_arg(ap, std::intmax_t));
+            } else {
+                appendOne(out, directive, stars, starCount, va_arg(ap, int));
+            }
+            break;
+        case 'u':
+        case 'o':
+        case 'x':
+        case 'X':
+            if (isLong) {
+                appendOne(out, directive, stars, starCount, va_arg(ap, unsigned long));
+            } else if (isLongLong) {
+                appendOne(out, directive, stars, starCount, va_arg(ap, unsigned long long));
+            } else if (length == "z" || length == "t" || length == "j") {
+                appendOne(out, directive, stars, starCount, va_arg(ap, std::uintmax_t));
+            } else {
+                appendOne(out, directive, stars, starCount, va_arg(ap, unsigned));
+            }
+            break;
+        case 'f':
+        case 'F':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            if (length == "L") {
+                appendOne(out, directive, stars, starCount, va_arg(ap, long double));
+            } else {
+                appendOne(out, directive, stars, starCount, va_arg(ap, double));
+            }
+            break;
+        case 'p':
+            appendOne(out, directive, stars, starCount, va_arg(ap, void*));
+            break;
+        case 'c':
+        case 's': {
+            if (!length.empty()) {
+                // Wide forms: nothing this log is given; written as given.
+                if (conversion == 'c') {
+                    appendOne(out, directive, stars, starCount, va_arg(ap, wint_t));
+                } else {
+                    appendOne(out, directive, stars, starCount, va_arg(ap, const wchar_t*));
+                }
+                break;
+            }
+            std::string text;
+            if (conversion == 'c') {
+                text.assign(1, static_cast<char>(va_arg(ap, int)));
+            } else {
+                const char* value = va_arg(ap, const char*);
+                text = value != nullptr ? value : "(null)";
+            }
+            std::string escaped;
+            appendLogEscaped(escaped, text);
+            directive.back() = 's';
+            appendOne(out, directive, stars, starCount, escaped.c_str());
+            break;
+        }
+        default:
+            // Nothing this log is given; written as it stands.
+            out += directive;
+            break;
+        }
+    }
+    va_end(ap);
 }
 
 // One write() for the whole text; only a short write (a full disk) makes a
@@ -172,13 +335,13 @@ int Log_Write(int level, const char* format, ...) {
     if (format != nullptr) {
         va_list args;
         va_start(args, format);
-        appendV(line, format, args);
+        appendEscapedV(line, format, args);
         va_end(args);
     }
     line += '\n';
-    // Card exchanges are logged: the file is the user's alone.
-    const int fd =
-        ::open(state->nativePath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // Card exchanges are logged: the file is the user's alone, never reached
+    // through a link or in another's folder.
+    const int fd = platform::openOwnFile(state->nativePath, platform::OwnFile::Append);
     if (fd < 0) {
         return -3;
     }

@@ -11,6 +11,7 @@
 #include "monitor/MonitorText.h"
 #include "monitor/MonitorTool.h"
 #include "platform/event/NamedEvent.h"
+#include "platform/folders/Folders.h"
 #include "platform/shell/KeyState.h"
 #include "platform/shell/Menu.h"
 #include "platform/shell/NotifyIcon.h"
@@ -188,8 +189,8 @@ void enableLogging() {
     if (const auto desktop = getDesktopPath()) {
         const fs::path folder = *desktop / "CorvantixLog";
         logNormal("Try to create: ", folder.string());
-        std::error_code ec;
-        fs::create_directories(folder, ec);
+        // The user's alone: what the service logs is nobody else's to read.
+        platform::makeOwnFolder(folder);
     }
     followLogIni(logIdentity());
 }

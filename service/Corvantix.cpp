@@ -2,6 +2,7 @@
 
 #include "common/Barrier.h"
 #include "common/Json.h"
+#include "common/LogEscape.h"
 #include "common/Message.h"
 #include "common/QxLog.h"
 #include "common/ResultCode.h"
@@ -325,17 +326,21 @@ thread_local std::string lastLibraryMessage;
 
 void httpLogger(void* /*cls*/, const char* format, va_list arguments) {
     exceptionBarrier("Http logger exception: ", [&] {
+        // The library ends its messages with a line end; the log adds its own.
+        char text[1024];
         va_list copy;
         va_copy(copy, arguments);
-        char text[256];
         std::vsnprintf(text, sizeof text, format, copy);
         va_end(copy);
-        lastLibraryMessage = text;
-        while (!lastLibraryMessage.empty() &&
-               (lastLibraryMessage.back() == '\n' || lastLibraryMessage.back() == '\r')) {
-            lastLibraryMessage.pop_back();
+        std::string_view message(text);
+        while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
+            message.remove_suffix(1);
         }
-        logPrintV(5, 0, format, arguments);
+        lastLibraryMessage = message;
+        // What it says may quote a request: data, like every logged value.
+        std::string line;
+        appendLogEscaped(line, message);
+        logPrint(5, 0, "%s", line.c_str());
     });
 }
 

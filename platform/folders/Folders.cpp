@@ -1,14 +1,20 @@
 #include "platform/folders/Folders.h"
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -95,7 +101,137 @@ int openChecked(int parent, const std::filesystem::path& name, bool shared) {
     return fd;
 }
 
-// Where a run folder lies.
+// ---- Private folders found foreign ----------------------------------------
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::mutex fallbackLock;
+// Per refused folder, the private one this process uses instead; made on
+// first use, as folders are asked for during static initialisation too.
+std::map<std::filesystem::path, std::filesystem::path>& fallbacks() {
+    // An object, not a block never freed: each adapter copy has its own.
+    static std::map<std::filesystem::path, std::filesystem::path> known;
+    return known;
+}
+
+std::mutex noticeLock;
+std::vector<std::string> notices;
+std::atomic<bool> noticesPending{false};
+
+// A fallback of this user's as mkdtemp made it: the user's own, 0700.
+bool isOwnFallback(int parent, const char* name) {
+    const int fd = ::openat(parent, name, kFolderFlags);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    const bool own =
+        fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & 07777) == kRunMode;
+    ::close(fd);
+    return own;
+}
+
+// The first fallback of the user's for `prefix` in the folder, by name.
+std::string firstFallback(int parent, const std::string& prefix) {
+    const int scan = ::dup(parent);
+    DIR* dir = scan >= 0 ? fdopendir(scan) : nullptr;
+    if (dir == nullptr) {
+        if (scan >= 0) {
+            ::close(scan);
+        }
+        return {};
+    }
+    // The copy shares its offset with the folder's descriptor: from the top.
+    rewinddir(dir);
+    std::string best;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        // mkdtemp's six characters after the prefix.
+        if (name.size() == prefix.size() + 6 && name.starts_with(prefix) &&
+            (best.empty() || name < best) && isOwnFallback(parent, entry->d_name)) {
+            best = name;
+        }
+    }
+    closedir(dir);
+    return best;
+}
+
+// A private folder beside a refused one: the first the user made there
+// before, or a new one (mkdtemp, so nobody can have made it first). Every
+// process of the user picks the first by name, so they meet in one folder;
+// one made at the same time as another's is given up for the first.
+std::filesystem::path makeFallback(const std::filesystem::path& refused) {
+    const auto parentPath = refused.has_parent_path() ? refused.parent_path() : ".";
+    const int parent = ::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0) {
+        return {};
+    }
+    const std::string prefix = refused.filename().string() + ".";
+    std::string chosen = firstFallback(parent, prefix);
+    if (chosen.empty()) {
+        std::string pattern = (parentPath / (prefix + "XXXXXX")).string();
+        if (mkdtemp(pattern.data()) != nullptr) {
+            const std::string made = std::filesystem::path(pattern).filename().string();
+            chosen = firstFallback(parent, prefix);
+            if (!chosen.empty() && chosen != made) {
+                ::unlinkat(parent, made.c_str(), AT_REMOVEDIR);
+            }
+        }
+    }
+    ::close(parent);
+    return chosen.empty() ? std::filesystem::path() : parentPath / chosen;
+}
+
+void addNotice(std::string text) {
+    std::lock_guard guard(noticeLock);
+    notices.push_back(std::move(text));
+    noticesPending = true;
+}
+
+// Opens a folder that must be the user's own and closed to others (made when
+// missing); one found foreign is left as it is and the private fallback
+// beside it is opened instead. The folder opened goes to `used`; -1 when
+// neither can be had.
+int openPrivate(const std::filesystem::path& name, std::filesystem::path& used) {
+    std::lock_guard guard(fallbackLock);
+    auto& known = fallbacks()[name];
+    if (!known.empty()) {
+        // Kept once taken, so this process's sockets and locks stay where
+        // its peers found them; never made again under the same name.
+        int fd = ::open(known.c_str(), kFolderFlags);
+        struct stat st {};
+        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == geteuid() &&
+            (st.st_mode & 07777) == kRunMode) {
+            used = known;
+            return fd;
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        known.clear();
+    }
+    int fd = openChecked(AT_FDCWD, name, false);
+    if (fd >= 0) {
+        used = name;
+        return fd;
+    }
+    known = makeFallback(name);
+    if (known.empty()) {
+        return -1;
+    }
+    fd = openChecked(AT_FDCWD, known, false);
+    if (fd < 0) {
+        known.clear();
+        return -1;
+    }
+    addNotice(name.string() + " -> " + known.string());
+    used = known;
+    return fd;
+}
+
+// ---- Run folders ------------------------------------------------------------
+
+// Where a run folder belongs.
 std::filesystem::path runFolderName(Folder folder) {
     const auto root = sandboxRoot();
     if (!root.empty()) {
@@ -111,25 +247,64 @@ std::filesystem::path runFolderName(Folder folder) {
     return "/tmp/corvantix-" + std::to_string(geteuid());
 }
 
-int openRunFolder(Folder folder) {
-    if (folder == Folder::GlobalRun && !sandboxRoot().empty()) {
+// The folder opened goes to `used`.
+int openRunFolder(Folder folder, std::filesystem::path& used) {
+    if (folder == Folder::Run) {
+        return openPrivate(runFolderName(folder), used);
+    }
+    if (!sandboxRoot().empty()) {
         // In a sandbox the machine-wide folder lies in the run folder.
-        const int run = openRunFolder(Folder::Run);
-        if (run < 0) {
+        std::filesystem::path run;
+        const int runFd = openRunFolder(Folder::Run, run);
+        if (runFd < 0) {
             return -1;
         }
-        const int global = openChecked(run, runFolderName(folder).filename(), true);
-        ::close(run);
+        const auto name = runFolderName(folder).filename();
+        const int global = openChecked(runFd, name, true);
+        ::close(runFd);
+        used = run / name;
         return global;
     }
-    return openChecked(AT_FDCWD, runFolderName(folder), folder == Folder::GlobalRun);
+    // A machine-wide folder cannot be exchanged for a private one.
+    used = runFolderName(folder);
+    return openChecked(AT_FDCWD, used, true);
+}
+
+// The user's temporary folder: never a shared folder itself.
+std::filesystem::path userTempName() {
+    const auto root = sandboxRoot();
+    if (!root.empty()) {
+        return root / "Temp";
+    }
+    const std::string runtime = envOr("XDG_RUNTIME_DIR", "");
+    if (!runtime.empty()) {
+        return std::filesystem::path(runtime) / "corvantix-temp";
+    }
+    return homeFolder() / ".cache" / "corvantix-temp";
+}
+
+// A TMPDIR that names a folder of its own, not the shared /tmp.
+std::optional<std::filesystem::path> namedTemp() {
+    const std::string named = envOr("TMPDIR", "");
+    if (named.empty() || !sandboxRoot().empty()) {
+        return std::nullopt;
+    }
+    auto path = std::filesystem::path(named).lexically_normal();
+    if (!path.has_filename()) {
+        path = path.parent_path();
+    }
+    if (path == "/tmp") {
+        return std::nullopt;
+    }
+    return path;
 }
 
 } // namespace
 
 RunFolder RunFolder::open(Folder folder) {
-    return RunFolder(folder == Folder::Run || folder == Folder::GlobalRun ? openRunFolder(folder)
-                                                                          : -1);
+    std::filesystem::path used;
+    return RunFolder(
+        folder == Folder::Run || folder == Folder::GlobalRun ? openRunFolder(folder, used) : -1);
 }
 
 RunFolder::~RunFolder() {
@@ -155,8 +330,26 @@ std::filesystem::path driveFolder(char letter) {
 
 std::filesystem::path folderPath(Folder folder) {
     if (folder == Folder::Run || folder == Folder::GlobalRun) {
-        const RunFolder checked = RunFolder::open(folder);
-        return checked ? runFolderName(folder) : kRefusedFolder;
+        std::filesystem::path used;
+        const int fd = openRunFolder(folder, used);
+        if (fd < 0) {
+            return kRefusedFolder;
+        }
+        ::close(fd);
+        return used;
+    }
+    if (folder == Folder::UserTemp) {
+        if (const auto named = namedTemp()) {
+            // The user's own choice, taken as it is.
+            return ensured(*named, kPrivate);
+        }
+        std::filesystem::path used;
+        const int fd = openPrivate(userTempName(), used);
+        if (fd < 0) {
+            return kRefusedFolder;
+        }
+        ::close(fd);
+        return used;
     }
     const auto root = sandboxRoot();
     if (!root.empty()) {
@@ -168,7 +361,7 @@ std::filesystem::path folderPath(Folder folder) {
         case Folder::System:
             return root / "Windows" / "System32";
         case Folder::UserTemp:
-            return ensured(root / "Temp", kPrivate);
+            break; // above
         case Folder::Desktop:
             return root / "Desktop";
         case Folder::HomeDrive:
@@ -198,7 +391,7 @@ std::filesystem::path folderPath(Folder folder) {
     case Folder::System:
         return "/usr/lib";
     case Folder::UserTemp:
-        return ensured(envOr("TMPDIR", "/tmp"), kPrivate);
+        break; // above
     case Folder::Desktop:
         return home / "Desktop";
     case Folder::HomeDrive:
@@ -237,6 +430,81 @@ std::filesystem::path nativePath(std::string_view path) {
         }
     }
     return prefix.empty() ? std::filesystem::path(text) : prefix / text;
+}
+
+std::vector<std::string> takeFolderNotices() {
+    if (!noticesPending) {
+        return {};
+    }
+    std::lock_guard guard(noticeLock);
+    noticesPending = false;
+    return std::exchange(notices, {});
+}
+
+int openOwnFile(const std::filesystem::path& path, OwnFile how, mode_t mode) {
+    const auto folderPath = path.has_parent_path() ? path.parent_path() : ".";
+    const int folder = ::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
+        return -1;
+    }
+    struct stat st {};
+    int fd = -1;
+    if (fstat(folder, &st) == 0 && st.st_uid == geteuid() && path.has_filename()) {
+        // Not blocking: a pipe put in the file's place fails at once.
+        const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                          (how == OwnFile::Append ? O_APPEND : 0);
+        fd = ::openat(folder, path.filename().c_str(), flags, mode);
+    }
+    ::close(folder);
+    if (fd < 0) {
+        return -1;
+    }
+    // Only a file of the user's with no other name: never one of another
+    // account's, nor a second name of a file of the user's elsewhere.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1 ||
+        ((st.st_mode & 07777 & ~mode) != 0 && fchmod(fd, st.st_mode & 07777 & mode) != 0) ||
+        (how == OwnFile::Replace && ftruncate(fd, 0) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    const int status = fcntl(fd, F_GETFL);
+    if (status >= 0) {
+        fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
+    }
+    return fd;
+}
+
+bool writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool makeOwnFolder(const std::filesystem::path& path) {
+    std::error_code ec;
+    if (path.has_parent_path()) {
+        std::filesystem::create_directories(path.parent_path(), ec);
+    }
+    if (::mkdir(path.c_str(), kRunMode) != 0 && errno != EEXIST) {
+        return false;
+    }
+    const int fd = ::open(path.c_str(), kFolderFlags);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    const bool own = fstat(fd, &st) == 0 && st.st_uid == geteuid() &&
+                     ((st.st_mode & 07777) == kRunMode || fchmod(fd, kRunMode) == 0);
+    ::close(fd);
+    return own;
 }
 
 } // namespace platform

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -184,6 +185,35 @@ TEST_F(ControlLog, ALineCarriesStampTicksLevelWordAndIds) {
     EXPECT_EQ(std::stol(m[6].str()), getpid());
     EXPECT_EQ(std::stol(m[7].str()), gettid());
     EXPECT_EQ(m[8].str(), "QxTest.cpp 42 hello");
+}
+
+// What a caller logs stays data: control characters are escaped, so no
+// value begins a line; and the file is the user's alone, never reached
+// through a link.
+TEST_F(ControlLog, ValuesAreEscapedAndTheFileIsPrivateAndNeverALink) {
+    initWithLevel(5);
+    const auto old = umask(0);
+    EXPECT_EQ(Log_Write(kLogInfo, "reader %s", "\nid > /tmp/pwned; #\n"), 0);
+    // Every text argument, however it is cut.
+    EXPECT_EQ(Log_Write(kLogInfo, "%.*s|%c|%d", 3, "a\nbc", '\r', 7), 0);
+    umask(old);
+    const auto file = logFile("card", ".txt");
+    const auto got = lines(file);
+    ASSERT_EQ(got.size(), 2u);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(got[0], m, kLine)) << got[0];
+    EXPECT_EQ(m[8], "reader \\nid > /tmp/pwned; #\\n");
+    ASSERT_TRUE(std::regex_match(got[1], m, kLine)) << got[1];
+    EXPECT_EQ(m[8], "a\\n|\\r|7");
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    const auto victim = box.write("Home/.bashrc", "alias ls='ls -F'\n");
+    fs::remove(file);
+    fs::create_symlink(victim, file);
+    EXPECT_EQ(Log_Write(kLogInfo, "through the link"), -3);
+    EXPECT_EQ(Sandbox::read(victim), "alias ls='ls -F'\n");
 }
 
 TEST_F(ControlLog, EachLevelHasItsWord) {

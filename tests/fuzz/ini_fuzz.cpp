@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -81,7 +82,8 @@ void checkLogSettings() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     enterFuzzSandbox();
     memoryFile = memfd_create("ini", 0);
-    if (memoryFile < 0) {
+    // Made as anybody's to write, which no INI file that is read may be.
+    if (memoryFile < 0 || fchmod(memoryFile, 0600) != 0) {
         std::abort();
     }
     memoryPath = "/proc/self/fd/" + std::to_string(memoryFile);

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -279,6 +281,52 @@ TEST_F(MonitorProgram, SequenceTypedInTheAboutBoxTurnsDebugModeOnAndTheMenuTurns
     EXPECT_TRUE(waitFor([] { return !fs::exists(MonitorRig::debugIni()); }, 5s));
     EXPECT_TRUE(MonitorRig::waitForBalloon("Turn off debug mode"));
     EXPECT_EQ(MonitorRig::menuLayout().find("61015"), std::string::npos);
+}
+
+// Debug mode writes its INI file only as the user's own file in the user's
+// own temporary folder, never through a link put in its place, and keeps its
+// log folder the user's alone. As root, the temporary folder (and the run
+// folder) is one that another account made first, the first holding such a
+// link: the monitor leaves them for private ones, says so, keeps working and
+// does not start in debug mode.
+TEST_F(MonitorProgram, DebugModeWritesNoIniThroughALinkAndItsFoldersArePrivate) {
+    const auto& box = rig.box;
+    const auto victim = box.write("Home/.profile", "keep\n");
+    const bool stranger = geteuid() == 0;
+    const auto squatted = box.root() / "Temp";
+    if (stranger) {
+        ASSERT_EQ(chmod(box.root().c_str(), 01777), 0);
+        // The run folder too, as another can make /tmp/corvantix-<uid> first.
+        ASSERT_EQ(testing_support::runAsStranger("mkdir -m 0755 '" + (box.root() / "run").string() +
+                                                 "' && mkdir -m 0777 '" + squatted.string() +
+                                                 "' && ln -s '" + victim.string() + "' '" +
+                                                 (squatted / "VondelCorvantix.ini").string() + "'"),
+                  0);
+        EXPECT_NE(MonitorRig::debugIni().parent_path(), squatted);
+    } else {
+        fs::create_symlink(victim, MonitorRig::debugIni());
+    }
+    rig.startWithIcon();
+    if (stranger) {
+        EXPECT_TRUE(fs::is_empty(box.root() / "run"));
+        EXPECT_EQ(MonitorRig::menuLayout().find("61015"), std::string::npos);
+        EXPECT_TRUE(rig.waitForLine(
+            "Foreign folder refused, private one used: " + squatted.string() + " -> ", 5s))
+            << rig.logText();
+    }
+
+    ASSERT_EQ(platform::postMessage(kClass, 0x0111, 61005), platform::SendStatus::Ok);
+    ASSERT_TRUE(MonitorRig::waitForBalloon("Turn on debug mode"));
+    EXPECT_EQ(testing_support::Sandbox::read(victim), "keep\n");
+    if (stranger) {
+        EXPECT_TRUE(fs::is_symlink(squatted / "VondelCorvantix.ini"));
+        EXPECT_EQ(fs::symlink_status(MonitorRig::debugIni()).type(), fs::file_type::regular);
+    } else {
+        EXPECT_TRUE(fs::is_symlink(MonitorRig::debugIni()));
+    }
+    struct stat st {};
+    ASSERT_EQ(stat((MonitorRig::desktop() / "CorvantixLog").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
 TEST_F(MonitorProgram, PrintScreenWithTheSettingOnSavesAPngAndTellsItsName) {

@@ -156,6 +156,12 @@ pid_t holdInChild(const std::function<bool()>& take) {
     return pid;
 }
 
+int runAsStranger(const std::string& script) {
+    const std::string id = std::to_string(kStrangerUid);
+    return runProgram(
+        {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--", "sh", "-c", script});
+}
+
 std::filesystem::path helperProgram(std::string_view name) {
     return std::filesystem::path(CORVANTIX_TEST_BIN_DIR) / std::string(name);
 }

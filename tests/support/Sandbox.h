@@ -59,6 +59,12 @@ ProgramRun runProgramCapture(const std::vector<std::string>& argv);
 // or -1 (the child then gone).
 pid_t holdInChild(const std::function<bool()>& take);
 
+// Another local account, one no user of the machine has: what it plants is
+// not the user's. runAsStranger runs a shell script as it (setpriv, which
+// needs root); the script's exit code, or -1.
+inline constexpr uid_t kStrangerUid = 12345;
+int runAsStranger(const std::string& script);
+
 // A helper program built beside the tests.
 std::filesystem::path helperProgram(std::string_view name);
 

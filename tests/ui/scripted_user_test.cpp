@@ -514,6 +514,43 @@ TEST_F(ScriptedUser, OnlyTheUsersOwnPrivateSocketIsUsed) {
     EXPECT_TRUE(Client::ask(self, list));
 }
 
+// Another account made the user's run folder first (as it can in /tmp):
+// it is left alone, and the dialogs work in a private folder beside it,
+// which the scripted user's own process finds too.
+class SquattedRunFolder : public UiTest {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "needs root to play another account (setpriv)";
+        }
+        // The sandbox's root stands for /tmp.
+        ASSERT_EQ(::chmod(box_.root().c_str(), 01777), 0);
+        ASSERT_EQ(testing_support::runAsStranger("mkdir -m 0755 '" + run().string() + "'"), 0);
+        UiTest::SetUp();
+    }
+    std::filesystem::path run() const { return box_.root() / "run"; }
+};
+
+TEST_F(SquattedRunFolder, DialogsWorkAndNothingIsPutInTheOthersFolder) {
+    ModalThread box([] {
+        return static_cast<LResult>(
+            messageBox(0, u"Proceed with the transfer?", u"Question", kMbYesNo));
+    });
+    const auto opened =
+        testing_support::runProgramCapture({CORVANTIX_USER_TOOL, "wait-messagebox"});
+    ASSERT_EQ(opened.exitCode, 0);
+    const std::string window = opened.out.substr(0, opened.out.find('\n'));
+    EXPECT_EQ(testing_support::runProgram({CORVANTIX_USER_TOOL, "answer", window, "yes"}), 0);
+    EXPECT_EQ(box.result(), kIdYes);
+
+    EXPECT_TRUE(std::filesystem::is_empty(run()));
+    struct stat st {};
+    ASSERT_EQ(::lstat(run().c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, testing_support::kStrangerUid);
+    EXPECT_NE(backend_->socketPath().string().find(run().string() + "."), std::string::npos)
+        << backend_->socketPath();
+}
+
 TEST_F(ScriptedUser, CapsLockIsSetPerProcess) {
     ASSERT_TRUE(user_.capsLock(true));
     EXPECT_TRUE(capsLockOn());

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 struct IniCase {
@@ -80,6 +83,64 @@ TEST(IniReaderLimits, MissingFileAndCutValue) {
     std::filesystem::create_directories(box.root() / "folder.ini");
     out = "untouched";
     EXPECT_NE(iniGetString("S", "k", out, 128, box.root() / "folder.ini"), kIniFound);
+}
+
+struct TrustCase {
+    const char* name;
+    mode_t mode;
+    uid_t owner; // kOwnUid: the user's own
+    bool read;
+};
+
+constexpr uid_t kOwnUid = static_cast<uid_t>(-1);
+
+void PrintTo(const TrustCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class IniTrust : public ::testing::TestWithParam<TrustCase> {};
+
+// An INI file configures the user's programs only when nobody but the user
+// or root could have put it there or changed it.
+TEST_P(IniTrust, OnlyAFileOfTheUsersOrRootsThatNobodyElseMayWriteIsRead) {
+    const auto& c = GetParam();
+    const uid_t owner = c.owner == kOwnUid ? geteuid() : c.owner;
+    if (owner != geteuid() && geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give the file to another account";
+    }
+    testing_support::Sandbox box;
+    const auto path = box.write("a.ini", "[S]\nk=v\n");
+    ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+    ASSERT_EQ(chown(path.c_str(), owner, owner), 0);
+    std::string out = "untouched";
+    EXPECT_EQ(iniGetString("S", "k", out, 128, path), c.read ? kIniFound : kIniNoFile);
+    EXPECT_EQ(out, c.read ? "v" : "untouched");
+    EXPECT_EQ(iniTrusted(path), c.read);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, IniTrust,
+                         ::testing::Values(TrustCase{"Own", 0644, kOwnUid, true},
+                                           TrustCase{"OwnReadOnly", 0400, kOwnUid, true},
+                                           TrustCase{"Roots", 0644, 0, true},
+                                           TrustCase{"OwnGroupWritable", 0664, kOwnUid, false},
+                                           TrustCase{"OwnWorldWritable", 0646, kOwnUid, false},
+                                           TrustCase{"AnotherAccounts", 0644,
+                                                     testing_support::kStrangerUid, false},
+                                           TrustCase{"RootsWorldWritable", 0666, 0, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IniTrustKinds, APipeIsRefusedWithoutWaitingAndALinkToATrustedFileIsRead) {
+    testing_support::Sandbox box;
+    const auto pipe = box.root() / "pipe.ini";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    std::string out;
+    EXPECT_EQ(iniGetString("S", "k", out, 128, pipe), kIniNoFile);
+
+    const auto real = box.write("real.ini", "[S]\nk=v\n");
+    const auto link = box.root() / "link.ini";
+    std::filesystem::create_symlink(real, link);
+    EXPECT_EQ(iniGetString("S", "k", out, 128, link), kIniFound);
+    EXPECT_EQ(out, "v");
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
+#include <fstream>
 #include <future>
 #include <regex>
 #include <sstream>
@@ -174,6 +175,88 @@ TEST_F(LogFixture, DisableStopsWritersAndSetLogStartsAgain) {
     logNormal("back", "");
     got = lines(dated("t", ".log"));
     EXPECT_NE(got.back().find("[Again][Normal] back"), std::string::npos);
+}
+
+// A value cannot begin a line of its own, whatever it holds: control
+// characters reach the file escaped, in the file and in the memory target.
+TEST_F(LogFixture, ControlCharactersOfAValueAreEscaped) {
+    writeIni("Log File=" + (logDir() / "t.log").string() + "\nLog Level=5\n");
+    ASSERT_TRUE(setLog("Ident"));
+    const std::string planted = "\nid > /tmp/pwned; #\n";
+    logNormal("Value: ", planted);
+    logDebug("Raw: ", "a\rb\tc\x1b[2J\x7f");
+    const auto got = lines(dated("t", ".log"));
+    ASSERT_GE(got.size(), 2u);
+    for (const auto& line : got) {
+        EXPECT_TRUE(std::regex_match(line, kLine)) << line;
+        EXPECT_FALSE(line.starts_with("id > ")) << line;
+    }
+    EXPECT_TRUE(got[got.size() - 2].ends_with("[Ident][Normal] Value: \\nid > /tmp/pwned; #\\n"))
+        << got[got.size() - 2];
+    EXPECT_TRUE(got.back().ends_with("Raw: a\\rb\\tc\\x1B[2J\\x7F")) << got.back();
+
+    logSetMemoryTarget(true);
+    logNormal("Value: ", planted);
+    const auto kept = logMemoryLines();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_TRUE(kept[0].ends_with("Value: \\nid > /tmp/pwned; #\\n")) << kept[0];
+    logSetMemoryTarget(false);
+}
+
+// The log is the user's alone: made 0600 whatever the umask, an older
+// readable one closed, and never written through a link or over a file that
+// is another's.
+TEST_F(LogFixture, TheFileIsPrivateAndNoLinkOrForeignFileIsWritten) {
+    writeIni("Log File=" + (logDir() / "t.log").string() + "\nLog Level=5\n");
+    const auto old = umask(0);
+    ASSERT_TRUE(setLog("Ident"));
+    umask(old);
+    logNormal("first", "");
+    const auto file = dated("t", ".log");
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    chmod(file.c_str(), 0644);
+    logNormal("second", "");
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_NE(Sandbox::read(file).find("second"), std::string::npos);
+
+    const auto victim = box.write("Home/.bashrc", "alias ls='ls -F'\n");
+    fs::remove(file);
+    fs::create_symlink(victim, file);
+    logNormal("through the link", "");
+    EXPECT_EQ(Sandbox::read(victim), "alias ls='ls -F'\n");
+    EXPECT_TRUE(fs::is_symlink(file));
+
+    if (geteuid() == 0) {
+        fs::remove(file);
+        std::ofstream(file) << "";
+        chmod(file.c_str(), 0666);
+        ASSERT_EQ(chown(file.c_str(), testing_support::kStrangerUid, testing_support::kStrangerUid),
+                  0);
+        logNormal("into another's file", "");
+        EXPECT_EQ(Sandbox::read(file), "");
+    }
+}
+
+// An INI file that another account put where the lookup searches (the
+// shared tmp folder of the home drive) turns nothing on.
+TEST_F(LogFixture, AnIniFileOfAnotherAccountIsNotRead) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give the file to another account";
+    }
+    const auto ini = box.write("C/tmp/VondelCorvantix.ini",
+                               "[VondelCorvantix]\nLog File=" + (logDir() / "t.log").string() +
+                                   "\nLog Level=5\n");
+    ASSERT_EQ(chown(ini.c_str(), testing_support::kStrangerUid, testing_support::kStrangerUid), 0);
+    EXPECT_FALSE(logIniFound());
+    EXPECT_FALSE(setLog("Ident"));
+    logNormal("never ", "written");
+    EXPECT_TRUE(fs::is_empty(logDir()));
+
+    ASSERT_EQ(chown(ini.c_str(), 0, 0), 0);
+    EXPECT_TRUE(setLog("Ident"));
 }
 
 struct LevelCase {
