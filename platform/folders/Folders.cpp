@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <pwd.h>
@@ -106,12 +106,51 @@ int openChecked(int parent, const std::filesystem::path& name, bool shared) {
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 std::mutex fallbackLock;
-// Per refused folder, the private one this process uses instead; made on
-// first use, as folders are asked for during static initialisation too.
-std::map<std::filesystem::path, std::filesystem::path>& fallbacks() {
-    // An object, not a block never freed: each adapter copy has its own.
-    static std::map<std::filesystem::path, std::filesystem::path> known;
-    return known;
+// Per refused folder, the private one this process uses instead. Plain
+// arrays, never destroyed: a thread still running at exit may ask for a
+// folder after static destructors ran, and each adapter copy keeps its own
+// without a block that outlives it.
+struct FallbackEntry {
+    char refused[PATH_MAX];
+    char used[PATH_MAX];
+};
+FallbackEntry fallbackTable[8];
+
+FallbackEntry* fallbackEntry(const std::string& refused, bool add) {
+    FallbackEntry* empty = nullptr;
+    for (FallbackEntry& entry : fallbackTable) {
+        if (entry.refused[0] == '\0') {
+            empty = empty ? empty : &entry;
+        } else if (refused == entry.refused) {
+            return &entry;
+        }
+    }
+    if (!add || empty == nullptr || refused.size() >= sizeof empty->refused) {
+        return nullptr;
+    }
+    refused.copy(empty->refused, refused.size());
+    empty->refused[refused.size()] = '\0';
+    empty->used[0] = '\0';
+    return empty;
+}
+
+std::filesystem::path knownFallback(const std::filesystem::path& refused) {
+    const FallbackEntry* entry = fallbackEntry(refused.string(), false);
+    return entry ? std::filesystem::path(entry->used) : std::filesystem::path();
+}
+
+void keepFallback(const std::filesystem::path& refused, const std::filesystem::path& used) {
+    const std::string text = used.string();
+    FallbackEntry* entry = fallbackEntry(refused.string(), !text.empty());
+    if (entry == nullptr) {
+        return;
+    }
+    if (text.size() >= sizeof entry->used) {
+        entry->used[0] = '\0';
+        return;
+    }
+    text.copy(entry->used, text.size());
+    entry->used[text.size()] = '\0';
 }
 
 std::mutex noticeLock;
@@ -194,8 +233,7 @@ void addNotice(std::string text) {
 // neither can be had.
 int openPrivate(const std::filesystem::path& name, std::filesystem::path& used) {
     std::lock_guard guard(fallbackLock);
-    auto& known = fallbacks()[name];
-    if (!known.empty()) {
+    if (const auto known = knownFallback(name); !known.empty()) {
         // Kept once taken, so this process's sockets and locks stay where
         // its peers found them; never made again under the same name.
         int fd = ::open(known.c_str(), kFolderFlags);
@@ -208,24 +246,24 @@ int openPrivate(const std::filesystem::path& name, std::filesystem::path& used) 
         if (fd >= 0) {
             ::close(fd);
         }
-        known.clear();
+        keepFallback(name, {});
     }
     int fd = openChecked(AT_FDCWD, name, false);
     if (fd >= 0) {
         used = name;
         return fd;
     }
-    known = makeFallback(name);
-    if (known.empty()) {
+    const auto made = makeFallback(name);
+    if (made.empty()) {
         return -1;
     }
-    fd = openChecked(AT_FDCWD, known, false);
+    fd = openChecked(AT_FDCWD, made, false);
     if (fd < 0) {
-        known.clear();
         return -1;
     }
-    addNotice(name.string() + " -> " + known.string());
-    used = known;
+    keepFallback(name, made);
+    addNotice(name.string() + " -> " + made.string());
+    used = made;
     return fd;
 }
 
