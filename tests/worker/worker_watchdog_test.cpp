@@ -106,10 +106,15 @@ TEST_P(WatchdogQuit, EndsItWithoutAReset) {
     if (GetParam().byWindow) {
         const auto message =
             createCorvantixMessage("CorvantixWorker", kWatchdog, kInstructionSuicide);
-        // The watchdog ends inside its window procedure, so no answer comes.
-        const auto sent = platform::sendCopyData(
-            kWatchdog, 0, *corvantixMessageToJson(message) + std::string(1, '\0'));
-        EXPECT_NE(sent.status, platform::SendStatus::NoWindow);
+        // The watchdog ends inside its window procedure, so no answer comes;
+        // its window may open a little after it holds its lock.
+        EXPECT_TRUE(waitFor(
+            [&] {
+                return platform::sendCopyData(
+                           kWatchdog, 0, *corvantixMessageToJson(message) + std::string(1, '\0'))
+                           .status != platform::SendStatus::NoWindow;
+            },
+            5s));
     } else {
         auto held = getMutexLock(std::string(kWatchdog) + std::string(kInstructionSuicide), 100);
         ASSERT_NE(held, nullptr);
