@@ -230,21 +230,34 @@ protected:
         const JsonValue shown = dump(dialog);
         const unsigned long window = windowShowing(shown);
         ASSERT_NE(window, 0u) << "the PIN dialog is not on the display; there were:" << seen_;
-        const auto image = screen_->capture(window);
         std::map<std::string, Rect> keys;
+        std::map<int, Rect> places;
         for (int id = kFirstDigitKey; id <= kLastDigitKey; ++id) {
             const JsonValue* key = controlOf(shown, id);
             ASSERT_NE(key, nullptr) << id;
-            const Rect place = rectOf(*key->find("rect"));
-            keys[labelOf(*key)] = place;
-            // A label drawn on the key: more than one colour inside it.
-            std::set<std::uint32_t> colours;
-            for (int y = place.top; y < place.bottom; ++y) {
-                for (int i = place.left; i < place.right; ++i) {
-                    colours.insert(image.at(i, y));
+            places[id] = rectOf(*key->find("rect"));
+            keys[labelOf(*key)] = places[id];
+        }
+        // A label drawn on the key: more than one colour inside it. The
+        // window may be mapped before its keys are drawn.
+        std::map<int, std::size_t> colourCounts;
+        within(5s, [&] {
+            const auto image = screen_->capture(window);
+            bool drawn = true;
+            for (const auto& [id, place] : places) {
+                std::set<std::uint32_t> colours;
+                for (int y = place.top; y < place.bottom; ++y) {
+                    for (int i = place.left; i < place.right; ++i) {
+                        colours.insert(image.at(i, y));
+                    }
                 }
+                colourCounts[id] = colours.size();
+                drawn = drawn && colours.size() > 1;
             }
-            EXPECT_GT(colours.size(), 1u) << "key " << id << " is blank on the display";
+            return drawn;
+        });
+        for (const auto& [id, count] : colourCounts) {
+            EXPECT_GT(count, 1u) << "key " << id << " is blank on the display";
         }
         ASSERT_EQ(keys.size(), 10u) << "ten keys with ten digits";
         for (std::size_t i = 0; i < digits.size(); ++i) {
