@@ -15,17 +15,10 @@
 
 namespace {
 
+using testing_support::today;
+
 namespace fs = std::filesystem;
 using testing_support::Sandbox;
-
-std::string today() {
-    const std::time_t now = std::time(nullptr);
-    std::tm t{};
-    localtime_r(&now, &t);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y%m%d", &t);
-    return text;
-}
 
 std::vector<std::string> lines(const fs::path& path) {
     std::istringstream in(Sandbox::read(path));

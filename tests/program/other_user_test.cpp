@@ -10,18 +10,11 @@
 
 namespace {
 
+using testing_support::today;
+
 namespace fs = std::filesystem;
 using namespace service_program;
 using testing_support::Sandbox;
-
-std::string today() {
-    const std::time_t now = std::time(nullptr);
-    std::tm t{};
-    localtime_r(&now, &t);
-    char text[16];
-    std::strftime(text, sizeof text, "%Y%m%d", &t);
-    return text;
-}
 
 // What a page's request carries to put a command into a shell's start file.
 const std::string kInjected = "\nid > /tmp/pwned; #\n";

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -164,6 +165,15 @@ int runAsStranger(const std::string& script) {
 
 std::filesystem::path helperProgram(std::string_view name) {
     return std::filesystem::path(CORVANTIX_TEST_BIN_DIR) / std::string(name);
+}
+
+std::string today() {
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y%m%d", &t);
+    return text;
 }
 
 } // namespace testing_support

@@ -68,4 +68,7 @@ int runAsStranger(const std::string& script);
 // A helper program built beside the tests.
 std::filesystem::path helperProgram(std::string_view name);
 
+// Today's date as the logs name their files: YYYYMMDD, local time.
+std::string today();
+
 } // namespace testing_support
